@@ -1,0 +1,66 @@
+// An owned file descriptor and the read, write, seek and sync helpers the
+// database file is driven with. Every helper retries calls a signal
+// interrupted, loops over short counts, and reports OS failures as
+// Error::io_errno.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+#include "crivane/error.hpp"
+#include "crivane/storage/bytes.hpp"
+
+namespace crivane::storage {
+
+// Move-only owner of one open descriptor, closed on destruction.
+class File {
+ public:
+  // Read-only.
+  static Result<File> open_read(const std::filesystem::path& path);
+  // Write-only, no create, no truncate; writes land at the file position.
+  static Result<File> open_write(const std::filesystem::path& path);
+  // Write-only, no create, no truncate; every write lands at the end.
+  static Result<File> open_append(const std::filesystem::path& path);
+  // Write-only; creates the file (mode 0666 before the umask) or truncates it.
+  static Result<File> create(const std::filesystem::path& path);
+
+  File() = default;
+  explicit File(int fd) : fd_(fd) {}
+  ~File();
+  File(File&& other) noexcept : fd_(other.release()) {}
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  int fd() const { return fd_; }
+  bool is_open() const { return fd_ >= 0; }
+  // Gives up ownership of the descriptor without closing it.
+  int release();
+  // Closes now; a no-op when not open. Close errors are not reported: the
+  // descriptor is gone either way and nothing written depends on them.
+  void close();
+
+ private:
+  int fd_ = -1;
+};
+
+// Fills `buf` from the file position; EOF first is "failed to fill whole buffer".
+Result<void> read_exact(File& file, std::span<std::uint8_t> buf);
+// Fills `buf` from `offset` without touching the file position, so several
+// threads may read through one descriptor.
+Result<void> pread_exact(const File& file, std::span<std::uint8_t> buf, std::uint64_t offset);
+// Writes all of `data`; a write that accepts nothing is "failed to write whole buffer".
+Result<void> write_all(File& file, ByteSpan data);
+// Moves the file position to `offset` and returns it.
+Result<std::uint64_t> seek(File& file, std::uint64_t offset);
+// Moves the file position to the end and returns it.
+Result<std::uint64_t> seek_end(File& file);
+// The file's current length (fstat).
+Result<std::uint64_t> file_length(const File& file);
+// Sets the file length (ftruncate).
+Result<void> truncate(File& file, std::uint64_t length);
+Result<void> fsync(File& file);
+Result<void> fdatasync(File& file);
+
+}  // namespace crivane::storage

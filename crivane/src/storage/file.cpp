@@ -1,0 +1,155 @@
+#include "crivane/storage/file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+
+namespace crivane::storage {
+namespace {
+
+Result<File> open_path(const std::filesystem::path& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return unexpected(Error::io_errno(errno));
+  return File(fd);
+}
+
+// Offsets past the largest off_t cannot be named to the kernel.
+constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+
+// One read or write never asks for more than Linux moves in a call anyway.
+constexpr std::size_t kMaxChunk = 0x7ffff000;
+
+Result<std::uint64_t> lseek_checked(File& file, off_t offset, int whence) {
+  const off_t pos = ::lseek(file.fd(), offset, whence);
+  if (pos < 0) return unexpected(Error::io_errno(errno));
+  return static_cast<std::uint64_t>(pos);
+}
+
+template <class Call>
+Result<void> retry_eintr(Call call) {
+  while (call() != 0) {
+    if (errno != EINTR) return unexpected(Error::io_errno(errno));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<File> File::open_read(const std::filesystem::path& path) {
+  return open_path(path, O_RDONLY);
+}
+
+Result<File> File::open_write(const std::filesystem::path& path) {
+  return open_path(path, O_WRONLY);
+}
+
+Result<File> File::open_append(const std::filesystem::path& path) {
+  return open_path(path, O_WRONLY | O_APPEND);
+}
+
+Result<File> File::create(const std::filesystem::path& path) {
+  return open_path(path, O_WRONLY | O_CREAT | O_TRUNC);
+}
+
+File::~File() { close(); }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+int File::release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void File::close() {
+  // Not retried on EINTR: Linux frees the descriptor even then, and a retry
+  // could close one another thread has just been given.
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+Result<void> read_exact(File& file, std::span<std::uint8_t> buf) {
+  std::size_t done = 0;
+  while (done < buf.size()) {
+    const ssize_t n = ::read(file.fd(), buf.data() + done, std::min(buf.size() - done, kMaxChunk));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return unexpected(Error::io_errno(errno));
+    }
+    if (n == 0) return unexpected(Error::io("failed to fill whole buffer"));
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<void> pread_exact(const File& file, std::span<std::uint8_t> buf, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < buf.size()) {
+    if (offset > kMaxOffset - done) return unexpected(Error::io_errno(EINVAL));
+    const ssize_t n = ::pread(file.fd(), buf.data() + done, std::min(buf.size() - done, kMaxChunk),
+                              static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return unexpected(Error::io_errno(errno));
+    }
+    if (n == 0) return unexpected(Error::io("failed to fill whole buffer"));
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<void> write_all(File& file, ByteSpan data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n =
+        ::write(file.fd(), data.data() + done, std::min(data.size() - done, kMaxChunk));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return unexpected(Error::io_errno(errno));
+    }
+    if (n == 0) return unexpected(Error::io("failed to write whole buffer"));
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<std::uint64_t> seek(File& file, std::uint64_t offset) {
+  if (offset > kMaxOffset) return unexpected(Error::io_errno(EINVAL));
+  return lseek_checked(file, static_cast<off_t>(offset), SEEK_SET);
+}
+
+Result<std::uint64_t> seek_end(File& file) { return lseek_checked(file, 0, SEEK_END); }
+
+Result<std::uint64_t> file_length(const File& file) {
+  struct stat st;
+  if (::fstat(file.fd(), &st) != 0) return unexpected(Error::io_errno(errno));
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<void> truncate(File& file, std::uint64_t length) {
+  if (length > kMaxOffset) return unexpected(Error::io_errno(EINVAL));
+  return retry_eintr([&] { return ::ftruncate(file.fd(), static_cast<off_t>(length)); });
+}
+
+Result<void> fsync(File& file) {
+  return retry_eintr([&] { return ::fsync(file.fd()); });
+}
+
+Result<void> fdatasync(File& file) {
+  return retry_eintr([&] { return ::fdatasync(file.fd()); });
+}
+
+}  // namespace crivane::storage

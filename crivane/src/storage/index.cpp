@@ -1,0 +1,76 @@
+#include "crivane/storage/index.hpp"
+
+#include <cstring>
+
+#include <fmt/format.h>
+
+namespace crivane::storage::index {
+namespace {
+
+constexpr std::uint64_t kCountSize = 8;
+constexpr std::uint64_t kEntrySize = sizeof(MoleculeIndex);
+
+}  // namespace
+
+Bytes encode_index(std::span<const MoleculeIndex> entries) {
+  Bytes out;
+  out.reserve(kCountSize + kEntrySize * entries.size());
+  bytes::put<std::uint64_t>(out, entries.size());
+  bytes::put_bytes(out, entries.data(), entries.size_bytes());
+  return out;
+}
+
+Result<std::vector<MoleculeIndex>> decode_index(ByteSpan bytes) {
+  if (bytes.size() < kCountSize) return unexpected(Error::invalid_data("Index too small"));
+  const std::uint64_t n = bytes::load_u64(bytes.data());
+  std::uint64_t entries_len;
+  if (__builtin_mul_overflow(n, kEntrySize, &entries_len)) {
+    return unexpected(Error::invalid_data("Index length overflow"));
+  }
+  const std::uint64_t expected = entries_len + kCountSize;  // cannot wrap: n * 20 <= 2^64 - 16
+  if (bytes.size() != expected) {
+    return unexpected(Error::invalid_data(
+        fmt::format("Index length mismatch (expected {}, got {})", expected, bytes.size())));
+  }
+  // n now agrees with the bytes present, so it may size the allocation.
+  std::vector<MoleculeIndex> entries(n);
+  if (n != 0) std::memcpy(entries.data(), bytes.data() + kCountSize, entries_len);
+  return entries;
+}
+
+std::size_t IndexStorage::len() const {
+  if (const auto* m = mapped()) return m->record_count;
+  return owned()->entries.size();
+}
+
+std::optional<MoleculeIndex> IndexStorage::entry(std::size_t i) const {
+  if (const auto* o = owned()) {
+    if (i >= o->entries.size()) return std::nullopt;
+    return o->entries[i];
+  }
+  const Mapped& m = *mapped();
+  if (i >= m.record_count || !m.index_mapping) return std::nullopt;
+  std::uint64_t rel, start, end;
+  if (__builtin_mul_overflow(std::uint64_t{i}, kEntrySize, &rel) ||
+      __builtin_add_overflow(rel, m.index_offset, &start) ||
+      __builtin_add_overflow(start, kCountSize, &start) ||
+      __builtin_add_overflow(start, kEntrySize, &end) || end > m.index_mapping->size()) {
+    return std::nullopt;
+  }
+  MoleculeIndex e;
+  std::memcpy(&e, m.index_mapping->data() + start, sizeof e);
+  return e;
+}
+
+Result<void> IndexStorage::extend(std::span<const MoleculeIndex> entries) {
+  auto* o = std::get_if<Owned>(&storage_);
+  if (o == nullptr) {
+    return unexpected(Error::invalid_data(
+        "Cannot add molecules to a database opened with a memory-mapped index (read-only); "
+        "reopen without mmap to write."));
+  }
+  o->entries.insert(o->entries.end(), entries.begin(), entries.end());
+  return {};
+}
+
+}  // namespace crivane::storage::index
