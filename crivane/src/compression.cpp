@@ -63,8 +63,8 @@ Result<Bytes> lz4_compress(ByteSpan data) {
     return unexpected(
         Error::compression(fmt::format("LZ4 compression failed: {}", kLz4CompressFailed)));
   }
+  // Keep the bound-sized capacity: shrinking would copy every record once more.
   out.resize(static_cast<std::size_t>(written));
-  out.shrink_to_fit();
   return out;
 }
 
@@ -88,7 +88,6 @@ Result<Bytes> zstd_compress(ByteSpan data, std::int32_t level) {
       ZSTD_compress2(cctx.get(), out.data(), out.size(), src_ptr(data), data.size());
   if (ZSTD_isError(written)) return fail(written);
   out.resize(written);
-  out.shrink_to_fit();
   return out;
 }
 
