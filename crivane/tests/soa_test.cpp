@@ -379,21 +379,13 @@ TEST(WriteSectionTest, AppendsToTheBuffer) {
   const std::uint8_t payload[] = {1, 2, 3};
   write_section(buf, 2, "key", 8, ByteSpan(payload));
   write_section(buf, 1, "", 13, ByteSpan());
-  EXPECT_EQ(to_vec(buf), LeBytes()
-                             .u8(0xAA)
-                             .u8(2)
-                             .u8(3)
-                             .str("key")
-                             .u8(8)
-                             .u32(3)
-                             .u8(1)
-                             .u8(2)
-                             .u8(3)
-                             .u8(1)
-                             .u8(0)
-                             .u8(13)
-                             .u32(0)
-                             .bytes());
+  // clang-format off
+  const std::vector<std::uint8_t> expected = {
+      0xAA,                                            // what was there
+      2, 3, 'k', 'e', 'y', 8, 3, 0, 0, 0, 1, 2, 3,     // kind 2, "key", tag 8, 3 bytes
+      1, 0, 13, 0, 0, 0, 0};                           // kind 1, "", tag 13, empty
+  // clang-format on
+  EXPECT_EQ(to_vec(buf), expected);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ class LeBytes {
     return *this;
   }
   LeBytes& str(std::string_view s) { return raw(s.data(), s.size()); }
+  LeBytes& append(const std::vector<std::uint8_t>& b) { return raw(b.data(), b.size()); }
   LeBytes& fill(std::size_t n, std::uint8_t v) {
     out_.insert(out_.end(), n, v);
     return *this;
