@@ -1,5 +1,6 @@
 #include "crivane/storage/schema.hpp"
 
+#include <algorithm>
 #include <variant>
 
 #include <fmt/format.h>

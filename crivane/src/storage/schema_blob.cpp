@@ -1,4 +1,5 @@
 // The schema blob: how a lock is stored at commit and read back at open.
+#include <cstring>
 #include <limits>
 
 #include <fmt/format.h>
