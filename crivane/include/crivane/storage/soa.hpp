@@ -1,0 +1,94 @@
+// The structure-of-arrays record: layout constants, the record format rules
+// and the encoder of a Molecule.
+//
+// Record (little-endian, packed): u32 n_atoms, n x positions row (12 or 24
+// bytes), n x u8 atomic numbers, u16 section count, then sections of
+// u8 kind, u8 key length L, key, u8 type tag, u32 payload length P, payload.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string_view>
+
+#include "crivane/atom.hpp"
+#include "crivane/error.hpp"
+#include "crivane/storage/bytes.hpp"
+
+namespace crivane::storage::soa {
+
+// Section kinds (u8 in the record).
+namespace SectionKind {
+inline constexpr std::uint8_t Builtin = 0;
+inline constexpr std::uint8_t AtomProperty = 1;      // atom_properties
+inline constexpr std::uint8_t MoleculeProperty = 2;  // properties
+}  // namespace SectionKind
+
+// Keys of the builtin (kind 0) sections, in the order they are written.
+inline constexpr std::array<std::string_view, 8> BUILTIN_KEYS = {
+    "charges", "cell", "energy", "forces", "name", "pbc", "stress", "velocities"};
+
+// "forces", "charges" and "velocities" hold one element per atom.
+bool is_per_atom_builtin(std::string_view key);
+
+inline constexpr std::uint64_t MAX_ATOMS = std::numeric_limits<std::uint32_t>::max();
+inline constexpr std::size_t MAX_SECTIONS = std::numeric_limits<std::uint16_t>::max();
+inline constexpr std::size_t MAX_KEY_BYTES = std::numeric_limits<std::uint8_t>::max();
+inline constexpr std::uint64_t MAX_PAYLOAD_BYTES = std::numeric_limits<std::uint32_t>::max();
+inline constexpr std::size_t RECORD_HEAD_BYTES = 6;     // n_atoms + section count
+inline constexpr std::size_t SECTION_HEADER_BYTES = 7;  // kind, L, tag, P
+
+// Bytes per atom of the positions for tag 4 (12) or 7 (24); 0 for any other.
+constexpr std::size_t positions_row_bytes(std::uint8_t positions_tag) {
+  return positions_tag == 4 ? 12 : positions_tag == 7 ? 24 : 0;
+}
+
+// A builtin field present in a molecule: its key, the tag of its variant and
+// its raw little-endian payload, which points into the molecule.
+struct BuiltinSection {
+  std::string_view key;
+  std::uint8_t type_tag;
+  const std::uint8_t* data;
+  std::uint64_t size;
+};
+
+// The builtins present in a molecule, in record order.
+struct BuiltinSections {
+  std::array<BuiltinSection, BUILTIN_KEYS.size()> items;
+  std::size_t count = 0;
+  const BuiltinSection* begin() const { return items.data(); }
+  const BuiltinSection* end() const { return items.data() + count; }
+  std::size_t size() const { return count; }
+};
+BuiltinSections builtin_sections(const atom::Molecule& molecule);
+
+// Refuses atom counts that a record's u32 cannot hold.
+Result<void> check_atom_count(std::uint64_t n_atoms);
+
+// Refuses a section whose key or payload length the layout cannot hold.
+Result<void> check_section_limits(std::string_view key, std::uint64_t payload_len);
+
+// Refuses a molecule whose positions or builtin dtypes the format cannot hold.
+Result<void> validate_record_format_compat(const atom::Molecule& molecule,
+                                           std::uint32_t record_format);
+
+// 2 when the molecule fits record format 2, else 3.
+std::uint32_t minimum_record_format_for_molecule(const atom::Molecule& molecule);
+
+// The positions tag records of this format use: 4 under format 2, the known
+// type under format 3 (returned unchecked).
+Result<std::uint8_t> resolve_positions_type(std::uint32_t record_format,
+                                            std::optional<std::uint8_t> positions_type);
+
+// Appends one section to a record buffer. Precondition: check_section_limits
+// accepts the key and payload.
+void write_section(Bytes& buffer, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+                   ByteSpan payload);
+
+// Encodes a molecule into one record. Custom sections follow the builtins,
+// atom properties first, each map in byte-wise key order, so equal molecules
+// give equal bytes. Keys and strings must be UTF-8; the encoder does not check.
+Result<Bytes> serialize_molecule_soa(const atom::Molecule& molecule, std::uint32_t record_format);
+
+}  // namespace crivane::storage::soa

@@ -1,0 +1,262 @@
+#include "crivane/storage/schema.hpp"
+
+#include <algorithm>
+#include <variant>
+
+#include <fmt/format.h>
+
+#include "crivane/storage/dtypes.hpp"
+#include "crivane/storage/soa.hpp"
+#include "crivane/storage/utf8.hpp"
+
+namespace crivane::storage::schema {
+namespace {
+
+namespace tag = dtypes::tag;
+using soa::SectionKind::AtomProperty;
+using soa::SectionKind::Builtin;
+using soa::SectionKind::MoleculeProperty;
+
+static_assert(sizeof(std::size_t) == 8, "record offsets are computed in 64 bits");
+
+Error invalid(std::string text) { return Error::invalid_data(std::move(text)); }
+
+bool is_per_atom(std::uint8_t kind, std::string_view key) {
+  return kind == AtomProperty || (kind == Builtin && soa::is_per_atom_builtin(key));
+}
+
+// Tag 0..12 except text: payloads of a fixed element size.
+bool is_fixed_size_tag(std::uint8_t t) { return t <= tag::MAT3_F32 && t != tag::STRING; }
+
+// The per-atom rules of a tensor whose shape is already known to be sound.
+Result<void> check_tensor_scope(std::string_view key, bool per_atom,
+                                std::span<const std::uint64_t> shape, std::uint64_t n_atoms) {
+  if (!per_atom) return {};
+  if (shape.empty()) {
+    return unexpected(
+        invalid(fmt::format("Atom tensor property '{}' must have at least one dimension", key)));
+  }
+  if (shape[0] != n_atoms) {
+    return unexpected(invalid(
+        fmt::format("Atom tensor property '{}' first dimension ({}) doesn't match atom count ({})",
+                    key, shape[0], n_atoms)));
+  }
+  return {};
+}
+
+Error length_mismatch(std::string_view key, std::uint64_t got, std::uint64_t expected) {
+  return invalid(
+      fmt::format("Section '{}' payload length {} does not match expected {}", key, got, expected));
+}
+
+// The entry of one custom property; tensors are checked from their shape
+// without encoding their values.
+Result<void> insert_property_entry(SchemaEntries& entries, std::uint8_t kind,
+                                   const std::string& key, const types::PropertyValue& value,
+                                   std::uint64_t n_atoms) {
+  const std::uint8_t t = dtypes::property_type_tag(value);
+  const auto* tensor = std::get_if<types::property::Tensor>(&value);
+  if (tensor == nullptr) {
+    return insert_schema_entry(entries, kind, key, t, dtypes::property_payload_size(value),
+                               std::nullopt, n_atoms);
+  }
+  const auto& shape = std::visit(
+      [](const auto& x) -> const std::vector<std::uint64_t>& { return x.shape; }, *tensor);
+  const std::size_t count = std::visit([](const auto& x) { return x.values.size(); }, *tensor);
+  CRIVANE_TRY(dtypes::validate_tensor_data_shape(shape, count));
+  const bool per_atom = is_per_atom(kind, key);
+  CRIVANE_TRY(check_tensor_scope(key, per_atom, shape, n_atoms));
+  entries.insert_or_assign(SchemaKey{kind, key},
+                           SchemaEntry{t, per_atom, dtypes::element_size(t), 0});
+  return {};
+}
+
+}  // namespace
+
+std::string SchemaEntry::debug() const {
+  return fmt::format("SchemaEntry {{ type_tag: {}, per_atom: {}, elem_bytes: {}, slot_bytes: {} }}",
+                     type_tag, per_atom, elem_bytes, slot_bytes);
+}
+
+Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+                                 std::uint64_t payload_len, std::optional<ByteSpan> payload,
+                                 std::uint64_t n_atoms) {
+  const bool per_atom = is_per_atom(kind, key);
+  if (!dtypes::is_known_type_tag(type_tag)) {
+    return unexpected(invalid(fmt::format("Unsupported section type tag {}", type_tag)));
+  }
+  SchemaEntry e{type_tag, per_atom, dtypes::element_size(type_tag), 0};
+  if (dtypes::is_tensor_tag(type_tag)) {
+    if (!payload) {
+      return unexpected(invalid(fmt::format("Tensor section '{}' is missing payload", key)));
+    }
+    CRIVANE_ASSIGN_OR_RETURN(const auto parsed,
+                             dtypes::tensor_shape_from_payload(type_tag, *payload));
+    CRIVANE_TRY(check_tensor_scope(key, per_atom, parsed.shape, n_atoms));
+    return e;
+  }
+  if (!is_fixed_size_tag(type_tag)) {  // text and null
+    if (per_atom && payload_len != 0) return unexpected(length_mismatch(key, payload_len, 0));
+    return e;
+  }
+  if (!per_atom) {
+    e.slot_bytes = payload_len;
+    return e;
+  }
+  std::uint64_t expected;
+  if (__builtin_mul_overflow(static_cast<std::uint64_t>(e.elem_bytes), n_atoms, &expected)) {
+    return unexpected(invalid(fmt::format("Schema overflow for section '{}'", key)));
+  }
+  if (payload_len != expected) return unexpected(length_mismatch(key, payload_len, expected));
+  if (type_tag >= tag::F64_ARRAY && type_tag <= tag::I32_ARRAY) {
+    e.slot_bytes = e.elem_bytes;
+  } else {
+    // Scalars, pbc and matrices given per atom: one slot per atom, 0 without atoms.
+    e.slot_bytes = payload_len / std::max<std::uint64_t>(n_atoms, 1);
+  }
+  return e;
+}
+
+Result<void> insert_schema_entry(SchemaEntries& entries, std::uint8_t kind, std::string_view key,
+                                 std::uint8_t type_tag, std::uint64_t payload_len,
+                                 std::optional<ByteSpan> payload, std::uint64_t n_atoms) {
+  CRIVANE_ASSIGN_OR_RETURN(const SchemaEntry e,
+                           schema_entry(kind, key, type_tag, payload_len, payload, n_atoms));
+  entries.insert_or_assign(SchemaKey{kind, std::string(key)}, e);
+  return {};
+}
+
+Result<SchemaLock> schema_from_molecule(const atom::Molecule& m) {
+  for (const auto& [key, value] : m.atom_properties) {
+    if (m.properties.contains(key)) {
+      return unexpected(invalid(
+          fmt::format("Custom property '{}' exists in both atom and molecule scopes", key)));
+    }
+  }
+  SchemaLock lock;
+  lock.positions_type = m.positions.index() == 0 ? tag::VEC3_F32 : tag::VEC3_F64;
+  const std::uint64_t n = m.n_atoms();
+  for (const soa::BuiltinSection& s : soa::builtin_sections(m)) {
+    CRIVANE_TRY(
+        insert_schema_entry(lock.entries, Builtin, s.key, s.type_tag, s.size, std::nullopt, n));
+  }
+  for (const auto& [key, value] : m.atom_properties) {
+    CRIVANE_TRY(insert_property_entry(lock.entries, AtomProperty, key, value, n));
+  }
+  for (const auto& [key, value] : m.properties) {
+    CRIVANE_TRY(insert_property_entry(lock.entries, MoleculeProperty, key, value, n));
+  }
+  return lock;
+}
+
+Result<SchemaLock> record_schema(ByteSpan record, std::uint32_t record_format,
+                                 std::optional<std::uint8_t> positions_type) {
+  CRIVANE_ASSIGN_OR_RETURN(const std::uint8_t pt,
+                           soa::resolve_positions_type(record_format, positions_type));
+  const std::uint64_t s = soa::positions_row_bytes(pt);
+  if (s == 0) return unexpected(invalid(fmt::format("Unsupported positions type tag {}", pt)));
+
+  const std::uint8_t* rec = record.data();
+  const std::uint64_t size = record.size();
+  if (size < soa::RECORD_HEAD_BYTES) return unexpected(invalid("SOA record too small"));
+  // n < 2^32 and s <= 24: none of these products can overflow 64 bits.
+  const std::uint64_t n = bytes::load_u32(rec);
+  if (size < 4 + n * s) return unexpected(invalid("SOA record truncated at positions"));
+  if (size < 4 + n * (s + 1)) return unexpected(invalid("SOA record truncated at atomic_numbers"));
+  if (size < 6 + n * (s + 1)) return unexpected(invalid("SOA record truncated at n_sections"));
+  const std::uint16_t n_sections = bytes::load_u16(rec + 4 + n * (s + 1));
+
+  SchemaLock lock;
+  lock.positions_type = pt;
+  std::uint64_t p = 6 + n * (s + 1);
+  for (std::uint16_t i = 0; i < n_sections; ++i) {
+    // p <= size throughout, so `left` never wraps; lengths are compared
+    // against what is left instead of adding them to p.
+    const std::uint64_t left = size - p;
+    if (left < soa::SECTION_HEADER_BYTES)
+      return unexpected(invalid("SOA section header truncated"));
+    const std::uint8_t kind = rec[p];
+    const std::uint64_t key_len = rec[p + 1];
+    if (left < 2 + key_len) return unexpected(invalid("SOA section key truncated"));
+    const std::string_view key(reinterpret_cast<const char*>(rec + p + 2), key_len);
+    if (!utf8::is_valid(key)) return unexpected(invalid("Invalid UTF-8 in section key"));
+    if (left < 2 + key_len + 5) return unexpected(invalid("SOA section header truncated"));
+    const std::uint8_t type_tag = rec[p + 2 + key_len];
+    const std::uint64_t payload_len = bytes::load_u32(rec + p + 3 + key_len);
+    if (left - (7 + key_len) < payload_len) {
+      return unexpected(invalid("SOA section payload truncated"));
+    }
+    if (kind == Builtin) {
+      CRIVANE_TRY(
+          dtypes::validate_builtin_type_tag_for_record_format(record_format, key, type_tag));
+    }
+    std::optional<ByteSpan> payload;
+    if (dtypes::is_tensor_tag(type_tag)) payload = record.subspan(p + 7 + key_len, payload_len);
+    CRIVANE_TRY(insert_schema_entry(lock.entries, kind, key, type_tag, payload_len, payload, n));
+    p += 7 + key_len + payload_len;
+  }
+  return lock;  // bytes after the last section are not ours to judge
+}
+
+Result<void> merge_schema_lock(SchemaLock& target, const SchemaLock& incoming) {
+  if (target.positions_type && incoming.positions_type &&
+      *target.positions_type != *incoming.positions_type) {
+    return unexpected(invalid(fmt::format("Position dtype mismatch: expected type tag {}, got {}",
+                                          *target.positions_type, *incoming.positions_type)));
+  }
+  if (!target.positions_type) target.positions_type = incoming.positions_type;
+  for (const auto& [k, e] : incoming.entries) {
+    auto it = target.entries.lower_bound(k);
+    if (it == target.entries.end() || it->first != k) {
+      target.entries.emplace_hint(it, k, e);
+    } else if (it->second != e) {
+      return unexpected(invalid(fmt::format("Schema mismatch for section '{}': expected {}, got {}",
+                                            k.second, it->second.debug(), e.debug())));
+    }
+  }
+  return {};
+}
+
+Result<void> validate_schema_lock_for_record_format(std::uint32_t record_format,
+                                                    const SchemaLock& lock) {
+  CRIVANE_ASSIGN_OR_RETURN(const std::uint8_t pt,
+                           soa::resolve_positions_type(record_format, lock.positions_type));
+  if (soa::positions_row_bytes(pt) == 0) {
+    return unexpected(invalid(fmt::format("Unsupported positions type tag {}", pt)));
+  }
+  for (const auto& [k, e] : lock.entries) {
+    if (k.first != Builtin) break;  // kind 0 sorts first
+    CRIVANE_TRY(
+        dtypes::validate_builtin_type_tag_for_record_format(record_format, k.second, e.type_tag));
+  }
+  return {};
+}
+
+}  // namespace crivane::storage::schema
+
+namespace crivane::storage {
+
+DatabaseSchema database_schema_from_lock(const schema::SchemaLock& lock) {
+  DatabaseSchema out;
+  out.positions_type = lock.positions_type;
+  out.sections.reserve(lock.entries.size());
+  for (const auto& [k, e] : lock.entries) {
+    out.sections.push_back({k.second, e.elem_bytes, e.slot_bytes, e.per_atom, k.first, e.type_tag});
+  }
+  return out;
+}
+
+schema::SchemaLock schema_lock_from_database_schema(const DatabaseSchema& in) {
+  // Assigning in the given order keeps the last of equal (kind, key), as a
+  // stable sort followed by keeping the last duplicate would.
+  schema::SchemaLock lock;
+  lock.positions_type = in.positions_type;
+  for (const DatabaseSchemaSection& s : in.sections) {
+    lock.entries.insert_or_assign(
+        schema::SchemaKey{s.kind, s.key},
+        schema::SchemaEntry{s.type_tag, s.per_atom, s.elem_bytes, s.slot_bytes});
+  }
+  return lock;
+}
+
+}  // namespace crivane::storage

@@ -1,0 +1,105 @@
+// The schema blob: how a lock is stored at commit and read back at open.
+#include <cstring>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "crivane/storage/schema.hpp"
+#include "crivane/storage/utf8.hpp"
+
+namespace crivane::storage::schema {
+namespace {
+
+constexpr std::size_t HEADER_BYTES = 9;
+constexpr std::size_t ENTRY_HEADER_BYTES = 13;
+constexpr std::uint64_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
+
+Error invalid(std::string text) { return Error::invalid_data(std::move(text)); }
+
+bool is_positions_tag(std::uint8_t t) { return t == 4 || t == 7; }
+
+}  // namespace
+
+Result<Bytes> encode_schema_lock(const SchemaLock& lock) {
+  // The blob must always decode again, or the database it is committed to
+  // could not be opened: refuse what the decoder would refuse.
+  if (lock.positions_type && !is_positions_tag(*lock.positions_type)) {
+    return unexpected(
+        invalid(fmt::format("Unsupported schema positions type tag {}", *lock.positions_type)));
+  }
+  std::size_t total = HEADER_BYTES;
+  for (const auto& [k, e] : lock.entries) {
+    const std::string& key = k.second;
+    if (key.size() > std::numeric_limits<std::uint16_t>::max()) {
+      return unexpected(invalid(fmt::format("Schema key '{}' is too long", key)));
+    }
+    if (e.elem_bytes > U32_MAX) {
+      return unexpected(invalid(fmt::format("Schema elem_bytes overflow for '{}'", key)));
+    }
+    if (e.slot_bytes > U32_MAX) {
+      return unexpected(invalid(fmt::format("Schema slot_bytes overflow for '{}'", key)));
+    }
+    if (!utf8::is_valid(key)) return unexpected(invalid("Invalid UTF-8 in schema key"));
+    total += ENTRY_HEADER_BYTES + key.size();
+  }
+
+  Bytes out;
+  out.resize(total);
+  std::uint8_t* p = out.data();
+  bytes::store<std::uint32_t>(p, SCHEMA_BLOB_VERSION);
+  p[4] = lock.positions_type.value_or(SCHEMA_POSITIONS_UNKNOWN);
+  bytes::store<std::uint32_t>(p + 5, static_cast<std::uint32_t>(lock.entries.size()));
+  p += HEADER_BYTES;
+  for (const auto& [k, e] : lock.entries) {
+    const std::string& key = k.second;
+    p[0] = k.first;
+    p[1] = e.type_tag;
+    p[2] = e.per_atom ? 1 : 0;
+    bytes::store<std::uint16_t>(p + 3, static_cast<std::uint16_t>(key.size()));
+    bytes::store<std::uint32_t>(p + 5, static_cast<std::uint32_t>(e.elem_bytes));
+    bytes::store<std::uint32_t>(p + 9, static_cast<std::uint32_t>(e.slot_bytes));
+    if (!key.empty()) std::memcpy(p + ENTRY_HEADER_BYTES, key.data(), key.size());
+    p += ENTRY_HEADER_BYTES + key.size();
+  }
+  return out;
+}
+
+Result<SchemaLock> decode_schema_lock(ByteSpan blob) {
+  const std::uint8_t* b = blob.data();
+  const std::size_t size = blob.size();
+  if (size < HEADER_BYTES) return unexpected(invalid("Schema blob too small"));
+  const std::uint32_t version = bytes::load_u32(b);
+  if (version != SCHEMA_BLOB_VERSION) {
+    return unexpected(invalid(fmt::format("Unsupported schema blob version {}", version)));
+  }
+  SchemaLock lock;
+  const std::uint8_t positions = b[4];
+  if (is_positions_tag(positions)) {
+    lock.positions_type = positions;
+  } else if (positions != SCHEMA_POSITIONS_UNKNOWN) {
+    return unexpected(invalid(fmt::format("Unsupported schema positions type tag {}", positions)));
+  }
+  // The count is untrusted: every entry is checked against the bytes left,
+  // and nothing is sized by it.
+  const std::uint32_t count = bytes::load_u32(b + 5);
+  std::size_t q = HEADER_BYTES;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::size_t left = size - q;  // q <= size
+    if (left < ENTRY_HEADER_BYTES) return unexpected(invalid("Schema blob truncated"));
+    if (b[q + 2] > 1) return unexpected(invalid("Invalid schema per_atom flag"));
+    const std::size_t key_len = bytes::load_u16(b + q + 3);
+    if (left - ENTRY_HEADER_BYTES < key_len) {
+      return unexpected(invalid("Schema blob truncated at key"));
+    }
+    const std::string_view key(reinterpret_cast<const char*>(b + q + ENTRY_HEADER_BYTES), key_len);
+    if (!utf8::is_valid(key)) return unexpected(invalid("Invalid UTF-8 in schema key"));
+    lock.entries.insert_or_assign(SchemaKey{b[q], std::string(key)},
+                                  SchemaEntry{b[q + 1], b[q + 2] == 1, bytes::load_u32(b + q + 5),
+                                              bytes::load_u32(b + q + 9)});
+    q += ENTRY_HEADER_BYTES + key_len;
+  }
+  if (q != size) return unexpected(invalid("Schema blob trailing bytes"));
+  return lock;
+}
+
+}  // namespace crivane::storage::schema

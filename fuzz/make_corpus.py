@@ -1,0 +1,88 @@
+#!/usr/bin/python3
+"""Writes the seed corpora of the schema fuzz targets: a few valid inputs and
+near-misses of each. Run from anywhere; files land next to this script."""
+import pathlib
+import struct
+
+ROOT = pathlib.Path(__file__).resolve().parent / "corpus"
+
+
+def blob(positions, entries, count=None):
+    out = struct.pack("<IBI", 1, positions, len(entries) if count is None else count)
+    for kind, tag, per_atom, key, elem, slot in entries:
+        k = key.encode()
+        out += struct.pack("<BBBHII", kind, tag, per_atom, len(k), elem, slot) + k
+    return out
+
+
+def section(kind, key, tag, payload):
+    k = key.encode()
+    return struct.pack("<BB", kind, len(k)) + k + struct.pack("<BI", tag, len(payload)) + payload
+
+
+def record(positions, numbers, sections, row="f"):
+    out = struct.pack("<I", len(numbers))
+    for p in positions:
+        out += struct.pack("<3" + row, *p)
+    out += bytes(numbers) + struct.pack("<H", len(sections))
+    return out + b"".join(sections)
+
+
+def tensor(fmt, shape, values):
+    return struct.pack("<B%dI" % len(shape), len(shape), *shape) + struct.pack("<%d%s" % (len(values), fmt), *values)
+
+
+# Selector byte of record_schema_fuzz: bits 0-1 format (2, 3, 3, 4), bits 2-3
+# positions (unknown, 4, 7, raw).
+F2 = 0b0000
+F3_POS4 = 0b0101
+F3_POS7 = 0b1001
+
+forces = [(0.1, 0.2, 0.3), (0.4, 0.5, 0.6)]
+two_atoms = [(0, 0, 0), (1, 1, 1)]
+builtins = [
+    section(0, "charges", 3, struct.pack("<2d", 0.5, -0.5)),
+    section(0, "cell", 10, struct.pack("<9d", *range(9))),
+    section(0, "energy", 0, struct.pack("<d", -1.5)),
+    section(0, "forces", 4, b"".join(struct.pack("<3f", *f) for f in forces)),
+    section(0, "name", 2, b"water"),
+    section(0, "pbc", 9, b"\x01\x00\x01"),
+]
+customs = [
+    section(1, "grid", 14, tensor("f", [2, 3], [0.0] * 6)),
+    section(1, "tags", 8, struct.pack("<2i", 1, 2)),
+    section(2, "label", 2, "\u00e9t\u00e9".encode()),
+    section(2, "scalar", 15, tensor("d", [], [2.5])),
+    section(2, "none", 13, b""),
+]
+full = record(two_atoms, [8, 1], builtins + customs)
+
+corpora = {
+    "schema_blob": {
+        "empty_f64": blob(7, []),
+        "empty_unknown": blob(255, []),
+        "entries": blob(4, [(0, 4, 1, "forces", 12, 12), (1, 13, 1, "", 0, 0),
+                            (2, 3, 0, "\u00e9t\u00e9", 8, 24)]),
+        "repeated_key": blob(255, [(2, 1, 0, "k", 8, 8), (2, 0, 0, "k", 8, 8)]),
+        "per_atom_2": blob(4, [(1, 6, 2, "q", 4, 4)]),
+        "truncated_key": blob(4, [(2, 2, 0, "label", 0, 0)])[:-2],
+        "trailing": blob(7, []) + b"\x00",
+    },
+    "record_schema": {
+        "empty_f2": bytes([F2]) + record([], [], []),
+        "energy_f2": bytes([F2]) + record([(1, 2, 3)], [8], [section(0, "energy", 0, struct.pack("<d", 1.5))]),
+        "full_f3": bytes([F3_POS4]) + full,
+        "f64_positions": bytes([F3_POS7]) + record(
+            two_atoms, [1, 6], [section(0, "forces", 7, b"".join(struct.pack("<3d", *f) for f in forces)),
+                                section(1, "t", 17, tensor("q", [2], [5, 6]))], row="d"),
+        "f64_forces_f2": bytes([F2]) + record([], [], [section(0, "forces", 7, b"")]),
+        "section_cut": bytes([F2]) + full[:len(full) - len(customs[-1]) + 4],
+        "tensor_cut": bytes([F3_POS4]) + record([(0, 0, 0)], [1], [section(2, "t", 14, b"\x02\x01\x00\x00\x00")]),
+    },
+}
+
+for name, files in corpora.items():
+    folder = ROOT / name
+    folder.mkdir(parents=True, exist_ok=True)
+    for file, data in files.items():
+        (folder / file).write_bytes(data)
