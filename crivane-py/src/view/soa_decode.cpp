@@ -1,0 +1,293 @@
+// Payload decoders and materialization of a view into an owned molecule.
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "view/soa_local.hpp"
+#include "view/soa_view.hpp"
+
+namespace crivane_rs::soa {
+
+using crivane::Error;
+using crivane::unexpected;
+using crivane::atom::Molecule;
+using crivane::types::FloatArrayData;
+using crivane::types::Mat3Data;
+using crivane::types::Mat3F32;
+using crivane::types::Mat3F64;
+using crivane::types::PropertyValue;
+using crivane::types::Tensor;
+using crivane::types::TensorData;
+using crivane::types::Vec3Data;
+using crivane::types::Vec3F32;
+using crivane::types::Vec3F64;
+namespace property = crivane::types::property;
+
+static_assert(sizeof(Vec3F32) == 12 && sizeof(Vec3F64) == 24);
+static_assert(sizeof(Mat3F32) == 36 && sizeof(Mat3F64) == 72);
+
+namespace {
+
+// Copies whole elements out of possibly unaligned bytes. The host is
+// little-endian like the records, so one memcpy per run is the decode.
+// Callers have checked that `src` holds whole elements.
+template <class T>
+std::vector<T> copy_elements(ByteSpan src) {
+  std::vector<T> out(src.size() / sizeof(T));
+  if (!out.empty()) std::memcpy(out.data(), src.data(), out.size() * sizeof(T));
+  return out;
+}
+
+template <class T>
+T copy_value(ByteSpan src) {
+  T value;
+  std::memcpy(&value, src.data(), sizeof value);
+  return value;
+}
+
+PyResult<PropertyValue> decode_tensor(std::uint8_t tag, ByteSpan payload) {
+  auto header = tensor_shape_from_payload(tag, payload);
+  if (!header) return unexpected(header.error().to_string());
+  const ByteSpan values = payload.subspan(header->value_offset);
+  auto make = [&]<class T>(std::in_place_type_t<T>) {
+    return PropertyValue(std::in_place_index<property::Tensor>,
+                         TensorData(Tensor<T>{std::move(header->shape), copy_elements<T>(values)}));
+  };
+  switch (tag) {
+    case 14:
+      return make(std::in_place_type<float>);
+    case 15:
+      return make(std::in_place_type<double>);
+    case 16:
+      return make(std::in_place_type<std::int32_t>);
+    default:
+      return make(std::in_place_type<std::int64_t>);
+  }
+}
+
+}  // namespace
+
+crivane::Result<TensorHeader> tensor_shape_from_payload(std::uint8_t type_tag, ByteSpan payload) {
+  std::size_t elem;
+  switch (type_tag) {
+    case 14:
+    case 16:
+      elem = 4;
+      break;
+    case 15:
+    case 17:
+      elem = 8;
+      break;
+    default:
+      return unexpected(
+          Error::invalid_data(fmt::format("Type tag {} is not a tensor", unsigned{type_tag})));
+  }
+  if (payload.empty()) return unexpected(Error::invalid_data("Tensor payload missing rank"));
+  const std::size_t rank = payload[0];
+  if (payload.size() - 1 < 4 * rank) {
+    return unexpected(Error::invalid_data("Tensor payload truncated at shape"));
+  }
+  TensorHeader header;
+  header.value_offset = 1 + 4 * rank;
+  header.shape.reserve(rank);
+  for (std::size_t d = 0; d < rank; ++d) {
+    header.shape.push_back(crivane::bytes::load_u32(payload.data() + 1 + 4 * d));
+  }
+  const std::size_t value_bytes = payload.size() - header.value_offset;
+  if (value_bytes % elem != 0) {
+    return unexpected(Error::invalid_data(fmt::format(
+        "Tensor payload length {} is not divisible by element size {}", value_bytes, elem)));
+  }
+  std::uint64_t count = 1;
+  for (std::uint64_t dim : header.shape) {
+    if (__builtin_mul_overflow(count, dim, &count)) {
+      return unexpected(Error::invalid_data("Tensor shape overflows usize"));
+    }
+  }
+  if (count != value_bytes / elem) {
+    return unexpected(Error::invalid_data(fmt::format("Tensor shape {} expects {} values, got {}",
+                                                      local::format_shape(header.shape), count,
+                                                      value_bytes / elem)));
+  }
+  return header;
+}
+
+PyResult<PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan payload) {
+  const std::size_t n = payload.size();
+  auto fail = [](const char* message) { return unexpected(std::string(message)); };
+  switch (type_tag) {
+    case 0:
+      if (n != 8) return fail("Invalid f64 payload length");
+      return PropertyValue(std::in_place_index<property::Float>, copy_value<double>(payload));
+    case 1:
+      if (n != 8) return fail("Invalid i64 payload length");
+      return PropertyValue(std::in_place_index<property::Int>, copy_value<std::int64_t>(payload));
+    case 2:
+      if (!local::is_valid_utf8(payload)) return fail("Invalid UTF-8 in string property");
+      return PropertyValue(std::in_place_index<property::String>, local::as_text(payload));
+    case 3:
+      if (n % 8 != 0) return fail("Invalid f64 array payload length");
+      return PropertyValue(std::in_place_index<property::FloatArray>,
+                           copy_elements<double>(payload));
+    case 4:
+      if (n % 12 != 0) return fail("Invalid vec3<f32> payload length");
+      return PropertyValue(std::in_place_index<property::Vec3Array>,
+                           copy_elements<Vec3F32>(payload));
+    case 5:
+      if (n % 8 != 0) return fail("Invalid i64 array payload length");
+      return PropertyValue(std::in_place_index<property::IntArray>,
+                           copy_elements<std::int64_t>(payload));
+    case 6:
+      if (n % 4 != 0) return fail("Invalid f32 array payload length");
+      return PropertyValue(std::in_place_index<property::Float32Array>,
+                           copy_elements<float>(payload));
+    case 7:
+      if (n % 24 != 0) return fail("Invalid vec3<f64> payload length");
+      return PropertyValue(std::in_place_index<property::Vec3ArrayF64>,
+                           copy_elements<Vec3F64>(payload));
+    case 8:
+      if (n % 4 != 0) return fail("Invalid i32 array payload length");
+      return PropertyValue(std::in_place_index<property::Int32Array>,
+                           copy_elements<std::int32_t>(payload));
+    case 13:
+      if (n != 0) return fail("Null property payload must be empty");
+      return PropertyValue(std::in_place_index<property::None>);
+    case 14:
+    case 15:
+    case 16:
+    case 17:
+      return decode_tensor(type_tag, payload);
+    default:
+      return unexpected(fmt::format("Unsupported property type tag {}", unsigned{type_tag}));
+  }
+}
+
+PyResult<Vec3Data> py_decode_vec3_data(ByteSpan payload, std::uint8_t type_tag,
+                                       std::string_view field_name) {
+  switch (type_tag) {
+    case 4:
+      if (payload.size() % 12 != 0) {
+        return unexpected(std::string("Invalid vec3<f32> payload length"));
+      }
+      return Vec3Data(std::in_place_index<0>, copy_elements<Vec3F32>(payload));
+    case 7:
+      if (payload.size() % 24 != 0) {
+        return unexpected(std::string("Invalid vec3<f64> payload length"));
+      }
+      return Vec3Data(std::in_place_index<1>, copy_elements<Vec3F64>(payload));
+    default:
+      return unexpected(fmt::format("Unsupported {} type tag {}", field_name, unsigned{type_tag}));
+  }
+}
+
+PyResult<Mat3Data> py_decode_mat3_data(ByteSpan payload, std::uint8_t type_tag,
+                                       std::string_view field_name) {
+  switch (type_tag) {
+    case 10:
+      if (payload.size() != 72)
+        return unexpected(std::string("Invalid mat3x3<f64> payload length"));
+      return Mat3Data(std::in_place_index<1>, copy_value<Mat3F64>(payload));
+    case 12:
+      if (payload.size() != 36)
+        return unexpected(std::string("Invalid mat3x3<f32> payload length"));
+      return Mat3Data(std::in_place_index<0>, copy_value<Mat3F32>(payload));
+    default:
+      return unexpected(fmt::format("Unsupported {} type tag {}", field_name, unsigned{type_tag}));
+  }
+}
+
+PyResult<Molecule> SoaMoleculeView::materialize() const {
+  const ByteSpan rec = record();
+  std::vector<std::uint8_t> numbers(atomic_numbers_bytes().begin(), atomic_numbers_bytes().end());
+
+  auto row = positions_row_bytes();
+  if (!row) return unexpected(std::move(row).error());
+  PyResult<Molecule> built =
+      *row == 12
+          ? Molecule::create(copy_elements<Vec3F32>(positions_bytes()), std::move(numbers))
+          : Molecule::create_f64(copy_elements<Vec3F64>(positions_bytes()), std::move(numbers));
+  if (!built) return unexpected(std::move(built).error());
+  Molecule mol = std::move(built).value();
+
+  // Slots come from this view's parse, so their ranges are inside `rec`.
+  auto payload_of = [&](const BuiltinSlot& slot) {
+    return rec.subspan(slot.payload_offset, slot.payload_len);
+  };
+  if (charges_) {
+    const ByteSpan p = payload_of(*charges_);
+    switch (charges_->type_tag) {
+      case 3:
+        if (p.size() % 8 != 0) return unexpected(std::string("Invalid f64 array payload length"));
+        mol.charges = FloatArrayData(std::in_place_index<1>, copy_elements<double>(p));
+        break;
+      case 6:
+        if (p.size() % 4 != 0) return unexpected(std::string("Invalid f32 array payload length"));
+        mol.charges = FloatArrayData(std::in_place_index<0>, copy_elements<float>(p));
+        break;
+      default:
+        return unexpected(
+            fmt::format("Unsupported {} type tag {}", "charges", unsigned{charges_->type_tag}));
+    }
+  }
+  if (cell_) {
+    auto cell = py_decode_mat3_data(payload_of(*cell_), cell_->type_tag, "cell");
+    if (!cell) return unexpected(std::move(cell).error());
+    mol.cell = *cell;
+  }
+  if (energy_) {
+    const ByteSpan p = payload_of(*energy_);
+    switch (energy_->type_tag) {
+      case 0:
+        if (p.size() != 8) return unexpected(std::string("Invalid f64 payload length"));
+        mol.energy.emplace(std::in_place_index<1>, copy_value<double>(p));
+        break;
+      case 11:
+        if (p.size() != 4) return unexpected(std::string("Invalid f32 payload length"));
+        mol.energy.emplace(std::in_place_index<0>, copy_value<float>(p));
+        break;
+      default:
+        return unexpected(
+            fmt::format("Unsupported {} type tag {}", "energy", unsigned{energy_->type_tag}));
+    }
+  }
+  if (forces_) {
+    auto forces = py_decode_vec3_data(payload_of(*forces_), forces_->type_tag, "forces");
+    if (!forces) return unexpected(std::move(forces).error());
+    mol.forces = std::move(forces).value();
+  }
+  if (name_) {
+    const ByteSpan p = payload_of(*name_);
+    if (!local::is_valid_utf8(p)) return unexpected(std::string("Invalid UTF-8 in name"));
+    mol.name.emplace(local::as_text(p));
+  }
+  if (pbc_) {
+    const ByteSpan p = payload_of(*pbc_);
+    if (p.size() != 3) return unexpected(std::string("Invalid pbc payload length"));
+    mol.pbc = std::array<bool, 3>{p[0] != 0, p[1] != 0, p[2] != 0};
+  }
+  if (stress_) {
+    auto stress = py_decode_mat3_data(payload_of(*stress_), stress_->type_tag, "stress");
+    if (!stress) return unexpected(std::move(stress).error());
+    mol.stress = *stress;
+  }
+  if (velocities_) {
+    auto velocities =
+        py_decode_vec3_data(payload_of(*velocities_), velocities_->type_tag, "velocities");
+    if (!velocities) return unexpected(std::move(velocities).error());
+    mol.velocities = std::move(velocities).value();
+  }
+
+  for (const LazySection& section : custom_) {
+    auto key = lazy_section_key(section);
+    if (!key) return unexpected(std::move(key).error());
+    if (section.kind != 1 && section.kind != 2) continue;
+    auto value = decode_property_value(section.type_tag,
+                                       rec.subspan(section.payload_offset, section.payload_len));
+    if (!value) return unexpected(std::move(value).error());
+    auto& map = section.kind == 1 ? mol.atom_properties : mol.properties;
+    map.insert_or_assign(std::string(*key), std::move(value).value());
+  }
+  return mol;
+}
+
+}  // namespace crivane_rs::soa

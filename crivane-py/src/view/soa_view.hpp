@@ -1,0 +1,195 @@
+// Lazy views of stored records and the decoders of their payloads. No Python
+// here: the extension module wraps these, and the fuzz targets drive them alone.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "crivane/atom.hpp"
+#include "crivane/error.hpp"
+#include "crivane/expected.hpp"
+#include "crivane/storage/bytes.hpp"
+#include "crivane/storage/mmap.hpp"
+#include "crivane/types.hpp"
+#include "view/database_schema_tmp.hpp"
+
+namespace crivane_rs::soa {
+
+using crivane::Bytes;
+using crivane::ByteSpan;
+
+// A failure the Python layer raises as ValueError; the string is its text.
+template <class T>
+using PyResult = crivane::Expected<T, std::string>;
+
+// What a database's records need for parsing: positions row size and tag.
+struct SoaContext {
+  std::size_t stride;           // 12 or 24
+  std::uint8_t positions_type;  // 4 (float32) or 7 (float64)
+
+  // The reader's side of the positions dtype rule, from the database's
+  // record format and its schema lock (if any) with its positions type.
+  static crivane::Result<SoaContext> from_parts(std::uint32_t record_format,
+                                                std::optional<std::uint8_t> lock_positions_type,
+                                                bool has_lock);
+
+  friend bool operator==(const SoaContext&, const SoaContext&) = default;
+};
+
+// The bytes of one record: an owned buffer or a share of the file mapping.
+class SoaBytes {
+ public:
+  using Owned = crivane::Bytes;
+  using Shared = crivane::storage::SharedMmapBytes;
+
+  SoaBytes(Owned bytes) : storage_(std::in_place_index<0>, std::move(bytes)) {}
+  SoaBytes(Shared bytes) : storage_(std::in_place_index<1>, std::move(bytes)) {}
+
+  // The record bytes; a shared range is re-derived through as_slice() on
+  // every call, so no address into the mapping is ever kept.
+  ByteSpan span() const;
+  bool is_shared() const { return storage_.index() == 1; }
+  const std::variant<Owned, Shared>& storage() const { return storage_; }
+
+ private:
+  std::variant<Owned, Shared> storage_;
+};
+
+// Where one builtin section's payload lies in the record.
+struct BuiltinSlot {
+  std::size_t payload_offset;
+  std::size_t payload_len;
+  std::uint8_t type_tag;
+  friend bool operator==(const BuiltinSlot&, const BuiltinSlot&) = default;
+};
+
+// One custom section (or a kind-0 section whose key is not a builtin name).
+struct LazySection {
+  std::size_t key_offset;
+  std::size_t payload_offset;
+  std::size_t payload_len;
+  std::uint8_t kind;
+  std::uint8_t key_len;
+  std::uint8_t type_tag;
+  friend bool operator==(const LazySection&, const LazySection&) = default;
+};
+
+// A parsed record held as offsets into its bytes. Immutable after parsing;
+// every range it holds lies inside the record.
+class SoaMoleculeView {
+ public:
+  // The lazy record reader. The bytes are taken over (and released on
+  // failure); nothing is decoded and keys are not checked.
+  static crivane::Result<SoaMoleculeView> from_storage(SoaBytes bytes, std::size_t stride,
+                                                       std::uint8_t positions_type);
+  // As from_storage over an owned buffer; fails with "Invalid data: ...".
+  static PyResult<SoaMoleculeView> from_bytes(Bytes bytes, const SoaContext& context);
+
+  // Read access for the array getters and the database class.
+  const SoaBytes& bytes() const { return bytes_; }
+  ByteSpan record() const { return bytes_.span(); }
+  std::size_t n_atoms() const { return n_atoms_; }
+  std::size_t positions_offset() const { return positions_offset_; }
+  std::size_t positions_len() const { return positions_len_; }
+  std::size_t atomic_numbers_offset() const { return atomic_numbers_offset_; }
+  std::uint8_t positions_type() const { return positions_type_; }
+  ByteSpan positions_bytes() const { return record().subspan(positions_offset_, positions_len_); }
+  ByteSpan atomic_numbers_bytes() const {
+    return record().subspan(atomic_numbers_offset_, n_atoms_);
+  }
+  const std::optional<BuiltinSlot>& forces_slot() const { return forces_; }
+  const std::optional<BuiltinSlot>& energy_slot() const { return energy_; }
+  const std::optional<BuiltinSlot>& cell_slot() const { return cell_; }
+  const std::optional<BuiltinSlot>& stress_slot() const { return stress_; }
+  const std::optional<BuiltinSlot>& charges_slot() const { return charges_; }
+  const std::optional<BuiltinSlot>& velocities_slot() const { return velocities_; }
+  const std::optional<BuiltinSlot>& pbc_slot() const { return pbc_; }
+  const std::optional<BuiltinSlot>& name_slot() const { return name_; }
+  const std::vector<LazySection>& custom() const { return custom_; }
+
+  // The bytes [payload_offset, payload_offset + payload_len) of the record.
+  // Ranges taken from this view always succeed.
+  PyResult<ByteSpan> builtin_payload(std::size_t payload_offset, std::size_t payload_len) const;
+  PyResult<ByteSpan> builtin_payload(const BuiltinSlot& slot) const {
+    return builtin_payload(slot.payload_offset, slot.payload_len);
+  }
+  PyResult<ByteSpan> custom_payload(const LazySection& section) const {
+    return builtin_payload(section.payload_offset, section.payload_len);
+  }
+
+  // The section's key, borrowed from the record and checked as UTF-8 on every
+  // call: "Invalid UTF-8 in section key".
+  PyResult<std::string_view> lazy_section_key(const LazySection& section) const;
+  // First custom section of `kind` whose key is `key`. A key of that kind that
+  // is not UTF-8 ends the search with the lazy_section_key error.
+  PyResult<std::optional<LazySection>> find_custom_section(std::uint8_t kind,
+                                                           std::string_view key) const;
+  PyResult<std::optional<std::array<bool, 3>>> pbc() const;
+  PyResult<std::optional<double>> energy() const;  // a float32 energy widened
+  // Atom i with its position narrowed to float32; nothing for i >= n_atoms.
+  PyResult<std::optional<crivane::atom::Atom>> atom_at(std::size_t i) const;
+  // Whether a record with this layout appends under the same schema.
+  PyResult<bool> same_schema_as(const SoaMoleculeView& other) const;
+  PyResult<crivane::storage::DatabaseSchema> database_schema() const;
+
+  // The whole record as a new owned molecule; the view is unchanged.
+  PyResult<crivane::atom::Molecule> materialize() const;
+
+ private:
+  explicit SoaMoleculeView(SoaBytes bytes) : bytes_(std::move(bytes)) {}
+
+  // Bytes per positions row by positions_type, checked against the parsed
+  // positions block so that no reader steps outside it.
+  PyResult<std::size_t> positions_row_bytes() const;
+
+  SoaBytes bytes_;
+  std::optional<BuiltinSlot> forces_;
+  std::optional<BuiltinSlot> energy_;
+  std::optional<BuiltinSlot> cell_;
+  std::optional<BuiltinSlot> stress_;
+  std::optional<BuiltinSlot> charges_;
+  std::optional<BuiltinSlot> velocities_;
+  std::optional<BuiltinSlot> pbc_;
+  std::optional<BuiltinSlot> name_;
+  std::vector<LazySection> custom_;
+  std::size_t n_atoms_ = 0;
+  std::size_t positions_offset_ = 4;
+  std::size_t positions_len_ = 0;
+  std::size_t atomic_numbers_offset_ = 4;
+  std::uint8_t positions_type_ = 0;
+};
+
+// The schema section a stored section stands for, as the engine would
+// derive it from the same bytes (tensor payloads are not parsed).
+PyResult<crivane::storage::DatabaseSchemaSection> database_schema_section(std::uint8_t kind,
+                                                                          std::string_view key,
+                                                                          std::uint8_t type_tag,
+                                                                          std::size_t payload_len,
+                                                                          std::size_t n_atoms);
+
+// One custom section's payload as a property value. A tensor header error is
+// passed on as its display text ("Invalid data: ...").
+PyResult<crivane::types::PropertyValue> decode_property_value(std::uint8_t type_tag,
+                                                              ByteSpan payload);
+PyResult<crivane::types::Vec3Data> py_decode_vec3_data(ByteSpan payload, std::uint8_t type_tag,
+                                                       std::string_view field_name);
+PyResult<crivane::types::Mat3Data> py_decode_mat3_data(ByteSpan payload, std::uint8_t type_tag,
+                                                       std::string_view field_name);
+
+// The header of a tensor payload: its dimensions and where the values start.
+struct TensorHeader {
+  std::vector<std::uint64_t> shape;
+  std::size_t value_offset;  // 1 + 4 x rank
+  friend bool operator==(const TensorHeader&, const TensorHeader&) = default;
+};
+
+// Checks a whole tensor payload (tags 14-17) and returns its header.
+crivane::Result<TensorHeader> tensor_shape_from_payload(std::uint8_t type_tag, ByteSpan payload);
+
+}  // namespace crivane_rs::soa
