@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include "crivane/storage/utf8.hpp"
 #include "view/soa_local.hpp"
 #include "view/soa_view.hpp"
 
@@ -67,51 +68,6 @@ PyResult<PropertyValue> decode_tensor(std::uint8_t tag, ByteSpan payload) {
 
 }  // namespace
 
-crivane::Result<TensorHeader> tensor_shape_from_payload(std::uint8_t type_tag, ByteSpan payload) {
-  std::size_t elem;
-  switch (type_tag) {
-    case 14:
-    case 16:
-      elem = 4;
-      break;
-    case 15:
-    case 17:
-      elem = 8;
-      break;
-    default:
-      return unexpected(
-          Error::invalid_data(fmt::format("Type tag {} is not a tensor", unsigned{type_tag})));
-  }
-  if (payload.empty()) return unexpected(Error::invalid_data("Tensor payload missing rank"));
-  const std::size_t rank = payload[0];
-  if (payload.size() - 1 < 4 * rank) {
-    return unexpected(Error::invalid_data("Tensor payload truncated at shape"));
-  }
-  TensorHeader header;
-  header.value_offset = 1 + 4 * rank;
-  header.shape.reserve(rank);
-  for (std::size_t d = 0; d < rank; ++d) {
-    header.shape.push_back(crivane::bytes::load_u32(payload.data() + 1 + 4 * d));
-  }
-  const std::size_t value_bytes = payload.size() - header.value_offset;
-  if (value_bytes % elem != 0) {
-    return unexpected(Error::invalid_data(fmt::format(
-        "Tensor payload length {} is not divisible by element size {}", value_bytes, elem)));
-  }
-  std::uint64_t count = 1;
-  for (std::uint64_t dim : header.shape) {
-    if (__builtin_mul_overflow(count, dim, &count)) {
-      return unexpected(Error::invalid_data("Tensor shape overflows usize"));
-    }
-  }
-  if (count != value_bytes / elem) {
-    return unexpected(Error::invalid_data(fmt::format("Tensor shape {} expects {} values, got {}",
-                                                      local::format_shape(header.shape), count,
-                                                      value_bytes / elem)));
-  }
-  return header;
-}
-
 PyResult<PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan payload) {
   const std::size_t n = payload.size();
   auto fail = [](const char* message) { return unexpected(std::string(message)); };
@@ -123,7 +79,7 @@ PyResult<PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan pa
       if (n != 8) return fail("Invalid i64 payload length");
       return PropertyValue(std::in_place_index<property::Int>, copy_value<std::int64_t>(payload));
     case 2:
-      if (!local::is_valid_utf8(payload)) return fail("Invalid UTF-8 in string property");
+      if (!crivane::utf8::is_valid(local::as_text(payload))) return fail("Invalid UTF-8 in string property");
       return PropertyValue(std::in_place_index<property::String>, local::as_text(payload));
     case 3:
       if (n % 8 != 0) return fail("Invalid f64 array payload length");
@@ -257,7 +213,7 @@ PyResult<Molecule> SoaMoleculeView::materialize() const {
   }
   if (name_) {
     const ByteSpan p = payload_of(*name_);
-    if (!local::is_valid_utf8(p)) return unexpected(std::string("Invalid UTF-8 in name"));
+    if (!crivane::utf8::is_valid(local::as_text(p))) return unexpected(std::string("Invalid UTF-8 in name"));
     mol.name.emplace(local::as_text(p));
   }
   if (pbc_) {

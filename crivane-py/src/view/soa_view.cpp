@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "crivane/storage/utf8.hpp"
 #include "view/soa_local.hpp"
 
 namespace crivane_rs::soa {
@@ -155,7 +156,9 @@ PyResult<ByteSpan> SoaMoleculeView::builtin_payload(std::size_t payload_offset,
 PyResult<std::string_view> SoaMoleculeView::lazy_section_key(const LazySection& section) const {
   auto key = builtin_payload(section.key_offset, section.key_len);
   if (!key) return unexpected(std::move(key).error());
-  if (!local::is_valid_utf8(*key)) return unexpected(std::string("Invalid UTF-8 in section key"));
+  if (!crivane::utf8::is_valid(local::as_text(*key))) {
+    return unexpected(std::string("Invalid UTF-8 in section key"));
+  }
   return local::as_text(*key);
 }
 
@@ -295,29 +298,29 @@ PyResult<crivane::storage::DatabaseSchemaSection> database_schema_section(std::u
                                                                           std::size_t n_atoms) {
   const bool per_atom =
       kind == 1 || (kind == 0 && (key == "forces" || key == "charges" || key == "velocities"));
-  const auto elem = local::element_size(type_tag);
-  if (!elem) {
+  if (!crivane::storage::dtypes::is_known_type_tag(type_tag)) {
     return unexpected(
         fmt::format("Unsupported section type tag {} for '{}'", unsigned{type_tag}, key));
   }
+  const std::size_t elem = crivane::storage::dtypes::element_size(type_tag);
   std::size_t slot_bytes = 0;
   const bool variable = type_tag == 2 || type_tag == 13 || type_tag >= 14;
   if (!variable) {
     if (per_atom) {
       std::size_t expected = 0;
-      if (!checked_mul(n_atoms, *elem, &expected)) {
+      if (!checked_mul(n_atoms, elem, &expected)) {
         return unexpected(fmt::format("Section '{}' payload length overflow", key));
       }
       if (payload_len != expected) {
         return unexpected(fmt::format("Section '{}' has invalid payload length {} (expected {})",
                                       key, payload_len, expected));
       }
-      slot_bytes = *elem;
+      slot_bytes = elem;
     } else {
       slot_bytes = payload_len;
     }
   }
-  return crivane::storage::DatabaseSchemaSection{std::string(key), *elem, slot_bytes,
+  return crivane::storage::DatabaseSchemaSection{std::string(key), elem, slot_bytes,
                                                  per_atom,         kind,  type_tag};
 }
 

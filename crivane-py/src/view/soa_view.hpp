@@ -17,7 +17,8 @@
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/mmap.hpp"
 #include "crivane/types.hpp"
-#include "view/database_schema_tmp.hpp"
+#include "crivane/storage/dtypes.hpp"
+#include "crivane/storage/schema.hpp"
 
 namespace crivane_rs::soa {
 
@@ -183,13 +184,12 @@ PyResult<crivane::types::Mat3Data> py_decode_mat3_data(ByteSpan payload, std::ui
                                                        std::string_view field_name);
 
 // The header of a tensor payload: its dimensions and where the values start.
-struct TensorHeader {
-  std::vector<std::uint64_t> shape;
-  std::size_t value_offset;  // 1 + 4 x rank
-  friend bool operator==(const TensorHeader&, const TensorHeader&) = default;
-};
+// The engine's reader applies exactly the checks and texts the view layer needs.
+using TensorHeader = crivane::storage::dtypes::TensorPayloadShape;
 
-// Checks a whole tensor payload (tags 14-17) and returns its header.
-crivane::Result<TensorHeader> tensor_shape_from_payload(std::uint8_t type_tag, ByteSpan payload);
+inline crivane::Result<TensorHeader> tensor_shape_from_payload(std::uint8_t type_tag,
+                                                             ByteSpan payload) {
+  return crivane::storage::dtypes::tensor_shape_from_payload(type_tag, payload);
+}
 
 }  // namespace crivane_rs::soa
