@@ -20,6 +20,13 @@
 
 namespace crivane_rs::py {
 
+// Declared first so that the templates below compose in any nesting
+// (an optional vector, a vector of optionals).
+template <class T>
+bool extract(PyObject* obj, std::optional<T>& out);
+template <class T>
+bool extract(PyObject* obj, std::vector<T>& out);
+
 // Python's float conversion: float, or __float__, or __index__.
 bool extract(PyObject* obj, double& out);
 // As double, then rounded to the nearest float32 (beyond its range: an
