@@ -1,0 +1,82 @@
+// Raising and reshaping Python exceptions, and the wall that keeps C++
+// exceptions out of the interpreter.
+#pragma once
+
+#include "py/python.hpp"
+
+#include <new>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "py/ref.hpp"
+
+namespace crivane_rs::py {
+
+// Takes the pending exception (normalized, traceback attached) out of the
+// interpreter; empty when none is pending.
+Ref fetch_error();
+// Makes an exception instance the pending exception again.
+void restore_error(Ref exc);
+// "TypeError: message": the pending exception's type name and text, taking
+// it out of the interpreter. Empty when none is pending.
+std::string take_error_text();
+
+// The name that conversion messages give an object's type: its __qualname__
+// ("int", "NoneType", "ndarray").
+std::string type_name(PyObject* obj);
+
+// TypeError "'{}' object cannot be converted to '{}'" with obj's type name
+// and the target type's name.
+void set_downcast_error(PyObject* obj, std::string_view target);
+
+// Rewrites a pending TypeError as TypeError "argument '{}': {}" with the
+// parameter name; other pending exceptions (OverflowError, ValueError, ...)
+// pass unchanged.
+void remap_arg_error(const char* name);
+
+// Raises exc_type(message) with cause (may be empty) as its __cause__.
+void raise_with_cause(PyObject* exc_type, std::string_view message, Ref cause);
+
+// PanicException, derived from BaseException so that `except Exception`
+// does not swallow it. Created at first use, never added to the module.
+// Borrowed; nullptr with an exception set if it cannot be created.
+PyObject* panic_exception_type();
+// Raises PanicException(message).
+void raise_panic(std::string_view message);
+// Writes the pending exception to standard error, then raises
+// PanicException(message).
+void raise_panic_after_pending(std::string_view message);
+
+// SystemError for a C++ exception that reached the boundary.
+void raise_internal_error(const char* what);
+
+template <class R>
+constexpr R error_result() {
+  if constexpr (std::is_pointer_v<R>) {
+    return nullptr;
+  } else {
+    static_assert(std::is_integral_v<R>, "C-API results are pointers or integers");
+    return static_cast<R>(-1);
+  }
+}
+
+// Runs f() for a C-API entry point: a C++ exception (only allocation failure
+// is expected) becomes a Python exception and the C-API error result
+// (nullptr or -1) is returned instead.
+template <class F>
+auto boundary(F&& f) noexcept -> decltype(f()) {
+  using R = decltype(f());
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_internal_error(e.what());
+  } catch (...) {
+    raise_internal_error("unknown C++ exception");
+  }
+  return error_result<R>();
+}
+
+}  // namespace crivane_rs::py
