@@ -94,7 +94,8 @@ def test_optional_fields_default_to_none():
     for field in ("forces", "energy", "charges", "velocities", "cell", "stress", "pbc"):
         assert getattr(mol, field) is None, field
     assert repr(mol) == "Molecule(n_atoms=4, has_forces=false, has_energy=false)"
-    explicit = molecule(**{f: None for f in ("energy", "forces", "charges", "velocities", "cell", "stress", "pbc", "name")})
+    optional = ("energy", "forces", "charges", "velocities", "cell", "stress", "pbc", "name")
+    explicit = molecule(**{f: None for f in optional})
     assert repr(explicit) == repr(mol)
 
 
