@@ -1,6 +1,6 @@
 """crivane: a storage engine for atomistic structures."""
 
 from . import _crivane_rs
-from ._crivane_rs import PyAtom
+from ._crivane_rs import PyAtom, PyMolecule
 
-__all__ = ["PyAtom"]
+__all__ = ["PyAtom", "PyMolecule"]

@@ -10,6 +10,7 @@ import sys
 import textwrap
 import weakref
 
+import numpy as np
 import pytest
 
 import crivane._crivane_rs as module
@@ -22,6 +23,7 @@ CLASSES = ["PyAtom", "PyMolecule", "PyAtomDatabase"]
 # One instance of each class, for the instance traits.
 INSTANCE_FACTORIES = {
     "PyAtom": lambda: module.PyAtom(0, 0, 0, 1),
+    "PyMolecule": lambda: module.PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8)),
 }
 
 MODULE_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}

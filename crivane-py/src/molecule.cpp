@@ -1,0 +1,502 @@
+#include "molecule.hpp"
+
+#include <fmt/format.h>
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "atom.hpp"
+#include "molecule_helpers.hpp"
+#include "py/args.hpp"
+#include "py/borrow.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+#include "py/ref.hpp"
+#include "py_dtypes.hpp"
+
+namespace crivane_rs::molecule {
+
+using crivane::atom::Molecule;
+using crivane::types::FloatArrayData;
+using crivane::types::FloatScalarData;
+using crivane::types::Mat3Data;
+using crivane::types::Vec3Data;
+using View = MoleculeBacking::View;
+
+std::size_t MoleculeBacking::n_atoms() const {
+  if (const Owned* m = owned()) return m->n_atoms();
+  return view()->n_atoms();
+}
+
+soa::PyResult<Molecule*> ensure_owned(MoleculeBacking& backing) {
+  if (Molecule* m = backing.owned()) return m;
+  auto made = backing.view()->materialize();
+  if (!made) return crivane::unexpected(std::move(made).error());
+  backing.become_owned(std::move(made).value());
+  return backing.owned();
+}
+
+soa::PyResult<Molecule> clone_as_owned(const MoleculeBacking& backing) {
+  if (const Molecule* m = backing.owned()) return Molecule(*m);
+  return backing.view()->materialize();
+}
+
+namespace {
+
+bool present(PyObject* obj) { return obj != nullptr && obj != Py_None; }
+
+int setter_failed(std::string_view text) {
+  py_dtypes::raise_value_error(text);
+  return -1;
+}
+
+PyObject* call_failed(std::string_view text) {
+  py_dtypes::raise_value_error(text);
+  return nullptr;
+}
+
+// A one-dimensional array whose dtype is equivalent to uint8, any stride.
+PyArrayObject* extract_atomic_numbers(PyObject* obj) {
+  if (!py::ensure_numpy()) return nullptr;
+  if (PyArray_Check(obj)) {
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) == 1 && py_dtypes::dtype_is(array, NPY_UINT8)) return array;
+  }
+  py::set_downcast_error(obj, "PyArray<T, D>");
+  py::remap_arg_error("atomic_numbers");
+  return nullptr;
+}
+
+}  // namespace
+
+bool molecule_from_numpy_arrays(PyObject* positions, PyArrayObject* atomic_numbers, Molecule& out) {
+  std::vector<std::uint8_t> numbers(static_cast<std::size_t>(PyArray_SIZE(atomic_numbers)));
+  if (!numbers.empty()) py_dtypes::copy_array_values(atomic_numbers, numbers.data());
+  Vec3Data rows;
+  if (!py_dtypes::parse_positions_field(positions, rows)) return false;
+  auto made = std::visit(
+      [&]<class Row>(std::vector<Row>& r) {
+        if constexpr (std::is_same_v<Row, crivane::types::Vec3F32>) {
+          return Molecule::create(std::move(r), std::move(numbers));
+        } else {
+          return Molecule::create_f64(std::move(r), std::move(numbers));
+        }
+      },
+      rows);
+  if (!made) return py_dtypes::raise_value_error(made.error());
+  out = std::move(made).value();
+  return true;
+}
+
+bool from_arrays_impl(PyObject* positions, PyArrayObject* atomic_numbers,
+                      std::optional<double> energy, PyObject* forces, PyObject* charges,
+                      PyObject* velocities, PyObject* cell, PyObject* stress,
+                      std::optional<std::array<bool, 3>> pbc, std::optional<std::string> name,
+                      Molecule& out) {
+  Molecule m;
+  if (!molecule_from_numpy_arrays(positions, atomic_numbers, m)) return false;
+  m.name = std::move(name);
+  if (energy) m.energy = FloatScalarData(std::in_place_index<1>, *energy);
+  m.pbc = pbc;
+  const std::size_t n = m.n_atoms();
+  if (present(forces)) {
+    if (!py_dtypes::parse_vec3_field(forces, "forces", n, m.forces.emplace())) return false;
+  }
+  if (present(charges)) {
+    if (!py_dtypes::parse_float_array_field(charges, "charges", n, m.charges.emplace())) {
+      return false;
+    }
+  }
+  if (present(velocities)) {
+    if (!py_dtypes::parse_vec3_field(velocities, "velocities", n, m.velocities.emplace())) {
+      return false;
+    }
+  }
+  if (present(cell)) {
+    if (!py_dtypes::parse_mat3_field(cell, "cell", m.cell.emplace())) return false;
+  }
+  if (present(stress)) {
+    if (!py_dtypes::parse_mat3_field(stress, "stress", m.stress.emplace())) return false;
+  }
+  out = std::move(m);
+  return true;
+}
+
+namespace {
+
+py::Class<MoleculeBacking>& molecule_class();
+
+// ---- Construction ----------------------------------------------------------
+
+#define CRIVANE_RS_MOLECULE_PARAMS                                                             \
+  {                                                                                            \
+    py::arg("positions"), py::arg("atomic_numbers"), py::kwarg("energy"), py::kwarg("forces"), \
+        py::kwarg("charges"), py::kwarg("velocities"), py::kwarg("cell"), py::kwarg("stress"), \
+        py::kwarg("pbc"), py::kwarg("name")                                                    \
+  }
+constexpr py::Signature kNew{"PyMolecule.__new__", CRIVANE_RS_MOLECULE_PARAMS};
+constexpr py::Signature kFromArrays{"PyMolecule.from_arrays", CRIVANE_RS_MOLECULE_PARAMS};
+#undef CRIVANE_RS_MOLECULE_PARAMS
+using ConstructorArgs = py::Args<kNew.size()>;
+
+// Converts in the order atomic_numbers, energy, pbc, name; the array fields
+// are parsed by from_arrays_impl.
+bool construct(const ConstructorArgs& a, Molecule& out) {
+  PyArrayObject* numbers = extract_atomic_numbers(a[1]);
+  if (numbers == nullptr) return false;
+  std::optional<double> energy;
+  if (!py::extract_arg(a[2], "energy", energy)) return false;
+  std::optional<std::array<bool, 3>> pbc;
+  if (present(a[8]) && !py::extract_tuple_arg(a[8], "pbc", pbc.emplace())) return false;
+  std::optional<std::string> name;
+  if (!py::extract_arg(a[9], "name", name)) return false;
+  return from_arrays_impl(a[0], numbers, energy, a[3], a[4], a[5], a[6], a[7], pbc, std::move(name),
+                          out);
+}
+
+PyObject* molecule_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  ConstructorArgs a;
+  if (!kNew.bind(args, kwargs, a)) return nullptr;
+  Molecule m;
+  if (!construct(a, m)) return nullptr;
+  return py::Class<MoleculeBacking>::create_in(type, std::move(m));
+}
+
+PyObject* molecule_from_arrays(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  ConstructorArgs a;
+  if (!kFromArrays.bind(args, nargs, kwnames, a)) return nullptr;
+  Molecule m;
+  if (!construct(a, m)) return nullptr;
+  return new_owned_molecule(std::move(m));
+}
+
+// ---- Slots and methods -----------------------------------------------------
+
+Py_ssize_t molecule_len(PyMoleculeObject* self) {
+  auto borrow = py::SharedBorrow::take(self->borrow);
+  if (!borrow) return -1;
+  return static_cast<Py_ssize_t>(self->value().n_atoms());
+}
+
+PyObject* molecule_repr(PyMoleculeObject* self) {
+  auto borrow = py::SharedBorrow::take(self->borrow);
+  if (!borrow) return nullptr;
+  const MoleculeBacking& b = self->value();
+  bool has_forces, has_energy;
+  if (const Molecule* m = b.owned()) {
+    has_forces = m->forces.has_value();
+    has_energy = m->energy.has_value();
+  } else {
+    has_forces = b.view()->forces_slot().has_value();
+    has_energy = b.view()->energy_slot().has_value();
+  }
+  std::string text = fmt::format("Molecule(n_atoms={}, has_forces={}, has_energy={})", b.n_atoms(),
+                                 has_forces, has_energy);
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* molecule_atoms(PyMoleculeObject* self) {
+  auto borrow = py::SharedBorrow::take(self->borrow);
+  if (!borrow) return nullptr;
+  const MoleculeBacking& b = self->value();
+  std::vector<crivane::atom::Atom> atoms;
+  if (const Molecule* m = b.owned()) {
+    atoms = m->to_atoms();
+  } else {
+    // The whole record, custom sections included: a record that does not
+    // materialize has no atoms to give either.
+    auto copy = clone_as_owned(b);
+    if (!copy) return call_failed(copy.error());
+    atoms = copy->to_atoms();
+  }
+  py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(atoms.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < atoms.size(); ++i) {
+    PyObject* atom = new_py_atom(atoms[i]);
+    if (atom == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), atom);
+  }
+  return list.release();
+}
+
+PyObject* molecule_to_owned(PyMoleculeObject* self) {
+  auto borrow = py::SharedBorrow::take(self->borrow);
+  if (!borrow) return nullptr;
+  auto copy = clone_as_owned(self->value());
+  if (!copy) return call_failed(copy.error());
+  return new_owned_molecule(std::move(copy).value());
+}
+
+// ---- Getters ---------------------------------------------------------------
+
+template <class Field>
+using FromOwned = PyObject* (*)(const Field&);
+using FromSlot = PyObject* (*)(const View&, const soa::BuiltinSlot&, std::string_view);
+using SlotOf = const std::optional<soa::BuiltinSlot>& (View::*)() const;
+
+// One optional array field: None when absent, else a new array.
+template <class Field>
+PyObject* builtin_array(PyMoleculeObject* self, std::optional<Field> Molecule::*field,
+                        FromOwned<Field> from_owned, SlotOf slot_of, FromSlot from_slot,
+                        std::string_view name) {
+  auto borrow = py::SharedBorrow::take_or_panic(self->borrow);
+  if (!borrow) return nullptr;
+  const MoleculeBacking& b = self->value();
+  if (const Molecule* m = b.owned()) {
+    const std::optional<Field>& value = m->*field;
+    return value ? from_owned(*value) : Py_NewRef(Py_None);
+  }
+  const View& view = *b.view();
+  const std::optional<soa::BuiltinSlot>& slot = (view.*slot_of)();
+  return slot ? from_slot(view, *slot, name) : Py_NewRef(Py_None);
+}
+
+PyObject* get_forces(PyMoleculeObject* self) {
+  return builtin_array<Vec3Data>(self, &Molecule::forces, &helpers::owned_vec3_array,
+                                 &View::forces_slot, &helpers::view_builtin_vec3_slot_py, "forces");
+}
+
+PyObject* get_charges(PyMoleculeObject* self) {
+  return builtin_array<FloatArrayData>(self, &Molecule::charges, &helpers::owned_float_array,
+                                       &View::charges_slot,
+                                       &helpers::view_builtin_float_array_slot_py, "charges");
+}
+
+PyObject* get_velocities(PyMoleculeObject* self) {
+  return builtin_array<Vec3Data>(self, &Molecule::velocities, &helpers::owned_vec3_array,
+                                 &View::velocities_slot, &helpers::view_builtin_vec3_slot_py,
+                                 "velocities");
+}
+
+PyObject* get_cell(PyMoleculeObject* self) {
+  return builtin_array<Mat3Data>(self, &Molecule::cell, &helpers::owned_mat3x3_array,
+                                 &View::cell_slot, &helpers::view_builtin_mat3_slot_py, "cell");
+}
+
+PyObject* get_stress(PyMoleculeObject* self) {
+  return builtin_array<Mat3Data>(self, &Molecule::stress, &helpers::owned_mat3x3_array,
+                                 &View::stress_slot, &helpers::view_builtin_mat3_slot_py, "stress");
+}
+
+PyObject* get_energy(PyMoleculeObject* self) {
+  auto borrow = py::SharedBorrow::take(self->borrow);
+  if (!borrow) return nullptr;
+  const MoleculeBacking& b = self->value();
+  std::optional<double> energy;
+  if (const Molecule* m = b.owned()) {
+    if (m->energy) energy = std::visit([](auto v) { return static_cast<double>(v); }, *m->energy);
+  } else {
+    auto read = b.view()->energy();
+    if (!read) return call_failed(read.error());
+    energy = *read;
+  }
+  return energy ? PyFloat_FromDouble(*energy) : Py_NewRef(Py_None);
+}
+
+PyObject* get_pbc(PyMoleculeObject* self) {
+  auto borrow = py::SharedBorrow::take(self->borrow);
+  if (!borrow) return nullptr;
+  const MoleculeBacking& b = self->value();
+  std::optional<std::array<bool, 3>> pbc;
+  if (const Molecule* m = b.owned()) {
+    pbc = m->pbc;
+  } else {
+    auto read = b.view()->pbc();
+    if (!read) return call_failed(read.error());
+    pbc = *read;
+  }
+  if (!pbc) return Py_NewRef(Py_None);
+  auto flag = [](bool v) { return v ? Py_True : Py_False; };
+  return PyTuple_Pack(3, flag((*pbc)[0]), flag((*pbc)[1]), flag((*pbc)[2]));
+}
+
+PyObject* get_positions(PyMoleculeObject* self) {
+  auto borrow = py::SharedBorrow::take_or_panic(self->borrow);
+  if (!borrow) return nullptr;
+  const MoleculeBacking& b = self->value();
+  if (const Molecule* m = b.owned()) return helpers::owned_vec3_array(m->positions);
+  const View& view = *b.view();
+  return helpers::view_vec3_payload_py(view.positions_bytes(), view.positions_type(),
+                                       view.n_atoms(), "positions");
+}
+
+PyObject* get_atomic_numbers(PyMoleculeObject* self) {
+  auto borrow = py::SharedBorrow::take_or_panic(self->borrow);
+  if (!borrow) return nullptr;
+  const MoleculeBacking& b = self->value();
+  if (const Molecule* m = b.owned()) {
+    return helpers::pyarray1_copy(m->atomic_numbers.data(), m->atomic_numbers.size());
+  }
+  const crivane::ByteSpan numbers = b.view()->atomic_numbers_bytes();
+  return helpers::pyarray1_copy(numbers.data(), numbers.size());
+}
+
+// ---- Setters ---------------------------------------------------------------
+
+// The owned molecule of a setter that holds the exclusive borrow; nullptr
+// with materialize's ValueError set when a view does not materialize.
+Molecule* owned_for_setter(PyMoleculeObject* self) {
+  auto m = ensure_owned(self->value());
+  if (!m) {
+    setter_failed(m.error());
+    return nullptr;
+  }
+  return *m;
+}
+
+int set_energy(PyMoleculeObject* self, PyObject* value) {
+  if (value == nullptr) return py::raise_cant_delete();
+  std::optional<double> energy;
+  if (!py::extract_arg(value, "energy", energy)) return -1;
+  auto borrow = py::ExclusiveBorrow::take(self->borrow);
+  if (!borrow) return -1;
+  Molecule* m = owned_for_setter(self);
+  if (m == nullptr) return -1;
+  if (energy) {
+    m->energy = FloatScalarData(std::in_place_index<1>, *energy);
+  } else {
+    m->energy.reset();
+  }
+  return 0;
+}
+
+int set_pbc(PyMoleculeObject* self, PyObject* value) {
+  if (value == nullptr) return py::raise_cant_delete();
+  std::optional<std::array<bool, 3>> pbc;
+  if (value != Py_None && !py::extract_tuple_arg(value, "pbc", pbc.emplace())) return -1;
+  auto borrow = py::ExclusiveBorrow::take(self->borrow);
+  if (!borrow) return -1;
+  Molecule* m = owned_for_setter(self);
+  if (m == nullptr) return -1;
+  m->pbc = pbc;
+  return 0;
+}
+
+// forces, velocities: parsed against the current atom count before a view
+// is materialized.
+int set_vec3(PyMoleculeObject* self, PyObject* value, std::optional<Vec3Data> Molecule::*field,
+             std::string_view name) {
+  if (value == nullptr) return py::raise_cant_delete();
+  auto borrow = py::ExclusiveBorrow::take(self->borrow);
+  if (!borrow) return -1;
+  Vec3Data parsed;
+  if (!py_dtypes::parse_vec3_field(value, name, self->value().n_atoms(), parsed)) return -1;
+  Molecule* m = owned_for_setter(self);
+  if (m == nullptr) return -1;
+  m->*field = std::move(parsed);
+  return 0;
+}
+
+int set_forces(PyMoleculeObject* self, PyObject* value) {
+  return set_vec3(self, value, &Molecule::forces, "Forces");
+}
+
+int set_velocities(PyMoleculeObject* self, PyObject* value) {
+  return set_vec3(self, value, &Molecule::velocities, "Velocities");
+}
+
+int set_charges(PyMoleculeObject* self, PyObject* value) {
+  if (value == nullptr) return py::raise_cant_delete();
+  auto borrow = py::ExclusiveBorrow::take(self->borrow);
+  if (!borrow) return -1;
+  FloatArrayData parsed;
+  if (!py_dtypes::parse_float_array_field(value, "Charges", self->value().n_atoms(), parsed)) {
+    return -1;
+  }
+  Molecule* m = owned_for_setter(self);
+  if (m == nullptr) return -1;
+  m->charges = std::move(parsed);
+  return 0;
+}
+
+int set_cell(PyMoleculeObject* self, PyObject* value) {
+  if (value == nullptr) return py::raise_cant_delete();
+  auto borrow = py::ExclusiveBorrow::take(self->borrow);
+  if (!borrow) return -1;
+  Mat3Data parsed;
+  if (!py_dtypes::parse_mat3_field(value, "Cell", parsed)) return -1;
+  Molecule* m = owned_for_setter(self);
+  if (m == nullptr) return -1;
+  m->cell = parsed;
+  return 0;
+}
+
+// The builtin stress supersedes a per-molecule custom property of that name,
+// which records written elsewhere may carry.
+int set_stress(PyMoleculeObject* self, PyObject* value) {
+  if (value == nullptr) return py::raise_cant_delete();
+  auto borrow = py::ExclusiveBorrow::take(self->borrow);
+  if (!borrow) return -1;
+  Molecule* m = owned_for_setter(self);
+  if (m == nullptr) return -1;
+  Mat3Data parsed;
+  if (!py_dtypes::parse_mat3_field(value, "Stress", parsed)) return -1;
+  m->stress = parsed;
+  m->properties.erase("stress");
+  return 0;
+}
+
+// ---- The class -------------------------------------------------------------
+
+PyMethodDef methods[] = {
+    py::method<&molecule_from_arrays>(
+        "from_arrays",
+        "from_arrays(positions, atomic_numbers, *, energy=None, forces=None, charges=None, "
+        "velocities=None, cell=None, stress=None, pbc=None, name=None)\n--\n\n"
+        "Create a molecule from numpy arrays."),
+    py::method<&molecule_atoms>("atoms", "atoms($self)\n--\n\nGet atoms as a list"),
+    py::method<&molecule_to_owned>(
+        "to_owned",
+        "to_owned($self)\n--\n\nMaterialize the molecule into an owned, self-contained object."),
+    // __reduce__, _ase_builtin_tuple_fast and _ase_payload join here; the
+    // custom-property methods come after the properties.
+    py::kEndMethods,
+};
+
+PyGetSetDef properties[] = {
+    py::property<&get_forces, &set_forces>("forces", "forces property (getter)"),
+    py::property<&get_energy, &set_energy>("energy", "Get energy"),
+    py::property<&get_charges, &set_charges>("charges", "charges property (getter)"),
+    py::property<&get_velocities, &set_velocities>("velocities", "velocities property (getter)"),
+    py::property<&get_cell, &set_cell>("cell", "cell property (getter)"),
+    py::property<&get_stress, &set_stress>("stress", "stress property (getter)"),
+    py::property<&get_pbc, &set_pbc>("pbc", "pbc property (getter)"),
+    py::property<&get_positions>("positions", "positions property (read-only)"),
+    py::property<&get_atomic_numbers>("atomic_numbers", "atomic_numbers property (read-only)"),
+    py::kEndProperties,
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("PyMolecule(positions, atomic_numbers, *, energy=None, forces=None, "
+                       "charges=None, velocities=None, cell=None, stress=None, pbc=None, "
+                       "name=None)\n--\n\nPython wrapper for Molecule")},
+    {Py_tp_new, py::slot<&molecule_new>()},
+    {Py_tp_dealloc, py::Class<MoleculeBacking>::dealloc_slot()},
+    {Py_tp_repr, py::slot<&molecule_repr>()},
+    {Py_sq_length, py::slot<&molecule_len>()},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, properties},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"builtins.PyMolecule", sizeof(PyMoleculeObject), 0, Py_TPFLAGS_DEFAULT, slots};
+
+py::Class<MoleculeBacking> the_class{&spec};
+
+py::Class<MoleculeBacking>& molecule_class() { return the_class; }
+
+}  // namespace
+
+py::Class<MoleculeBacking>& py_molecule_class() { return molecule_class(); }
+
+PyObject* new_owned_molecule(Molecule molecule) {
+  return molecule_class().create(std::move(molecule));
+}
+
+PyObject* new_view_molecule(soa::SoaMoleculeView view) {
+  return molecule_class().create(std::move(view));
+}
+
+}  // namespace crivane_rs::molecule
