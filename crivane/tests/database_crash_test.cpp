@@ -298,9 +298,11 @@ TEST(ConcurrencyTest, ReadersOnSeveralThreadsGetTheSameBytes) {
   std::vector<std::vector<std::uint8_t>> expected;
   for (std::size_t i = 0; i < kRecords; ++i) expected.push_back(record_of(expected_molecule(i), 2));
 
-  for (const auto& [codec, mmap] :
+  for (const auto& setup :
        {std::pair{CompressionType::None(), true}, std::pair{CompressionType::Lz4(), false},
         std::pair{CompressionType::Zstd(3), true}}) {
+    const CompressionType codec = setup.first;
+    const bool mmap = setup.second;
     SCOPED_TRACE(static_cast<int>(codec.codec_code()));
     TempDir dir;
     make_committed(dir.file("db"), codec, kRecords);
