@@ -96,9 +96,6 @@ class AtomDatabase {
   // read-only); `populate` pre-faults that mapping.
   static Result<AtomDatabase> open_with_options(const std::filesystem::path& path, bool mmap,
                                                 bool populate);
-  // What a batch's schema merges into: a copy of the lock, the lock rebuilt
-  // from the stored records, or an empty one.
-  Result<schema::SchemaLock> base_schema_lock() const;
 
   AtomDatabase(AtomDatabase&&) noexcept = default;
   AtomDatabase& operator=(AtomDatabase&&) noexcept = default;
@@ -164,6 +161,9 @@ class AtomDatabase {
 
   static Result<AtomDatabase> open_v1(std::filesystem::path path, File file, bool mmap,
                                       bool populate);
+  // What a batch's schema merges into: a copy of the lock, the lock rebuilt
+  // from the stored records, or an empty one.
+  Result<schema::SchemaLock> base_schema_lock() const;
 
   index::IndexStorage index_;
   std::filesystem::path path_;
