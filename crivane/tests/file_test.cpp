@@ -1,10 +1,14 @@
 #include "crivane/storage/file.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -178,6 +182,86 @@ TEST(FileTest, WriteErrorsCarryTheSystemText) {
   expect_io_error(r.error(), "No space left on device (os error 28)");
   // Nothing to write never touches the file.
   EXPECT_TRUE(write_all(*full, ByteSpan()).has_value());
+}
+
+// Buffers of varied sizes, empty ones among them, and more of them than one
+// writev call takes.
+std::vector<std::vector<std::uint8_t>> buffer_list(std::size_t n, std::size_t scale) {
+  std::vector<std::vector<std::uint8_t>> out;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::vector<std::uint8_t> b((i % 17) * scale);
+    for (std::size_t k = 0; k < b.size(); ++k) b[k] = static_cast<std::uint8_t>(i * 31 + k);
+    out.push_back(std::move(b));
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> concatenated(const std::vector<std::vector<std::uint8_t>>& buffers) {
+  std::vector<std::uint8_t> all;
+  for (const auto& b : buffers) all.insert(all.end(), b.begin(), b.end());
+  return all;
+}
+
+std::vector<ByteSpan> spans(const std::vector<std::vector<std::uint8_t>>& buffers) {
+  return std::vector<ByteSpan>(buffers.begin(), buffers.end());
+}
+
+TEST(FileTest, WriteAllVectoredWritesEveryBufferInOrder) {
+  TempDir dir;
+  write_file(dir.file("f"), iota_bytes(5));
+  auto f = File::open_append(dir.file("f"));
+  ASSERT_TRUE(f.has_value());
+  const auto buffers = buffer_list(3000, 1);
+  ASSERT_TRUE(write_all_vectored(*f, spans(buffers)).has_value());
+  ASSERT_TRUE(write_all_vectored(*f, {}).has_value());
+  std::vector<std::uint8_t> expected = iota_bytes(5);
+  const auto all = concatenated(buffers);
+  expected.insert(expected.end(), all.begin(), all.end());
+  EXPECT_EQ(read_file(dir.file("f")), expected);
+
+  auto full = File::open_write("/dev/full");
+  ASSERT_TRUE(full.has_value());
+  auto r = write_all_vectored(*full, spans(buffers));
+  ASSERT_FALSE(r.has_value());
+  expect_io_error(r.error(), "No space left on device (os error 28)");
+}
+
+// Signals without SA_RESTART cut writes into a pipe short or interrupt them;
+// the writer must resume exactly where each call stopped.
+TEST(FileTest, WriteAllVectoredResumesAfterSignals) {
+  struct sigaction action = {}, old = {};
+  action.sa_handler = [](int) {};
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &old), 0);
+
+  const auto buffers = buffer_list(2000, 150);
+  const auto all = concatenated(buffers);
+  Pipe pipe;
+  std::atomic<bool> done{false};
+  Result<void> written;
+  std::thread writer([&] {
+    written = write_all_vectored(pipe.write_end, spans(buffers));
+    done = true;
+    pipe.write_end.close();
+  });
+  const pthread_t target = writer.native_handle();
+  std::thread pester([&] {
+    while (!done) {
+      ::pthread_kill(target, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  });
+  std::vector<std::uint8_t> got(all.size());
+  for (std::size_t at = 0; at < got.size();) {
+    const std::size_t n = std::min<std::size_t>(4096, got.size() - at);
+    ASSERT_TRUE(read_exact(pipe.read_end, std::span(got.data() + at, n)).has_value());
+    at += n;
+  }
+  pester.join();  // first: it signals the writer until the writer is done
+  writer.join();
+  ::sigaction(SIGUSR1, &old, nullptr);
+  ASSERT_TRUE(written.has_value()) << written.error().to_string();
+  EXPECT_EQ(got, all);
 }
 
 TEST(FileTest, SeekLengthAndTruncate) {

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 namespace crivane::storage {
 namespace {
@@ -124,6 +127,50 @@ Result<void> write_all(File& file, ByteSpan data) {
     done += static_cast<std::size_t>(n);
   }
   return {};
+}
+
+Result<void> write_all_vectored(File& file, std::span<const ByteSpan> buffers) {
+  constexpr std::size_t kMaxIov = IOV_MAX;
+  std::vector<iovec> iov;
+  iov.reserve(std::min(buffers.size(), kMaxIov));
+  std::size_t first = 0;  // the first buffer not yet written whole
+  std::size_t done = 0;   // bytes of buffers[first] already written
+  for (;;) {
+    while (first < buffers.size() && done == buffers[first].size()) {
+      ++first;
+      done = 0;
+    }
+    if (first == buffers.size()) return {};
+
+    // One call takes at most kMaxChunk bytes, so the byte count of a call
+    // never overflows, whatever the buffers add up to.
+    iov.clear();
+    std::size_t total = 0;
+    for (std::size_t i = first; i < buffers.size() && iov.size() < kMaxIov && total < kMaxChunk;
+         ++i) {
+      const std::size_t skip = i == first ? done : 0;
+      const std::size_t len = std::min(buffers[i].size() - skip, kMaxChunk - total);
+      if (len == 0) continue;
+      iov.push_back({const_cast<std::uint8_t*>(buffers[i].data() + skip), len});
+      total += len;
+    }
+    const ssize_t n = ::writev(file.fd(), iov.data(), static_cast<int>(iov.size()));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return unexpected(Error::io_errno(errno));
+    }
+    if (n == 0) return unexpected(Error::io("failed to write whole buffer"));
+    for (auto left = static_cast<std::size_t>(n); left > 0;) {
+      const std::size_t rest = buffers[first].size() - done;
+      if (left < rest) {
+        done += left;
+        break;
+      }
+      left -= rest;
+      ++first;
+      done = 0;
+    }
+  }
 }
 
 Result<std::uint64_t> seek(File& file, std::uint64_t offset) {

@@ -52,6 +52,9 @@ Result<void> read_exact(File& file, std::span<std::uint8_t> buf);
 Result<void> pread_exact(const File& file, std::span<std::uint8_t> buf, std::uint64_t offset);
 // Writes all of `data`; a write that accepts nothing is "failed to write whole buffer".
 Result<void> write_all(File& file, ByteSpan data);
+// Writes the buffers back to back with as few writev calls as the iovec
+// limit allows, resuming after partial writes; no buffer is copied.
+Result<void> write_all_vectored(File& file, std::span<const ByteSpan> buffers);
 // Moves the file position to `offset` and returns it.
 Result<std::uint64_t> seek(File& file, std::uint64_t offset);
 // Moves the file position to the end and returns it.

@@ -1,0 +1,180 @@
+// The database file: one AtomDatabase per open file.
+//
+// File layout: two 4096-byte header slots, then records (each compressed on
+// its own with the database's codec), schema blobs and index blobs, appended
+// and never rewritten. Appends write records and grow the in-memory index;
+// only flush() makes them visible to a later open, by appending a schema blob
+// and an index blob and then rewriting the header slot its generation picks.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "crivane/atom.hpp"
+#include "crivane/compression.hpp"
+#include "crivane/error.hpp"
+#include "crivane/storage/bytes.hpp"
+#include "crivane/storage/file.hpp"
+#include "crivane/storage/index.hpp"
+#include "crivane/storage/mmap.hpp"
+#include "crivane/storage/schema.hpp"
+
+namespace crivane::storage {
+
+// A record encoded elsewhere, handed over to the engine, with the atom count
+// that goes into its index entry as given.
+struct OwnedRecord {
+  Bytes bytes;
+  std::uint64_t n_atoms = 0;
+};
+
+// A record encoded elsewhere whose bytes stay the caller's.
+struct BorrowedRecord {
+  ByteSpan bytes;
+  std::uint64_t n_atoms = 0;
+};
+
+// A borrowed record whose schema is derived from its bytes, parsed with the
+// positions type tag given here.
+struct RecordWithPositionsType {
+  ByteSpan bytes;
+  std::uint64_t n_atoms = 0;
+  std::uint8_t positions_type = 0;
+};
+
+// Where prepare_append takes a batch's schema from: one lock for the whole
+// batch, or the bytes of every record.
+struct SchemaSource {
+  struct Lock {
+    schema::SchemaLock lock;
+  };
+  struct RawRecord {
+    ByteSpan bytes;
+    bool positions_known = false;
+    std::uint8_t positions_type = 0;
+  };
+  struct Raw {
+    std::vector<RawRecord> records;
+  };
+
+  SchemaSource(Lock lock) : source(std::move(lock)) {}
+  SchemaSource(Raw raw) : source(std::move(raw)) {}
+
+  std::variant<Lock, Raw> source;
+};
+
+// Record bytes read back, with the atom counts of their index entries.
+struct DecompressedRecords {
+  std::vector<Bytes> records;
+  std::vector<std::uint32_t> n_atoms;
+};
+
+// The largest length and atom count the 32-bit fields of an index entry hold.
+inline constexpr std::uint64_t kMaxRecordBytes = 0xFFFFFFFF;
+inline constexpr std::uint64_t kMaxRecordAtoms = 0xFFFFFFFF;
+
+// Refuses record number `record` of a batch when its uncompressed length or
+// atom count does not fit its index entry.
+Result<void> check_record_fits_index(std::size_t record, std::uint64_t uncompressed_len,
+                                     std::uint64_t n_atoms);
+// The same for the stored (compressed) length.
+Result<void> check_stored_record_fits_index(std::size_t record, std::uint64_t stored_len);
+
+class AtomDatabase {
+ public:
+  // Creates `path`, or truncates an existing file, and writes two identical
+  // empty header slots. Whether a file may be replaced is the caller's call.
+  static Result<AtomDatabase> create_with_format(const std::filesystem::path& path,
+                                                 compression::CompressionType compression);
+  // Opens an existing database. With `mmap` the whole file is mapped
+  // read-only and a committed index is read in place (the database is then
+  // read-only); `populate` pre-faults that mapping.
+  static Result<AtomDatabase> open_with_options(const std::filesystem::path& path, bool mmap,
+                                                bool populate);
+
+  AtomDatabase(AtomDatabase&&) noexcept = default;
+  AtomDatabase& operator=(AtomDatabase&&) noexcept = default;
+  AtomDatabase(const AtomDatabase&) = delete;
+  AtomDatabase& operator=(const AtomDatabase&) = delete;
+
+  // Commits every record appended so far.
+  Result<void> flush();
+  // Cuts bytes past the committed end that a non-mapped open found.
+  Result<void> truncate_uncommitted_tail_if_needed();
+
+  // Appending (database_append.cpp). Each call validates its whole input and
+  // merges its schema before it writes a record; a failure up to there
+  // leaves records, index and schema lock as they were.
+  Result<void> add_molecule(const atom::Molecule& molecule);
+  Result<void> add_molecules(std::span<const atom::Molecule> molecules);
+  // The same for molecules the caller holds elsewhere (no copy).
+  Result<void> add_molecules(std::span<const atom::Molecule* const> molecules);
+  Result<void> add_raw_soa_records_with_schema(std::span<const BorrowedRecord> records,
+                                               const DatabaseSchema& schema);
+  Result<void> add_owned_soa_records_with_schema(std::vector<OwnedRecord> records,
+                                                 const DatabaseSchema& schema);
+  Result<void> add_raw_soa_records_with_positions_type(
+      std::span<const RecordWithPositionsType> records);
+  // `records` must not be empty; `lock` is the batch's merged schema.
+  Result<void> append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
+                                                     schema::SchemaLock lock);
+
+  // The steps every append is made of.
+  Result<void> prepare_append(SchemaSource source);
+  Result<std::uint32_t> resolved_record_format_for_schema(const schema::SchemaLock& lock) const;
+  Result<schema::SchemaLock> rebuild_schema_lock() const;
+  Result<void> write_owned_records(std::vector<OwnedRecord> records);
+  Result<void> write_borrowed_records(std::span<const BorrowedRecord> records);
+
+  // Reading (database_read.cpp). Every read is const and may run on several
+  // threads at once.
+  Result<std::vector<Bytes>> get_raw_bytes(std::span<const std::size_t> indices) const;
+  Result<DecompressedRecords> read_decompress_parallel(std::span<const std::size_t> indices) const;
+  Result<std::vector<Bytes>> decompress_entries_parallel(
+      std::span<const index::MoleculeIndex> entries) const;
+  std::optional<std::uint32_t> uncompressed_size(std::size_t i) const;
+  std::optional<std::uint32_t> num_atoms(std::size_t i) const;
+  // The stored bytes of record i inside the data mapping; nothing without a
+  // mapping or when they do not lie wholly inside it.
+  std::optional<ByteSpan> get_compressed_slice(std::size_t i) const;
+  // The same range as a share of the mapping that outlives the database.
+  std::optional<SharedMmapBytes> get_shared_mmap_bytes(std::size_t i) const;
+  std::optional<DatabaseSchema> schema_info() const;
+
+  std::size_t len() const { return index_.len(); }
+  compression::CompressionType compression() const { return compression_; }
+  std::uint32_t record_format() const { return record_format_; }
+  // The schema lock's positions type tag (4 or 7); nothing while unknown.
+  std::optional<std::uint8_t> positions_type() const;
+  bool has_schema_lock() const { return schema_lock_.has_value(); }
+  bool index_is_mapped() const { return index_.is_mapped(); }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  AtomDatabase(std::filesystem::path path, compression::CompressionType compression)
+      : path_(std::move(path)), compression_(compression) {}
+
+  static Result<AtomDatabase> open_v1(std::filesystem::path path, File file, bool mmap,
+                                      bool populate);
+  // What a batch's schema merges into: a copy of the lock, the lock rebuilt
+  // from the stored records, or an empty one.
+  Result<schema::SchemaLock> base_schema_lock() const;
+
+  index::IndexStorage index_;
+  std::filesystem::path path_;
+  compression::CompressionType compression_;
+  std::optional<schema::SchemaLock> schema_lock_;
+  std::uint64_t generation_ = 0;
+  std::uint64_t committed_end_ = 0;
+  std::shared_ptr<const Mapping> data_mmap_;
+  std::uint32_t record_format_ = 2;
+  std::optional<File> file_;
+  bool has_uncommitted_tail_ = false;
+};
+
+}  // namespace crivane::storage

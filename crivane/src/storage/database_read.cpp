@@ -1,0 +1,146 @@
+// AtomDatabase reads: record bytes by index, through the data mapping where
+// it holds them and through the file otherwise, fetched and decompressed in
+// parallel. Nothing here changes the database, so reads may run on several
+// threads at once.
+#include <fmt/format.h>
+
+#include "crivane/parallel.hpp"
+#include "crivane/storage/database.hpp"
+#include "database_io.hpp"
+
+namespace crivane::storage {
+namespace {
+
+using compression::CompressionType;
+using index::MoleculeIndex;
+
+// The stored range [offset, end) of `e` when it lies wholly inside `size` bytes.
+std::optional<std::pair<std::size_t, std::size_t>> range_within(const MoleculeIndex& e,
+                                                                std::size_t size) {
+  std::uint64_t end;
+  if (!detail::range_end(e.offset, e.compressed_len, end) || end > size) return std::nullopt;
+  const std::uint64_t start = e.offset;  // packed: read fields by value
+  return std::pair<std::size_t, std::size_t>(start, end);
+}
+
+Result<std::vector<MoleculeIndex>> look_up(const index::IndexStorage& index,
+                                           std::span<const std::size_t> indices) {
+  std::vector<MoleculeIndex> entries;
+  entries.reserve(indices.size());
+  for (const std::size_t i : indices) {
+    const std::optional<MoleculeIndex> e = index.entry(i);
+    if (!e) return unexpected(Error::invalid_data(fmt::format("Index {} out of bounds", i)));
+    entries.push_back(*e);
+  }
+  return entries;
+}
+
+}  // namespace
+
+namespace detail {
+
+Result<Bytes> read_stored_record(const File& file, std::uint64_t file_len,
+                                 const MoleculeIndex& entry) {
+  std::uint64_t end;
+  if (!range_end(entry.offset, entry.compressed_len, end) || end > file_len) {
+    return unexpected(Error::io("failed to fill whole buffer"));
+  }
+  Bytes stored;
+  stored.resize(entry.compressed_len);
+  CRIVANE_TRY(pread_exact(file, stored, entry.offset));
+  return stored;
+}
+
+Result<Bytes> record_from_stored(Bytes stored, CompressionType compression,
+                                 std::uint32_t uncompressed_len) {
+  if (compression.codec == CompressionType::Codec::None) return stored;
+  return compression::decompress(stored, compression, uncompressed_len);
+}
+
+}  // namespace detail
+
+Result<std::vector<Bytes>> AtomDatabase::get_raw_bytes(std::span<const std::size_t> indices) const {
+  CRIVANE_ASSIGN_OR_RETURN(const std::vector<MoleculeIndex> entries, look_up(index_, indices));
+  return decompress_entries_parallel(entries);
+}
+
+Result<DecompressedRecords> AtomDatabase::read_decompress_parallel(
+    std::span<const std::size_t> indices) const {
+  CRIVANE_ASSIGN_OR_RETURN(const std::vector<MoleculeIndex> entries, look_up(index_, indices));
+  DecompressedRecords out;
+  CRIVANE_ASSIGN_OR_RETURN(out.records, decompress_entries_parallel(entries));
+  out.n_atoms.reserve(entries.size());
+  for (const MoleculeIndex& e : entries) out.n_atoms.push_back(std::uint32_t{e.n_atoms});
+  return out;
+}
+
+Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
+    std::span<const MoleculeIndex> entries) const {
+  if (entries.empty()) return std::vector<Bytes>{};
+  const Mapping* mapping = data_mmap_.get();
+
+  // Entries the mapping does not hold whole (appended after a mapped open,
+  // or from a damaged index) are read through the file, never around the
+  // mapping. One read-only handle serves every task: pread takes its own
+  // offset, so tasks do not contend for a file position.
+  bool needs_file = mapping == nullptr;
+  for (std::size_t i = 0; i < entries.size() && !needs_file; ++i) {
+    needs_file = !range_within(entries[i], mapping->size());
+  }
+  std::optional<File> file;
+  std::uint64_t file_len = 0;
+  if (needs_file) {
+    CRIVANE_ASSIGN_OR_RETURN(file, File::open_read(path_));
+    CRIVANE_ASSIGN_OR_RETURN(file_len, file_length(*file));
+  }
+
+  const CompressionType codec = compression_;
+  return parallel::parallel_map<Bytes>(entries.size(), [&](std::size_t i) -> Result<Bytes> {
+    const MoleculeIndex e = entries[i];
+    if (mapping != nullptr) {
+      if (const auto range = range_within(e, mapping->size())) {
+        const ByteSpan stored(mapping->data() + range->first, range->second - range->first);
+        return compression::decompress(stored, codec, std::size_t{e.uncompressed_len});
+      }
+    }
+    CRIVANE_ASSIGN_OR_RETURN(Bytes stored, detail::read_stored_record(*file, file_len, e));
+    return detail::record_from_stored(std::move(stored), codec, e.uncompressed_len);
+  });
+}
+
+std::optional<std::uint32_t> AtomDatabase::uncompressed_size(std::size_t i) const {
+  const auto e = index_.entry(i);
+  if (!e) return std::nullopt;
+  return std::uint32_t{e->uncompressed_len};
+}
+
+std::optional<std::uint32_t> AtomDatabase::num_atoms(std::size_t i) const {
+  const auto e = index_.entry(i);
+  if (!e) return std::nullopt;
+  return std::uint32_t{e->n_atoms};
+}
+
+std::optional<ByteSpan> AtomDatabase::get_compressed_slice(std::size_t i) const {
+  if (!data_mmap_) return std::nullopt;
+  const auto e = index_.entry(i);
+  if (!e) return std::nullopt;
+  const auto range = range_within(*e, data_mmap_->size());
+  if (!range) return std::nullopt;
+  return ByteSpan(data_mmap_->data() + range->first, range->second - range->first);
+}
+
+std::optional<SharedMmapBytes> AtomDatabase::get_shared_mmap_bytes(std::size_t i) const {
+  if (!data_mmap_) return std::nullopt;
+  const auto e = index_.entry(i);
+  if (!e) return std::nullopt;
+  const auto range = range_within(*e, data_mmap_->size());
+  if (!range) return std::nullopt;
+  return SharedMmapBytes(data_mmap_, range->first, range->second);
+}
+
+std::optional<DatabaseSchema> AtomDatabase::schema_info() const {
+  if (!schema_lock_) return std::nullopt;
+  return database_schema_from_lock(*schema_lock_);
+}
+
+}  // namespace crivane::storage

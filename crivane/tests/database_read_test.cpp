@@ -1,0 +1,220 @@
+// Reading records: by index, in parallel, through the mapping or the file.
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "crivane/storage/database.hpp"
+#include "support/db_files.hpp"
+#include "support/expect.hpp"
+#include "support/le_bytes.hpp"
+#include "support/temp_dir.hpp"
+
+namespace crivane::storage {
+namespace {
+
+using atom::Molecule;
+using compression::CompressionType;
+using crivane::testing::fails_with;
+using crivane::testing::overwrite;
+using crivane::testing::read_slot;
+using crivane::testing::record_of;
+using crivane::testing::seeded_molecule;
+using crivane::testing::succeeds;
+using crivane::testing::TempDir;
+using crivane::testing::to_vec;
+using header::kDataStart;
+using Records = std::vector<std::vector<std::uint8_t>>;
+using Indices = std::vector<std::size_t>;
+
+const CompressionType kCodecs[] = {CompressionType::None(), CompressionType::Lz4(),
+                                   CompressionType::Zstd(5)};
+
+std::vector<Molecule> five_molecules() {
+  std::vector<Molecule> ms;
+  for (std::size_t i = 0; i < 5; ++i) ms.push_back(seeded_molecule(10 + i, 2 * i + 1));
+  return ms;
+}
+
+// A committed file of five_molecules() under codec `c`.
+void make_committed(const std::filesystem::path& path, CompressionType c) {
+  auto db = AtomDatabase::create_with_format(path, c);
+  ASSERT_TRUE(succeeds(db));
+  ASSERT_TRUE(succeeds(db->add_molecules(five_molecules())));
+  ASSERT_TRUE(succeeds(db->flush()));
+}
+
+AtomDatabase open(const std::filesystem::path& path, bool mmap) {
+  auto db = AtomDatabase::open_with_options(path, mmap, false);
+  if (!db) ADD_FAILURE() << db.error().to_string();
+  return std::move(db).value();
+}
+
+Records records(const Result<std::vector<Bytes>>& r) {
+  Records out;
+  if (!r) {
+    ADD_FAILURE() << r.error().to_string();
+    return out;
+  }
+  for (const Bytes& b : *r) out.push_back(to_vec(b));
+  return out;
+}
+
+TEST(ReadTest, RecordsByIndexInRequestOrder) {
+  const auto ms = five_molecules();
+  for (const CompressionType c : kCodecs) {
+    TempDir dir;
+    make_committed(dir.file("db"), c);
+    for (const bool mmap : {false, true}) {
+      SCOPED_TRACE(std::to_string(c.codec_code()) + (mmap ? " mapped" : " file"));
+      AtomDatabase db = open(dir.file("db"), mmap);
+      EXPECT_EQ(records(db.get_raw_bytes(Indices{2, 0, 2})),
+                (Records{record_of(ms[2], 2), record_of(ms[0], 2), record_of(ms[2], 2)}));
+      auto both = db.read_decompress_parallel(Indices{4, 1});
+      ASSERT_TRUE(succeeds(both));
+      EXPECT_EQ(to_vec(both->records[0]), record_of(ms[4], 2));
+      EXPECT_EQ(to_vec(both->records[1]), record_of(ms[1], 2));
+      EXPECT_EQ(both->n_atoms, (std::vector<std::uint32_t>{9, 3}));
+      EXPECT_TRUE(records(db.get_raw_bytes(Indices{})).empty());
+
+      EXPECT_EQ(db.num_atoms(3), 7u);
+      EXPECT_EQ(db.uncompressed_size(3), record_of(ms[3], 2).size());
+      EXPECT_FALSE(db.num_atoms(5).has_value());
+      EXPECT_FALSE(db.uncompressed_size(5).has_value());
+    }
+  }
+}
+
+TEST(ReadTest, AnIndexPastTheEndFailsTheWholeCall) {
+  TempDir dir;
+  make_committed(dir.file("db"), CompressionType::Lz4());
+  for (const bool mmap : {false, true}) {
+    AtomDatabase db = open(dir.file("db"), mmap);
+    EXPECT_TRUE(fails_with(db.get_raw_bytes(Indices{0, 99}), "Index 99 out of bounds"));
+    EXPECT_TRUE(fails_with(db.get_raw_bytes(Indices{99, 100}), "Index 99 out of bounds"));
+    EXPECT_TRUE(fails_with(db.read_decompress_parallel(Indices{1, 5}), "Index 5 out of bounds"));
+  }
+}
+
+TEST(ReadTest, AppendedRecordsReadBeforeAnyFlush) {
+  for (const CompressionType c : kCodecs) {
+    SCOPED_TRACE(static_cast<int>(c.codec_code()));
+    TempDir dir;
+    auto db = AtomDatabase::create_with_format(dir.file("db"), c);
+    ASSERT_TRUE(succeeds(db));
+    const Molecule m = seeded_molecule(3, 6);
+    ASSERT_TRUE(succeeds(db->add_molecule(m)));
+    EXPECT_EQ(records(db->get_raw_bytes(Indices{0})), Records{record_of(m, 2)});
+  }
+}
+
+TEST(ReadTest, SharedBytesSpanTheStoredRecordAndOutliveTheDatabase) {
+  const auto ms = five_molecules();
+  TempDir dir;
+  make_committed(dir.file("db"), CompressionType::None());
+  std::vector<SharedMmapBytes> shares;
+  {
+    AtomDatabase db = open(dir.file("db"), true);
+    std::uint64_t offset = kDataStart;
+    for (std::size_t i = 0; i < ms.size(); ++i) {
+      const auto share = db.get_shared_mmap_bytes(i);
+      ASSERT_TRUE(share.has_value());
+      const std::size_t len = record_of(ms[i], 2).size();
+      EXPECT_EQ(share->start(), offset);
+      EXPECT_EQ(share->end(), offset + len);
+      const auto slice = db.get_compressed_slice(i);
+      ASSERT_TRUE(slice.has_value());
+      EXPECT_EQ(slice->data(), share->as_slice().data());
+      EXPECT_EQ(slice->size(), len);
+      offset += len;
+      shares.push_back(*share);
+    }
+    EXPECT_FALSE(db.get_shared_mmap_bytes(ms.size()).has_value());
+    EXPECT_FALSE(db.get_compressed_slice(ms.size()).has_value());
+  }
+  for (std::size_t i = 0; i < ms.size(); ++i) {
+    EXPECT_EQ(to_vec(shares[i].as_slice()), record_of(ms[i], 2));
+  }
+}
+
+TEST(ReadTest, SlicesOfACompressedDatabaseHoldTheStoredBytes) {
+  TempDir dir;
+  make_committed(dir.file("db"), CompressionType::Zstd(5));
+  AtomDatabase db = open(dir.file("db"), true);
+  const auto slice = db.get_compressed_slice(4);
+  ASSERT_TRUE(slice.has_value());
+  auto record = compression::decompress(*slice, db.compression(), db.uncompressed_size(4));
+  ASSERT_TRUE(succeeds(record));
+  EXPECT_EQ(to_vec(*record), record_of(five_molecules()[4], 2));
+}
+
+TEST(ReadTest, NoSlicesWithoutAMapping) {
+  TempDir dir;
+  make_committed(dir.file("db"), CompressionType::None());
+  AtomDatabase db = open(dir.file("db"), false);
+  for (std::size_t i = 0; i <= db.len(); ++i) {
+    EXPECT_FALSE(db.get_compressed_slice(i).has_value());
+    EXPECT_FALSE(db.get_shared_mmap_bytes(i).has_value());
+  }
+}
+
+TEST(ReadTest, SchemaInfo) {
+  TempDir dir;
+  auto db = AtomDatabase::create_with_format(dir.file("db"), CompressionType::None());
+  ASSERT_TRUE(succeeds(db));
+  EXPECT_FALSE(db->schema_info().has_value());
+
+  Molecule m = seeded_molecule(1, 2);
+  m.atom_properties["q"] = types::PropertyValue(std::vector<double>{0.5, -0.5});
+  m.properties["a"] = types::PropertyValue(std::string("text"));
+  ASSERT_TRUE(succeeds(db->add_molecule(m)));
+  const DatabaseSchema expected{{{"energy", 8, 8, false, 0, 0},
+                                 {"forces", 12, 12, true, 0, 4},
+                                 {"q", 8, 8, true, 1, 3},
+                                 {"a", 0, 0, false, 2, 2},
+                                 {"seed", 8, 8, false, 2, 1}},
+                                4};
+  EXPECT_EQ(db->schema_info(), expected);
+}
+
+// Entries that point where the file has no bytes (a damaged index): read
+// through the file they fail as short reads, and they are never read from
+// beyond the mapping.
+TEST(ReadTest, EntriesPastTheFileEnd) {
+  struct Case {
+    const char* name;
+    std::uint64_t offset;
+    std::uint32_t compressed_len;
+  };
+  const Case cases[] = {
+      {"length past the end", kDataStart, 0xFFFFFF00},
+      {"offset past the end", 1ull << 40, 10},
+      {"range past 2^64", std::numeric_limits<std::uint64_t>::max() - 4, 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto path = dir.file("db");
+    make_committed(path, CompressionType::None());
+    // Entry 1 of the committed index blob: offset, then compressed_len.
+    const std::uint64_t entry1 = read_slot(path, 1)->index_offset + 8 + 20;
+    overwrite(path, entry1,
+              crivane::testing::LeBytes().i64(c.offset).u32(c.compressed_len).bytes());
+    for (const bool mmap : {false, true}) {
+      SCOPED_TRACE(mmap);
+      AtomDatabase db = open(path, mmap);
+      auto r = db.get_raw_bytes(Indices{0, 1});
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error(), Error::io("failed to fill whole buffer"));
+      EXPECT_FALSE(db.get_shared_mmap_bytes(1).has_value());
+      EXPECT_FALSE(db.get_compressed_slice(1).has_value());
+      EXPECT_EQ(records(db.get_raw_bytes(Indices{2})), Records{record_of(five_molecules()[2], 2)});
+    }
+  }
+}
+
+}  // namespace
+}  // namespace crivane::storage
