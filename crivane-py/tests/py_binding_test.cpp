@@ -309,35 +309,6 @@ PyObject* module_ping(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }
 PyMethodDef ping_def = function<&module_ping>("ping", "ping(payload)\n--\n\n");
 
-// ---- The interpreter -------------------------------------------------------
-
-// The interpreter keeps some of its start-up objects where the leak checker
-// cannot see them; reference leaks are measured with tracemalloc instead
-// (Binding.NoReferenceLeaks).
-extern "C" int __lsan_is_turned_off() { return 1; }
-
-class Interpreter : public ::testing::Environment {
- public:
-  void SetUp() override {
-    // Plain malloc lets the leak checker see every Python object.
-    PyPreConfig pre;
-    PyPreConfig_InitIsolatedConfig(&pre);
-    pre.allocator = PYMEM_ALLOCATOR_MALLOC;
-    PyStatus status = Py_PreInitialize(&pre);
-    if (PyStatus_Exception(status)) Py_ExitStatusException(status);
-    PyConfig config;
-    PyConfig_InitIsolatedConfig(&config);
-    status = PyConfig_SetBytesString(&config, &config.program_name, "/usr/bin/python3");
-    if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
-    PyConfig_Clear(&config);
-    if (PyStatus_Exception(status)) Py_ExitStatusException(status);
-  }
-  // Never finalized: like the extension module, the class objects stay for
-  // the life of the process.
-};
-
-const auto* const interpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
-
 class Binding : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -183,31 +183,6 @@ class TempFile {
   std::filesystem::path path_;
 };
 
-// ---- the interpreter ---------------------------------------------------------
-
-// The interpreter keeps some of its start-up objects where the leak checker
-// cannot see them.
-extern "C" int __lsan_is_turned_off() { return 1; }
-
-class Interpreter : public ::testing::Environment {
- public:
-  void SetUp() override {
-    PyPreConfig pre;
-    PyPreConfig_InitIsolatedConfig(&pre);
-    pre.allocator = PYMEM_ALLOCATOR_MALLOC;
-    PyStatus status = Py_PreInitialize(&pre);
-    if (PyStatus_Exception(status)) Py_ExitStatusException(status);
-    PyConfig config;
-    PyConfig_InitIsolatedConfig(&config);
-    status = PyConfig_SetBytesString(&config, &config.program_name, "/usr/bin/python3");
-    if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
-    PyConfig_Clear(&config);
-    if (PyStatus_Exception(status)) Py_ExitStatusException(status);
-  }
-};
-
-const auto* const interpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
-
 constexpr const char* kPrelude = R"(
 import numpy as np
 ARRAY_FIELDS = ["positions", "atomic_numbers", "forces", "charges", "velocities", "cell", "stress"]
