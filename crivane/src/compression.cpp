@@ -117,9 +117,17 @@ Result<Bytes> lz4_decompress(ByteSpan data, std::optional<std::size_t> size_hint
   return out;
 }
 
+// One decompression context per thread, kept: making a context costs more
+// than decompressing a small record, and each one-shot call starts afresh.
+ZSTD_DCtx* thread_dctx() {
+  thread_local std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx;
+  if (!dctx) dctx.reset(ZSTD_createDCtx());
+  return dctx.get();
+}
+
 Result<Bytes> zstd_decompress(ByteSpan data, std::optional<std::size_t> size_hint) {
-  std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
-  if (!dctx) {
+  ZSTD_DCtx* dctx = thread_dctx();
+  if (dctx == nullptr) {
     return unexpected(Error::compression(fmt::format(
         "Zstd decompression failed: {}", ZSTD_getErrorString(ZSTD_error_memory_allocation))));
   }
@@ -129,7 +137,7 @@ Result<Bytes> zstd_decompress(ByteSpan data, std::optional<std::size_t> size_hin
   Bytes out;
   out.resize(static_cast<std::size_t>(capacity));
   const std::size_t produced =
-      ZSTD_decompressDCtx(dctx.get(), out.data(), out.size(), src_ptr(data), data.size());
+      ZSTD_decompressDCtx(dctx, out.data(), out.size(), src_ptr(data), data.size());
   if (ZSTD_isError(produced)) {
     return unexpected(Error::compression(
         fmt::format("Zstd decompression failed: {}", ZSTD_getErrorName(produced))));
