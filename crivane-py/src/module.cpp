@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "atom.hpp"
+#include "database.hpp"
 #include "molecule.hpp"
 #include "py/class.hpp"
 #include "py/errors.hpp"
@@ -38,12 +39,13 @@ std::atomic<std::int64_t> claimed_interpreter{-1};
 // so that the next import runs the body again.
 py::OnceCell module_cell;
 
-// The module body, in this order; the first failure ends it. PyAtomDatabase
-// and _molecule_from_pickle_bytes join after PyMolecule.
+// The module body, in this order; the first failure ends it.
+// _molecule_from_pickle_bytes joins after PyAtomDatabase.
 using Registration = bool (*)(PyObject* module);
 const Registration registrations[] = {
     [](PyObject* m) { return py::add_class(m, molecule::py_atom_class()); },
     [](PyObject* m) { return py::add_class(m, molecule::py_molecule_class()); },
+    [](PyObject* m) { return py::add_class(m, database::py_database_class()); },
 };
 
 bool claim_interpreter() {

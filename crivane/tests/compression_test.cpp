@@ -164,6 +164,27 @@ TEST(CompressionTest, HintBelowTheRealLengthFails) {
   }
 }
 
+// Decompression keeps one context per thread; a failure half-way through a
+// frame must not leak into the next record decoded on that thread.
+TEST(CompressionTest, ZstdAfterAFailureOnTheSameThread) {
+  const CompressionType zstd = CompressionType::Zstd(3);
+  const Bytes first = record_like(3000);
+  const Bytes second = random_bytes(500, 9);
+  auto a = compress(first, zstd);
+  auto b = compress(second, zstd);
+  ASSERT_TRUE(a.has_value() && b.has_value());
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_FALSE(decompress(ByteSpan(*a).first(a->size() / 2), zstd, first.size()).has_value());
+    EXPECT_FALSE(decompress(*a, zstd, first.size() - 1).has_value());
+    auto back_b = decompress(*b, zstd, second.size());
+    ASSERT_TRUE(back_b.has_value());
+    EXPECT_EQ(*back_b, second);
+    auto back_a = decompress(*a, zstd, first.size());
+    ASSERT_TRUE(back_a.has_value());
+    EXPECT_EQ(*back_a, first);
+  }
+}
+
 TEST(CompressionTest, DamagedInputIsAnErrorNotACrash) {
   const Bytes input = record_like(4000);
   for (const CompressionType& c : {CompressionType::Lz4(), CompressionType::Zstd(3)}) {

@@ -101,6 +101,18 @@ TEST(FileTest, OpenWithoutCreateFailsOnMissingFile) {
   EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
+TEST(FileTest, PathWithNulIsRefusedInsteadOfCut) {
+  TempDir dir;
+  // "db" NUL "x" would otherwise name "db" to the kernel.
+  const std::string name = dir.file("db").native() + std::string("\0x", 2);
+  for (auto open : {&File::create, &File::open_read, &File::open_write, &File::open_append}) {
+    auto f = open(name);
+    ASSERT_FALSE(f.has_value());
+    expect_io_error(f.error(), "file name contained an unexpected NUL byte");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("db")));
+}
+
 TEST(FileTest, CreateUsesMode0666UnderTheUmask) {
   TempDir dir;
   const mode_t old = ::umask(022);

@@ -1,6 +1,9 @@
 """crivane: a storage engine for atomistic structures."""
 
 from . import _crivane_rs
-from ._crivane_rs import PyAtom, PyMolecule
+from ._crivane_rs import PyAtom, PyAtomDatabase, PyMolecule
 
-__all__ = ["PyAtom", "PyMolecule"]
+# The database class under the name its messages use.
+Database = PyAtomDatabase
+
+__all__ = ["PyAtom", "PyMolecule", "PyAtomDatabase", "Database"]

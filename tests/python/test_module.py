@@ -7,6 +7,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 import weakref
 
@@ -20,10 +21,17 @@ from conftest import SANITIZED
 FULL_ORDER = ["PyAtom", "PyMolecule", "PyAtomDatabase", "_molecule_from_pickle_bytes"]
 CLASSES = ["PyAtom", "PyMolecule", "PyAtomDatabase"]
 
+def new_database():
+    # The object keeps no handle on its file after creation.
+    with tempfile.TemporaryDirectory() as folder:
+        return module.PyAtomDatabase(os.path.join(folder, "traits.db"))
+
+
 # One instance of each class, for the instance traits.
 INSTANCE_FACTORIES = {
     "PyAtom": lambda: module.PyAtom(0, 0, 0, 1),
     "PyMolecule": lambda: module.PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8)),
+    "PyAtomDatabase": new_database,
 }
 
 MODULE_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}

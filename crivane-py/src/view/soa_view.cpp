@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "crivane/storage/database.hpp"
 #include "crivane/storage/utf8.hpp"
 #include "view/soa_local.hpp"
 
@@ -33,6 +34,10 @@ crivane::Result<SoaContext> SoaContext::from_parts(std::uint32_t record_format,
       return unexpected(Error::invalid_data(
           fmt::format("Unsupported positions type tag {}", unsigned{*lock_positions_type})));
   }
+}
+
+crivane::Result<SoaContext> SoaContext::from_database(const crivane::storage::AtomDatabase& db) {
+  return from_parts(db.record_format(), db.positions_type(), db.has_schema_lock());
 }
 
 ByteSpan SoaBytes::span() const {
@@ -321,7 +326,7 @@ PyResult<crivane::storage::DatabaseSchemaSection> database_schema_section(std::u
     }
   }
   return crivane::storage::DatabaseSchemaSection{std::string(key), elem, slot_bytes,
-                                                 per_atom,         kind,  type_tag};
+                                                 per_atom,         kind, type_tag};
 }
 
 }  // namespace crivane_rs::soa

@@ -15,10 +15,14 @@
 #include "crivane/error.hpp"
 #include "crivane/expected.hpp"
 #include "crivane/storage/bytes.hpp"
-#include "crivane/storage/mmap.hpp"
-#include "crivane/types.hpp"
 #include "crivane/storage/dtypes.hpp"
+#include "crivane/storage/mmap.hpp"
 #include "crivane/storage/schema.hpp"
+#include "crivane/types.hpp"
+
+namespace crivane::storage {
+class AtomDatabase;
+}
 
 namespace crivane_rs::soa {
 
@@ -39,6 +43,8 @@ struct SoaContext {
   static crivane::Result<SoaContext> from_parts(std::uint32_t record_format,
                                                 std::optional<std::uint8_t> lock_positions_type,
                                                 bool has_lock);
+  // The same rule applied to an open database.
+  static crivane::Result<SoaContext> from_database(const crivane::storage::AtomDatabase& db);
 
   friend bool operator==(const SoaContext&, const SoaContext&) = default;
 };
@@ -188,7 +194,7 @@ PyResult<crivane::types::Mat3Data> py_decode_mat3_data(ByteSpan payload, std::ui
 using TensorHeader = crivane::storage::dtypes::TensorPayloadShape;
 
 inline crivane::Result<TensorHeader> tensor_shape_from_payload(std::uint8_t type_tag,
-                                                             ByteSpan payload) {
+                                                               ByteSpan payload) {
   return crivane::storage::dtypes::tensor_shape_from_payload(type_tag, payload);
 }
 

@@ -9,12 +9,17 @@
 #include <climits>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace crivane::storage {
 namespace {
 
 Result<File> open_path(const std::filesystem::path& path, int flags) {
+  // The kernel would stop at the NUL and open a different file.
+  if (path.native().find('\0') != std::string::npos) {
+    return unexpected(Error::io("file name contained an unexpected NUL byte"));
+  }
   int fd;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);

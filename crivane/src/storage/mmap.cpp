@@ -1,10 +1,11 @@
 #include "crivane/storage/mmap.hpp"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <string>
 
 #ifndef MADV_POPULATE_READ
 #define MADV_POPULATE_READ 22
@@ -23,6 +24,9 @@ Result<std::shared_ptr<const Mapping>> Mapping::map_fd(int fd) {
 }
 
 Result<std::shared_ptr<const Mapping>> Mapping::map_path(const std::filesystem::path& path) {
+  if (path.native().find('\0') != std::string::npos) {
+    return unexpected(Error::io("file name contained an unexpected NUL byte"));
+  }
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

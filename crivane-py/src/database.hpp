@@ -1,0 +1,54 @@
+// PyAtomDatabase: the Python class over one AtomDatabase. The engine does
+// every byte of file work; this class converts arguments, picks the read
+// path, releases the interpreter lock around record fetching and wraps the
+// records it reads as lazily viewed PyMolecule objects.
+#pragma once
+
+#include "py/python.hpp"
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "crivane/error.hpp"
+#include "crivane/storage/database.hpp"
+#include "py/class.hpp"
+#include "view/soa_view.hpp"
+
+namespace crivane_rs::database {
+
+class PyAtomDatabase {
+ public:
+  explicit PyAtomDatabase(crivane::storage::AtomDatabase database) : db(std::move(database)) {}
+
+  // The context records of this database parse with.
+  crivane::Result<soa::SoaContext> soa_context() const {
+    return soa::SoaContext::from_database(db);
+  }
+  // Whether reads go through the data mapping: it holds record 0.
+  bool reads_through_mapping() const { return db.get_compressed_slice(0).has_value(); }
+
+  // Record `index` as a view, by whichever path reads_through_mapping picks.
+  // Called with the interpreter lock held; releases it around the fetch (and
+  // the parse, when mapped). Failures are ValueError texts.
+  soa::PyResult<soa::SoaMoleculeView> get_molecule(std::size_t index,
+                                                   const soa::SoaContext& context) const;
+  // Record `index` out of the data mapping: in place when uncompressed,
+  // else decompressed. Touches no Python object.
+  crivane::Result<soa::SoaMoleculeView> load_mmap_view(std::size_t index,
+                                                       const soa::SoaContext& context) const;
+  // load_mmap_view for every index on the worker pool; every index is
+  // loaded, results in request order.
+  std::vector<crivane::Result<soa::SoaMoleculeView>> molecule_views(
+      std::span<const std::size_t> indices, const soa::SoaContext& context) const;
+
+  crivane::storage::AtomDatabase db;
+};
+
+using PyAtomDatabaseObject = py::Instance<PyAtomDatabase>;
+
+// The class object; methods of later modules (batch ingest, flat export)
+// take the same borrow flag: exclusive to write, shared to read.
+py::Class<PyAtomDatabase>& py_database_class();
+
+}  // namespace crivane_rs::database
