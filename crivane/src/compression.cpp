@@ -160,14 +160,6 @@ Result<Bytes> lz4_decompress(ByteSpan data, std::optional<std::size_t> size_hint
   return out;
 }
 
-// One decompression context per thread, kept: making a context costs more
-// than decompressing a small record, and each one-shot call starts afresh.
-ZSTD_DCtx* thread_dctx() {
-  thread_local std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx;
-  if (!dctx) dctx.reset(ZSTD_createDCtx());
-  return dctx.get();
-}
-
 Result<Bytes> zstd_decompress(ByteSpan data, std::optional<std::size_t> size_hint) {
   ZSTD_DCtx* dctx = thread_dctx();
   if (dctx == nullptr) {
