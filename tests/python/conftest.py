@@ -1,5 +1,7 @@
 import os
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -13,3 +15,21 @@ def subprocess_env():
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     return env
+
+
+@pytest.fixture
+def run_python(subprocess_env):
+    """Runs code in a fresh interpreter that sees this package; returns its stdout."""
+
+    def run(code):
+        result = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            env=subprocess_env,
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        assert result.returncode == 0, result.stderr
+        return result.stdout
+
+    return run

@@ -100,18 +100,6 @@ def test_instance_traits(name):
     assert not gc.is_tracked(obj)
 
 
-def run_python(code, env):
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    assert result.returncode == 0, result.stderr
-    return result.stdout
-
-
 def test_sub_interpreter_is_refused_after_the_main_one():
     xxsubinterpreters = pytest.importorskip("_xxsubinterpreters")
     interp = xxsubinterpreters.create()
@@ -128,7 +116,7 @@ def test_sub_interpreter_is_refused_after_the_main_one():
     assert module.PyAtom(0, 0, 0, 1).atomic_number == 1
 
 
-def test_main_interpreter_is_refused_after_a_sub_interpreter(subprocess_env):
+def test_main_interpreter_is_refused_after_a_sub_interpreter(run_python):
     pytest.importorskip("_xxsubinterpreters")
     # The first interpreter to import owns the module, even a sub-interpreter.
     out = run_python(
@@ -146,15 +134,14 @@ def test_main_interpreter_is_refused_after_a_sub_interpreter(subprocess_env):
             print("main: imported")
         except ImportError as e:
             print("main: ImportError", e)
-        """,
-        subprocess_env,
+        """
     )
     sub, main = out.splitlines()
     assert sub == "sub: imported"
     assert main.startswith("main: ImportError") and "sub-interpreters" in main
 
 
-def test_import_leaves_numpy_unimported(subprocess_env):
+def test_import_leaves_numpy_unimported(run_python):
     out = run_python(
         """
         import sys
@@ -163,8 +150,7 @@ def test_import_leaves_numpy_unimported(subprocess_env):
         a = m.PyAtom(1, 2, 3, 4)
         repr(a), a.position(), a.distance_to(a), a.atomic_number
         print("numpy" in sys.modules, sorted(k for k in sys.modules if k.startswith("crivane")))
-        """,
-        subprocess_env,
+        """
     )
     assert out.split(None, 1) == ["False", "['crivane', 'crivane._crivane_rs']\n"]
 
