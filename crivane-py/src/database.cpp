@@ -387,6 +387,8 @@ Py_ssize_t database_len(PyAtomDatabaseObject* self) {
 
 // ---- The class -----------------------------------------------------------------
 
+constexpr py::NoParams kFlush{"PyAtomDatabase.flush"};
+
 PyMethodDef methods[] = {
     py::method<&database_open>(
         "open",
@@ -410,7 +412,7 @@ PyMethodDef methods[] = {
         "I/O to read multiple molecules at once.\n\nParameters:\n- indices: List of molecule "
         "indices to fetch\n\nReturns:\n- List of molecules"),
     // get_molecules_flat joins here.
-    py::method<&database_flush>("flush", "flush($self)\n--\n\nFlush and save the database"),
+    py::method<&database_flush, kFlush>("flush", "flush($self)\n--\n\nFlush and save the database"),
     py::kEndMethods,
 };
 

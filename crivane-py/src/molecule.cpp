@@ -439,14 +439,17 @@ int set_stress(PyMoleculeObject* self, PyObject* value) {
 
 // ---- The class -------------------------------------------------------------
 
+constexpr py::NoParams kAtoms{"PyMolecule.atoms"};
+constexpr py::NoParams kToOwned{"PyMolecule.to_owned"};
+
 PyMethodDef methods[] = {
     py::method<&molecule_from_arrays>(
         "from_arrays",
         "from_arrays(positions, atomic_numbers, *, energy=None, forces=None, charges=None, "
         "velocities=None, cell=None, stress=None, pbc=None, name=None)\n--\n\n"
         "Create a molecule from numpy arrays."),
-    py::method<&molecule_atoms>("atoms", "atoms($self)\n--\n\nGet atoms as a list"),
-    py::method<&molecule_to_owned>(
+    py::method<&molecule_atoms, kAtoms>("atoms", "atoms($self)\n--\n\nGet atoms as a list"),
+    py::method<&molecule_to_owned, kToOwned>(
         "to_owned",
         "to_owned($self)\n--\n\nMaterialize the molecule into an owned, self-contained object."),
     // __reduce__, _ase_builtin_tuple_fast and _ase_payload join here; the

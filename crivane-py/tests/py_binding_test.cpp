@@ -112,7 +112,10 @@ PyObject* probe_make(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   return probe_class().create(Probe{value});
 }
 
+constexpr NoParams kThrow{"Probe.throw_bad_alloc"};
 PyObject* probe_throw(ProbeObject*) { throw std::bad_alloc(); }
+
+constexpr NoParams kReleaseLock{"Probe.release_lock"};
 
 PyObject* probe_release_lock(ProbeObject* self) {
   bool held_inside = allow_threads([] { return PyGILState_Check() != 0; });
@@ -265,8 +268,8 @@ PyMethodDef probe_methods[] = {
     method<&probe_keyword_only>("keyword_only", "keyword_only($self, *, flag=None)\n--\n\n"),
     method<&probe_hold_shared>("hold_shared", nullptr),
     method<&probe_hold_exclusive>("hold_exclusive", nullptr),
-    method<&probe_throw>("throw_bad_alloc", nullptr),
-    method<&probe_release_lock>("release_lock", nullptr),
+    method<&probe_throw, kThrow>("throw_bad_alloc", nullptr),
+    method<&probe_release_lock, kReleaseLock>("release_lock", nullptr),
     method<&probe_make>("make", "make(value)\n--\n\nA new probe."),
     method<&probe_convert>("convert", nullptr),
     kEndMethods,
@@ -380,7 +383,10 @@ TEST_F(Binding, TooManyPositional) {
        "TypeError: Probe.mixed() takes from 1 to 2 positional arguments but 3 were given"},
       {"Probe(1, 2, 3)",
        "TypeError: Probe.__new__() takes from 1 to 2 positional arguments but 3 were given"},
-      {"p.release_lock(1)", "TypeError: Probe.release_lock() takes no arguments (1 given)"},
+      {"p.release_lock(1)",
+       "TypeError: Probe.release_lock() takes 0 positional arguments but 1 was given"},
+      {"p.release_lock(x=1)",
+       "TypeError: Probe.release_lock() got an unexpected keyword argument 'x'"},
   });
 }
 

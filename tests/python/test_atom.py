@@ -131,7 +131,8 @@ def test_constructor_conversion_errors(args, message):
         (lambda: PyAtom(0, 0, 0, 1).distance_to(), "PyAtom.distance_to() missing 1 required positional argument: 'other'"),
         (lambda: PyAtom(0, 0, 0, 1).distance_to(1, 2), "PyAtom.distance_to() takes 1 positional arguments but 2 were given"),
         (lambda: PyAtom(0, 0, 0, 1).distance_to(atom=1), "PyAtom.distance_to() got an unexpected keyword argument 'atom'"),
-        (lambda: PyAtom(0, 0, 0, 1).position(1), "PyAtom.position() takes no arguments (1 given)"),
+        (lambda: PyAtom(0, 0, 0, 1).position(1), "PyAtom.position() takes 0 positional arguments but 1 was given"),
+        (lambda: PyAtom(0, 0, 0, 1).position(x=1), "PyAtom.position() got an unexpected keyword argument 'x'"),
     ],
 )
 def test_argument_binding_errors(call, message):

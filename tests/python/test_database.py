@@ -264,6 +264,17 @@ def test_argument_binding(tmp_path, call, error, message):
     assert not os.path.exists(path)
 
 
+def test_flush_takes_no_arguments(tmp_path):
+    db = Database(str(tmp_path / "flush.db"))
+    for call, message in [
+        (lambda: db.flush(True), "PyAtomDatabase.flush() takes 0 positional arguments but 1 was given"),
+        (lambda: db.flush(sync=True), "PyAtomDatabase.flush() got an unexpected keyword argument 'sync'"),
+    ]:
+        with pytest.raises(TypeError) as excinfo:
+            call()
+        assert str(excinfo.value) == message
+
+
 def test_numpy_bool_is_a_bool(tmp_path):
     path = tmp_path / "np.db"
     Database(str(path), overwrite=np.True_)

@@ -126,6 +126,8 @@ def test_truthiness_follows_the_atom_count():
         (lambda: PyMolecule(positions(), numbers(), mass=1.0), "PyMolecule.__new__() got an unexpected keyword argument 'mass'"),
         (lambda: PyMolecule(positions(), numbers(), positions=positions()), "PyMolecule.__new__() got multiple values for argument 'positions'"),
         (lambda: PyMolecule.from_arrays(positions(), numbers(), 1.0), "PyMolecule.from_arrays() takes 2 positional arguments but 3 were given"),
+        (lambda: PyMolecule(positions(), numbers()).atoms(1), "PyMolecule.atoms() takes 0 positional arguments but 1 was given"),
+        (lambda: PyMolecule(positions(), numbers()).to_owned(deep=True), "PyMolecule.to_owned() got an unexpected keyword argument 'deep'"),
     ],
 )
 def test_argument_binding(call, message):

@@ -93,4 +93,20 @@ class Signature {
 template <std::size_t N>
 using Args = std::array<PyObject*, N>;
 
+// The parameter list of a callable that takes no arguments, so that a stray
+// argument gets the same wording as with every other callable:
+// "PyAtom.position() takes 0 positional arguments but 1 was given".
+class NoParams {
+ public:
+  constexpr explicit NoParams(const char* callable) : callable_(callable) {}
+  const char* callable() const { return callable_; }
+
+  bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+    return detail::bind_vector({callable_, {}, 0, 0}, args, nargs, kwnames, nullptr);
+  }
+
+ private:
+  const char* callable_;
+};
+
 }  // namespace crivane_rs::py

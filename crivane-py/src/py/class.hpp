@@ -14,6 +14,7 @@
 #include <new>
 #include <utility>
 
+#include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/errors.hpp"
 
@@ -138,16 +139,25 @@ namespace detail {
 template <auto F>
 struct Fn;
 
-// PyObject* f(Self*): tp_repr, tp_str, METH_NOARGS methods, getters.
+// PyObject* f(Self*): tp_repr, tp_str, getters, and methods without
+// parameters (see method<F, Sig> below).
 template <class Self, PyObject* (*F)(Self*)>
 struct Fn<F> {
   static PyObject* unary(PyObject* self) noexcept {
     return boundary([&] { return F(reinterpret_cast<Self*>(self)); });
   }
-  static PyObject* noargs(PyObject* self, PyObject*) noexcept { return unary(self); }
   static PyObject* getter(PyObject* self, void*) noexcept { return unary(self); }
-  static constexpr int method_flags = METH_NOARGS;
-  static PyCFunction method() { return as_cfunction(&noargs); }
+};
+
+// A method without parameters still goes through the binder, for its
+// argument-error texts.
+template <auto F, const NoParams& Sig>
+struct NoArgsMethod {
+  static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    if (!Sig.bind(args, nargs, kwnames)) return nullptr;
+    return Fn<F>::unary(self);
+  }
 };
 
 // PyObject* f(Self*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames):
@@ -219,6 +229,16 @@ template <auto F>
 PyMethodDef method(const char* name, const char* doc) {
   using T = detail::Fn<F>;
   return {name, T::method(), T::method_flags, doc};
+}
+
+// A method entry for PyObject* f(Self*), which takes no arguments; Sig names
+// it for the binder's messages:
+//   constexpr py::NoParams kPosition{"PyAtom.position"};
+//   py::method<&atom_position, kPosition>("position", "position($self)\n--\n\n...")
+template <auto F, const NoParams& Sig>
+PyMethodDef method(const char* name, const char* doc) {
+  return {name, detail::as_cfunction(&detail::NoArgsMethod<F, Sig>::fastcall),
+          METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 // A module-level function (F takes the module as self).
