@@ -1,6 +1,6 @@
 // The codec of a database and the per-record compress / decompress pair.
-// Every call makes its own codec context, so any number of threads may call
-// at once.
+// Codec contexts are kept per thread and reset before each use, so any number
+// of threads may call at once and every call starts from a fresh state.
 #pragma once
 
 #include <cstdint>
