@@ -82,11 +82,7 @@ namespace {
 py::Class<PyAtomDatabase>& database_class();
 
 PyObject* value_error(std::string_view text) {
-  PyObject* message =
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (message == nullptr) return nullptr;
-  PyErr_SetObject(PyExc_ValueError, message);
-  Py_DECREF(message);
+  py::raise_value_error(text);
   return nullptr;
 }
 

@@ -103,15 +103,6 @@ bool make_tensor(PyArrayObject* array, PropertyValue& out) {
 
 }  // namespace
 
-bool raise_value_error(std::string_view text) {
-  PyObject* message =
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (message == nullptr) return false;
-  PyErr_SetObject(PyExc_ValueError, message);
-  Py_DECREF(message);
-  return false;
-}
-
 bool dtype_is(PyArrayObject* array, int typenum) {
   PyArray_Descr* have = PyArray_DESCR(array);
   PyArray_Descr* want = PyArray_DescrFromType(typenum);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "crivane/types.hpp"
+#include "py/errors.hpp"
 #include "py/numpy.hpp"
 #include "py/ref.hpp"
 #include "view/soa_view.hpp"
@@ -89,7 +90,6 @@ bool parse_tensor_property_value(PyObject* obj, std::optional<crivane::types::Pr
 soa::PyResult<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64_t> dims,
                                                        std::size_t value_count);
 
-// Raises ValueError(text); returns false for the parsers' convenience.
-bool raise_value_error(std::string_view text);
+using py::raise_value_error;
 
 }  // namespace crivane_rs::py_dtypes

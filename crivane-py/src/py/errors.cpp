@@ -76,6 +76,15 @@ void set_downcast_error(PyObject* obj, std::string_view target) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
+bool raise_value_error(std::string_view text) {
+  PyObject* message =
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (message == nullptr) return false;
+  PyErr_SetObject(PyExc_ValueError, message);
+  Py_DECREF(message);
+  return false;
+}
+
 void remap_arg_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
   Ref original = fetch_error();

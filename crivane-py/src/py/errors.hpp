@@ -35,6 +35,10 @@ void set_downcast_error(PyObject* obj, std::string_view target);
 // pass unchanged.
 void remap_arg_error(const char* name);
 
+// Raises ValueError(text), keeping any byte of text (it need not be a C
+// string); returns false so that parsers can `return raise_value_error(...)`.
+bool raise_value_error(std::string_view text);
+
 // Raises exc_type(message) with cause (may be empty) as its __cause__.
 void raise_with_cause(PyObject* exc_type, std::string_view message, Ref cause);
 
