@@ -22,8 +22,6 @@ using crivane::types::Vec3F32;
 using crivane::types::Vec3F64;
 namespace property = crivane::types::property;
 
-static_assert(sizeof(Vec3F32) == 12 && sizeof(Vec3F64) == 24);
-static_assert(sizeof(Mat3F32) == 36 && sizeof(Mat3F64) == 72);
 
 constexpr const char* kUnsupported =
     "Unsupported property type. Supported: None, float, int, str, and numeric ndarray with dtype "

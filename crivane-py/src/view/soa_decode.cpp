@@ -24,8 +24,6 @@ using crivane::types::Vec3F32;
 using crivane::types::Vec3F64;
 namespace property = crivane::types::property;
 
-static_assert(sizeof(Vec3F32) == 12 && sizeof(Vec3F64) == 24);
-static_assert(sizeof(Mat3F32) == 36 && sizeof(Mat3F64) == 72);
 
 namespace {
 

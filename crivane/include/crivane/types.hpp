@@ -15,6 +15,11 @@ using Vec3F64 = std::array<double, 3>;
 using Mat3F32 = std::array<std::array<float, 3>, 3>;  // row-major
 using Mat3F64 = std::array<std::array<double, 3>, 3>;
 
+// Rows and matrices are packed, so a list of them is the record's payload
+// byte for byte and copies in one block.
+static_assert(sizeof(Vec3F32) == 12 && sizeof(Vec3F64) == 24);
+static_assert(sizeof(Mat3F32) == 36 && sizeof(Mat3F64) == 72);
+
 // Per-atom 3-vectors: positions, forces, velocities. Index 0 = F32, 1 = F64.
 using Vec3Data = std::variant<std::vector<Vec3F32>, std::vector<Vec3F64>>;
 // A 3x3 matrix: cell, stress.
