@@ -23,62 +23,10 @@ using crivane::types::Vec3Data;
 using crivane::types::Vec3F32;
 using crivane::types::Vec3F64;
 
-
-template <class T>
-constexpr int npy_type_of();
-template <>
-constexpr int npy_type_of<std::uint8_t>() {
-  return NPY_UINT8;
-}
-template <>
-constexpr int npy_type_of<std::int32_t>() {
-  return NPY_INT32;
-}
-template <>
-constexpr int npy_type_of<std::int64_t>() {
-  return NPY_INT64;
-}
-template <>
-constexpr int npy_type_of<float>() {
-  return NPY_FLOAT32;
-}
-template <>
-constexpr int npy_type_of<double>() {
-  return NPY_FLOAT64;
-}
-
-PyObject* array_creation_failed() {
-  py::raise_panic_after_pending("Failed to create NumPy array");
-  return nullptr;
-}
-
-template <class T>
-PyObject* new_array1(std::size_t n) {
-  if (!py::ensure_numpy()) return nullptr;
-  npy_intp dims[1] = {static_cast<npy_intp>(n)};
-  PyObject* array = PyArray_SimpleNew(1, dims, npy_type_of<T>());
-  return array != nullptr ? array : array_creation_failed();
-}
-
-constexpr const char* kBufferCapsule = "crivane_rs.array_buffer";
-
-template <class T>
-void free_buffer(PyObject* capsule) {
-  delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, kBufferCapsule));
-}
-
 // Reshapes a contiguous one-dimensional array (the reference is taken over)
 // into a C-order view of shape (rows, cols) whose base is that array.
-PyObject* reshape2(PyObject* flat, std::size_t rows, std::size_t cols) {
-  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-  PyArray_Dims shape = {dims, 2};
-  PyObject* out = PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat), &shape, NPY_CORDER);
-  Py_DECREF(flat);
-  if (out == nullptr) {
-    std::string text = py::take_error_text();
-    py_dtypes::raise_value_error(text);
-  }
-  return out;
+PyObject* reshape2(py::Ref flat, std::size_t rows, std::size_t cols) {
+  return py::numpy::reshape(std::move(flat), {rows, cols}).release();
 }
 
 PyObject* fail(std::string_view text) {
@@ -148,51 +96,27 @@ soa::PyResult<CowSlice<T>> cast_or_decode(ByteSpan bytes) {
 
 template <class T>
 PyObject* pyarray1_copy(const T* values, std::size_t n) {
-  PyObject* array = new_array1<T>(n);
-  if (array != nullptr && n != 0) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values, n * sizeof(T));
-  }
-  return array;
+  return py::numpy::copy(values, {n}).release();
 }
 
 template <class T>
 PyObject* pyarray1_adopt(std::vector<T> values) {
-  // An empty vector has no buffer to hand over.
-  if (values.empty()) return new_array1<T>(0);
-  if (!py::ensure_numpy()) return nullptr;
-  auto* owner = new std::vector<T>(std::move(values));
-  PyObject* capsule = PyCapsule_New(owner, kBufferCapsule, &free_buffer<T>);
-  if (capsule == nullptr) {
-    delete owner;
-    return array_creation_failed();
-  }
-  npy_intp dims[1] = {static_cast<npy_intp>(owner->size())};
-  PyObject* array = PyArray_SimpleNewFromData(1, dims, npy_type_of<T>(), owner->data());
-  if (array == nullptr) {
-    Py_DECREF(capsule);
-    return array_creation_failed();
-  }
-  // Takes the capsule's reference even when it fails.
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), capsule) < 0) {
-    Py_DECREF(array);
-    return array_creation_failed();
-  }
-  return array;
+  return py::numpy::adopt(std::move(values)).release();
 }
 
 template <class T>
 PyObject* pyarray2_from_cow(CowSlice<T> run, std::size_t rows, std::size_t cols) {
   if (run.is_owned()) return pyarray2_from_flat(std::move(run).take_owned(), rows, cols);
-  PyObject* flat = pyarray1_copy(run.data(), run.size());
-  if (flat == nullptr) return nullptr;
-  return reshape2(flat, rows, cols);
+  py::Ref flat = py::numpy::copy(run.data(), {run.size()});
+  if (!flat) return nullptr;
+  return reshape2(std::move(flat), rows, cols);
 }
 
 template <class T>
 PyObject* pyarray2_from_flat(std::vector<T> values, std::size_t rows, std::size_t cols) {
-  PyObject* flat = pyarray1_adopt(std::move(values));
-  if (flat == nullptr) return nullptr;
-  return reshape2(flat, rows, cols);
+  py::Ref flat = py::numpy::adopt(std::move(values));
+  if (!flat) return nullptr;
+  return reshape2(std::move(flat), rows, cols);
 }
 
 #define CRIVANE_RS_ARRAY_TYPES(X) \

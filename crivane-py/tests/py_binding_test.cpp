@@ -766,5 +766,77 @@ TEST_F(Binding, NumpyTableIsFetchedOnDemand) {
   EXPECT_EQ(PyArray_SIZE(arr), 4);
 }
 
+// A vector allocator that counts frees, to see when an adopted buffer goes.
+int g_adopted_frees = 0;
+template <class T>
+struct CountingAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = CountingAllocator<U>;
+  };
+  CountingAllocator() = default;
+  template <class U>
+  CountingAllocator(const CountingAllocator<U>&) noexcept {}
+  void deallocate(T* p, std::size_t n) {
+    ++g_adopted_frees;
+    std::allocator<T>::deallocate(p, n);
+  }
+};
+
+TEST_F(Binding, NumpyFactoryMakesEveryDtypeAndShape) {
+  ASSERT_TRUE(ensure_numpy());
+  const std::uint32_t u32[6] = {1, 2, 3, 4, 5, 4000000000u};
+  const std::size_t shape[] = {1, 2, 3};
+  struct Case {
+    Ref array;
+    const char* dtype;
+    const char* expect;
+  } cases[] = {
+      {numpy::copy(u32, numpy::Shape(shape)), "uint32",
+       "[[[1, 2, 3], [4, 5, 4000000000]]]"},
+      {numpy::adopt(std::vector<std::uint8_t>{1, 0, 1}, {3}, numpy::bool_type), "bool",
+       "[True, False, True]"},
+      {numpy::adopt(std::vector<std::int64_t>{-1, 2, -3, 4}, {2, 2}), "int64", "[[-1, 2], [-3, 4]]"},
+      {numpy::adopt(std::vector<float>{}, {0, 3}), "float32", "[]"},
+      {numpy::copy(std::vector<double>{0.5}.data(), {}), "float64", "0.5"},
+      {numpy::reshape(numpy::adopt(std::vector<std::int32_t>{1, 2, 3, 4, 5, 6}), {3, 2}), "int32",
+       "[[1, 2], [3, 4], [5, 6]]"},
+  };
+  for (auto& c : cases) {
+    ASSERT_TRUE(c.array) << c.dtype << ": " << take_error_text();
+    ASSERT_EQ(PyDict_SetItemString(globals_.get(), "a", c.array.get()), 0);
+    EXPECT_EQ(eval("str(a.dtype)"), std::string("'") + c.dtype + "'");
+    EXPECT_EQ(eval("a.tolist()"), c.expect) << c.dtype;
+    EXPECT_EQ(eval("a.flags.writeable and a.flags.c_contiguous"), "True") << c.dtype;
+  }
+  EXPECT_EQ(eval("a.shape"), "(3, 2)");
+  EXPECT_EQ(run("del a"), "");
+}
+
+TEST_F(Binding, AdoptedBufferLivesAsLongAsItsLastView) {
+  ASSERT_TRUE(ensure_numpy());
+  g_adopted_frees = 0;
+  std::vector<double, CountingAllocator<double>> values{1, 2, 3, 4};
+  const double* address = values.data();
+  Ref array = numpy::adopt(std::move(values), {2, 2});
+  ASSERT_TRUE(array);
+  EXPECT_EQ(numpy::data(array), address);  // no copy
+  ASSERT_EQ(PyDict_SetItemString(globals_.get(), "a", array.get()), 0);
+  array.reset();
+  EXPECT_EQ(run("v = a[1:]\ndel a"), "");
+  EXPECT_EQ(g_adopted_frees, 0);
+  EXPECT_EQ(eval("v.tolist()"), "[[3.0, 4.0]]");
+  EXPECT_EQ(run("del v"), "");
+  EXPECT_EQ(g_adopted_frees, 1);
+}
+
+TEST_F(Binding, ReshapeMismatchIsAValueErrorWithNumpysText) {
+  ASSERT_TRUE(ensure_numpy());
+  Ref bad = numpy::reshape(numpy::adopt(std::vector<float>{1, 2, 3}), {2, 2});
+  EXPECT_FALSE(bad);
+  EXPECT_EQ(take_error_text(),
+            "ValueError: ValueError: cannot reshape array of size 3 into shape (2,2)");
+}
+
 }  // namespace
 }  // namespace crivane_rs::py

@@ -1,12 +1,22 @@
-// NumPy's C API for the Python layer. The API table is fetched at the first
-// array operation (ensure_numpy), never at module import, so importing the
-// module does not import NumPy.
+// NumPy's C API for the Python layer, and the one place that makes NumPy
+// arrays. The API table is fetched at the first array operation
+// (ensure_numpy), never at module import, so importing the module does not
+// import NumPy.
 //
 // Every translation unit that uses PyArray_* includes this header; they all
 // share the one table defined in numpy.cpp.
 #pragma once
 
 #include "py/python.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "py/ref.hpp"
 
 #define PY_ARRAY_UNIQUE_SYMBOL crivane_rs_PyArray_API
 #ifndef CRIVANE_RS_NUMPY_TABLE_OWNER
@@ -21,4 +31,114 @@ namespace crivane_rs::py {
 // set when NumPy cannot be imported.
 bool ensure_numpy();
 
+namespace numpy {
+
+// The NumPy type number of an element type. Bool arrays are built from
+// one-byte values (0 or 1): pass `bool_type` where the element is uint8.
+template <class T>
+constexpr int type_num();
+template <>
+constexpr int type_num<std::uint8_t>() {
+  return NPY_UINT8;
+}
+template <>
+constexpr int type_num<std::uint32_t>() {
+  return NPY_UINT32;
+}
+template <>
+constexpr int type_num<std::int32_t>() {
+  return NPY_INT32;
+}
+template <>
+constexpr int type_num<std::int64_t>() {
+  return NPY_INT64;
+}
+template <>
+constexpr int type_num<float>() {
+  return NPY_FLOAT32;
+}
+template <>
+constexpr int type_num<double>() {
+  return NPY_FLOAT64;
+}
+inline constexpr int bool_type = NPY_BOOL;
+
+// Dimensions of a C-order (row-major) array.
+using Shape = std::span<const std::size_t>;
+
+// Every function below runs with the interpreter lock held and returns a new
+// array, or an empty Ref with an exception set: NumPy's import error, or
+// PanicException "Failed to create NumPy array" (the pending error having
+// been written to standard error) when NumPy cannot make the array.
+
+// A new writeable C-order array in NumPy's memory; its bytes are
+// uninitialized, for the caller to fill through data().
+Ref empty(int typenum, Shape shape);
+inline Ref empty(int typenum, std::initializer_list<std::size_t> shape) {
+  return empty(typenum, Shape(shape.begin(), shape.size()));
+}
+
+// A new array holding a copy of the values (one block copy). `values` holds
+// the product of `shape` elements of the type's size.
+Ref copy(int typenum, const void* values, Shape shape);
+template <class T>
+Ref copy(const T* values, Shape shape) {
+  return copy(type_num<T>(), values, shape);
+}
+template <class T>
+Ref copy(const T* values, std::initializer_list<std::size_t> shape) {
+  return copy(type_num<T>(), values, Shape(shape.begin(), shape.size()));
+}
+
+namespace detail {
+// An owned buffer kept alive by the array's base object.
+struct Buffer {
+  virtual ~Buffer() = default;
+};
+template <class V>
+struct VectorBuffer final : Buffer {
+  explicit VectorBuffer(V v) : values(std::move(v)) {}
+  V values;
+};
+// Wraps `data` (owned by `owner`) as an array whose base object frees the
+// owner once the array and every view of it are gone.
+Ref adopt(int typenum, void* data, Shape shape, std::unique_ptr<Buffer> owner);
+}  // namespace detail
+
+// The vector's buffer as a writeable C-order array of `shape`, without a
+// copy; the array's base object owns the vector. The vector holds the
+// product of `shape` elements. `typenum` defaults to the element type's
+// (pass bool_type for a vector of one-byte booleans).
+template <class T, class A>
+Ref adopt(std::vector<T, A> values, Shape shape, int typenum = type_num<T>()) {
+  auto owner = std::make_unique<detail::VectorBuffer<std::vector<T, A>>>(std::move(values));
+  void* data = owner->values.data();
+  return detail::adopt(typenum, data, shape, std::move(owner));
+}
+template <class T, class A>
+Ref adopt(std::vector<T, A> values, std::initializer_list<std::size_t> shape,
+          int typenum = type_num<T>()) {
+  return adopt(std::move(values), Shape(shape.begin(), shape.size()), typenum);
+}
+// A one-dimensional array over the whole vector.
+template <class T, class A>
+Ref adopt(std::vector<T, A> values, int typenum = type_num<T>()) {
+  const std::size_t n = values.size();
+  return adopt(std::move(values), {n}, typenum);
+}
+
+// A C-order view of another shape over a contiguous array (the reference is
+// taken over; the view keeps it as its base). A size mismatch raises
+// ValueError with NumPy's error written as "TypeName: message".
+Ref reshape(Ref array, Shape shape);
+inline Ref reshape(Ref array, std::initializer_list<std::size_t> shape) {
+  return reshape(std::move(array), Shape(shape.begin(), shape.size()));
+}
+
+// The first byte of an array's data.
+inline void* data(const Ref& array) {
+  return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()));
+}
+
+}  // namespace numpy
 }  // namespace crivane_rs::py

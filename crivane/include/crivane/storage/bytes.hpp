@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <vector>
@@ -40,9 +41,59 @@ using ByteSpan = std::span<const std::uint8_t>;
 
 inline ByteSpan as_span(const Bytes& b) { return ByteSpan(b.data(), b.size()); }
 
+// A bounds-checked cursor over bytes, for every decoder of bytes that come
+// from a file or a caller: each read either yields the value and moves on,
+// or yields nothing and leaves the cursor where it was, so a decoder names
+// the missing field in its own message and never reads past the end.
+class ByteReader {
+ public:
+  explicit ByteReader(ByteSpan data) : data_(data) {}
+
+  // Bytes not yet consumed.
+  std::size_t left() const { return data_.size() - pos_; }
+  // Bytes consumed so far: the offset of the next read within the data.
+  std::size_t offset() const { return pos_; }
+  bool empty() const { return pos_ == data_.size(); }
+  ByteSpan rest() const { return data_.subspan(pos_); }
+
+  // The next sizeof(T) bytes as a little-endian T.
+  template <class T>
+  std::optional<T> read() {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if (left() < sizeof(T)) return std::nullopt;
+    T v;
+    std::memcpy(&v, data_.data() + pos_, sizeof v);
+    pos_ += sizeof v;
+    return v;
+  }
+
+  // The next n bytes, in place.
+  std::optional<ByteSpan> take(std::size_t n) {
+    if (left() < n) return std::nullopt;
+    ByteSpan out = data_.subspan(pos_, n);
+    pos_ += n;
+    return out;
+  }
+
+  // The next count * elem_size bytes; nothing when they are missing or the
+  // product overflows (counts come from untrusted bytes).
+  std::optional<ByteSpan> take_array(std::uint64_t count, std::size_t elem_size) {
+    std::size_t n = 0;
+    if (__builtin_mul_overflow(count, elem_size, &n)) return std::nullopt;
+    return take(n);
+  }
+
+  bool skip(std::size_t n) { return take(n).has_value(); }
+
+ private:
+  ByteSpan data_;
+  std::size_t pos_ = 0;
+};
+
 namespace bytes {
 
-static_assert(std::endian::native == std::endian::little, "crivane supports little-endian hosts only");
+static_assert(std::endian::native == std::endian::little,
+              "crivane supports little-endian hosts only");
 
 template <class T>
 inline T load(const std::uint8_t* p) {
