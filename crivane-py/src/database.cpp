@@ -86,7 +86,10 @@ PyObject* value_error(std::string_view text) {
   return nullptr;
 }
 
-PyObject* engine_error(const Error& error) { return value_error(error.to_string()); }
+PyObject* engine_error(const Error& error) {
+  py::raise_engine_error(error);
+  return nullptr;
+}
 
 PyObject* none_or_error(const crivane::Result<void>& done) {
   if (!done) return engine_error(done.error());

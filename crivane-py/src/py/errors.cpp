@@ -85,6 +85,10 @@ bool raise_value_error(std::string_view text) {
   return false;
 }
 
+bool raise_engine_error(const crivane::Error& error) {
+  return raise_value_error(error.to_string());
+}
+
 void remap_arg_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
   Ref original = fetch_error();

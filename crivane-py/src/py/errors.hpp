@@ -9,6 +9,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "crivane/error.hpp"
 #include "py/ref.hpp"
 
 namespace crivane_rs::py {
@@ -38,6 +39,11 @@ void remap_arg_error(const char* name);
 // Raises ValueError(text), keeping any byte of text (it need not be a C
 // string); returns false so that parsers can `return raise_value_error(...)`.
 bool raise_value_error(std::string_view text);
+
+// Raises an engine error the way every class reports one: ValueError with
+// the error's display text ("IO error: ...", "Invalid data: ..."). Returns
+// false like raise_value_error.
+bool raise_engine_error(const crivane::Error& error);
 
 // Raises exc_type(message) with cause (may be empty) as its __cause__.
 void raise_with_cause(PyObject* exc_type, std::string_view message, Ref cause);
