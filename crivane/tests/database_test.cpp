@@ -142,7 +142,8 @@ TEST(DatabaseCreateTest, ReplacingLeavesReadersOnTheOldFile) {
     AtomDatabase unmapped = open(path, false);
     const auto old_records = records_of(unmapped);
     std::vector<SharedMmapBytes> views;
-    for (std::size_t i = 0; i < mapped.len(); ++i) views.push_back(*mapped.get_shared_mmap_bytes(i));
+    for (std::size_t i = 0; i < mapped.len(); ++i)
+      views.push_back(*mapped.get_shared_mmap_bytes(i));
     {
       AtomDatabase fresh = create(path);
       EXPECT_EQ(length_of_file(path), kDataStart);
@@ -559,9 +560,9 @@ TEST(DatabaseFileTest, ReadOnlyFilesAndDirectories) {
       EXPECT_EQ(records_of(db).back(), record_of(seeded_molecule(2, 3), 2));
     }
     AtomDatabase db = open(path, false);
-    for (auto write : {std::function<Result<void>()>([&] { return db.flush(); }),
-                       std::function<Result<void>()>(
-                           [&] { return db.add_molecule(seeded_molecule(3, 3)); })}) {
+    for (auto write :
+         {std::function<Result<void>()>([&] { return db.flush(); }),
+          std::function<Result<void>()>([&] { return db.add_molecule(seeded_molecule(3, 3)); })}) {
       auto r = write();
       ASSERT_FALSE(r.has_value());
       EXPECT_EQ(r.error().to_string(), "IO error: Permission denied (os error 13)");

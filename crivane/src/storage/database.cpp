@@ -67,8 +67,8 @@ Result<File> replace_file(const std::filesystem::path& path, Fill fill) {
   std::free(resolved);
 
   std::filesystem::path temp;
-  CRIVANE_ASSIGN_OR_RETURN(File out,
-                           File::create_unique(target.parent_path(), target.filename().native(), temp));
+  CRIVANE_ASSIGN_OR_RETURN(
+      File out, File::create_unique(target.parent_path(), target.filename().native(), temp));
   auto made = [&]() -> Result<void> {
     if (::fchmod(out.fd(), st.st_mode & 07777) != 0) return unexpected(Error::io_errno(errno));
     CRIVANE_TRY(fill(out));

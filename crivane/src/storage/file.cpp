@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -95,9 +95,17 @@ Result<File> File::open_append(const std::filesystem::path& path) {
 
 Result<File> File::open_regular(const std::filesystem::path& path, bool write) {
   // O_NOCTTY: a terminal named by mistake must not become ours.
-  CRIVANE_ASSIGN_OR_RETURN(
-      File file, open_path(path, (write ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_NOCTTY));
-  return regular_only(std::move(file));
+  auto file = open_path(path, (write ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_NOCTTY);
+  if (!file) {
+    // A socket (or a FIFO without a reader, for writing) fails the open
+    // itself with ENXIO; say what is there instead.
+    struct stat st;
+    if (file.error() == Error::io_errno(ENXIO) && ::stat(path.c_str(), &st) == 0) {
+      CRIVANE_TRY(check_regular(st.st_mode));
+    }
+    return unexpected(std::move(file).error());
+  }
+  return regular_only(std::move(file).value());
 }
 
 Result<File> File::create(const std::filesystem::path& path) {

@@ -51,8 +51,8 @@ void run_unprivileged(const std::filesystem::path& dir, Body body) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     ::alarm(60);  // a child stuck on a lock the fork copied dies instead of hanging
-    if (root && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 ||
-                 ::setuid(kNobody) != 0)) {
+    if (root &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
       std::_Exit(90);
     }
     body();
