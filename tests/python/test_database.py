@@ -1,6 +1,9 @@
 import gc
 import os
+import socket
 import struct
+import subprocess
+import sys
 import threading
 import zlib
 
@@ -348,7 +351,7 @@ def test_only_regular_files_open(tmp_path, kind, message):
     if kind == "directory":
         path.mkdir()
     elif kind == "socket":
-        server = __import__("socket").socket(__import__("socket").AF_UNIX)
+        server = socket.socket(socket.AF_UNIX)
         server.bind(str(path))
     else:
         path = "/dev/zero"
@@ -357,9 +360,8 @@ def test_only_regular_files_open(tmp_path, kind, message):
             Database.open(str(path), mmap=mmap)
     with pytest.raises(FileExistsError):
         Database(str(path))
-    if kind != "directory":
-        with pytest.raises(ValueError, match=message):
-            Database(str(path), overwrite=True)
+    with pytest.raises(ValueError, match=message):
+        Database(str(path), overwrite=True)
 
 
 def test_a_fifo_is_refused_without_waiting_for_a_writer(tmp_path, subprocess_env):
@@ -376,9 +378,8 @@ for call in (lambda: Database.open({str(fifo)!r}), lambda: Database.open({str(fi
     except ValueError as e:
         print(e)
 """
-    result = __import__("subprocess").run(
-        [__import__("sys").executable, "-c", code], env=subprocess_env, capture_output=True,
-        text=True, timeout=60,
+    result = subprocess.run(
+        [sys.executable, "-c", code], env=subprocess_env, capture_output=True, text=True, timeout=60
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["IO error: not a regular file: a FIFO"] * 3
