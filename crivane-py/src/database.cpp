@@ -11,6 +11,7 @@
 
 #include "crivane/compression.hpp"
 #include "crivane/parallel.hpp"
+#include "crivane/storage/file.hpp"
 #include "molecule.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
@@ -126,10 +127,8 @@ bool parse_compression(PyObject* name, std::int32_t level, CompressionType& out)
 }
 
 // Whether something (a file, a directory, the target of a symbolic link) is
-// at `path`. A failed look-up counts as nothing there; a path holding a NUL
-// names nothing the kernel could look up.
+// at `path`. A failed look-up counts as nothing there.
 bool path_exists(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return false;
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
 }
@@ -149,6 +148,10 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   CompressionType compression = CompressionType::None();
   if (a[1] != nullptr && !parse_compression(a[1], level, compression)) return nullptr;
 
+  // A NUL would cut the path short for the look-up below.
+  if (auto checked = crivane::storage::check_path(path); !checked) {
+    return engine_error(checked.error());
+  }
   if (!overwrite && path_exists(path)) {
     const std::string message = fmt::format(
         "Database file already exists at '{}'. Use Database.open(path) for read-only access, "

@@ -417,17 +417,14 @@ TEST(AppendTest, RebuildsAMissingSchemaLock) {
 
     AtomDatabase db = open(path, false);
     ASSERT_FALSE(db.has_schema_lock());
-    auto rebuilt = db.rebuild_schema_lock();
-    ASSERT_TRUE(succeeds(rebuilt));
-    // Format 2 records fix the positions type themselves.
-    EXPECT_EQ(database_schema_from_lock(*rebuilt), full);
-
     EXPECT_TRUE(fails_with(
         db.add_molecule(with_property(seeded_molecule(3, 1), "x", PropertyValue(2.0))),
         "Schema mismatch for section 'x': expected SchemaEntry { type_tag: 1, per_atom: false, "
         "elem_bytes: 8, slot_bytes: 8 }, got SchemaEntry { type_tag: 0, per_atom: false, "
         "elem_bytes: 8, slot_bytes: 8 }"));
     EXPECT_FALSE(db.has_schema_lock());
+    // The molecule adds no section, so the lock is the rebuilt one; format 2
+    // records fix the positions type themselves.
     ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(4, 1))));
     EXPECT_EQ(db.schema_info(), full);
   }

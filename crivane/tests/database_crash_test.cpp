@@ -18,6 +18,7 @@
 #include "crivane/storage/database.hpp"
 #include "support/db_files.hpp"
 #include "support/expect.hpp"
+#include "support/fork.hpp"
 #include "support/le_bytes.hpp"
 #include "support/temp_dir.hpp"
 
@@ -26,11 +27,13 @@ namespace {
 
 using atom::Molecule;
 using compression::CompressionType;
+using crivane::testing::kAllocatorForkSafe;
 using crivane::testing::length_of_file;
 using crivane::testing::overwrite;
 using crivane::testing::read_slot;
 using crivane::testing::record_of;
 using crivane::testing::seeded_molecule;
+using crivane::testing::settle_threads_before_fork;
 using crivane::testing::succeeds;
 using crivane::testing::TempDir;
 using crivane::testing::to_vec;
@@ -77,22 +80,6 @@ std::vector<std::size_t> all_indices(std::size_t n) {
   std::vector<std::size_t> v(n);
   for (std::size_t i = 0; i < n; ++i) v[i] = i;
   return v;
-}
-
-// ASan's allocator (GCC 12) is not fork-safe: a child forked while another
-// thread is inside malloc (a pool thread still starting up, say) waits
-// forever on the allocator's lock. glibc's malloc is fork-safe, so only the
-// instrumented build lets the parent's threads settle before forking.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAllocatorForkSafe = false;
-#else
-constexpr bool kAllocatorForkSafe = true;
-#endif
-
-void settle_threads_before_fork() {
-  if (kAllocatorForkSafe) return;
-  (void)parallel::parallel_for(1000, [](std::size_t) { return Result<void>{}; });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 // The writer process: appends batch after batch to the committed state and

@@ -1,6 +1,9 @@
 // Database lifecycle: create, open, commit and the uncommitted tail.
 #include "crivane/storage/database.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -11,6 +14,7 @@
 
 #include "support/db_files.hpp"
 #include "support/expect.hpp"
+#include "support/fork.hpp"
 #include "support/le_bytes.hpp"
 #include "support/temp_dir.hpp"
 
@@ -24,9 +28,11 @@ using crivane::testing::overwrite;
 using crivane::testing::read_file;
 using crivane::testing::read_slot;
 using crivane::testing::record_of;
+using crivane::testing::run_unprivileged;
 using crivane::testing::seeded_molecule;
 using crivane::testing::succeeds;
 using crivane::testing::TempDir;
+using crivane::testing::to_vec;
 using crivane::testing::write_file;
 using crivane::testing::write_slot;
 using header::HeaderSlot;
@@ -46,12 +52,37 @@ AtomDatabase open(const std::filesystem::path& path, bool mmap) {
   return std::move(db).value();
 }
 
-// A committed database of `n` records.
-void make_committed(const std::filesystem::path& path, std::size_t n) {
+// A committed database of `n` records, seeded from `first` on.
+void make_committed(const std::filesystem::path& path, std::size_t n, std::uint64_t first = 0) {
   AtomDatabase db = create(path);
-  for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(i, 3))));
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(first + i, 3))));
+  }
   ASSERT_TRUE(succeeds(db.flush()));
 }
+
+// Every record of `db`, read back.
+std::vector<std::vector<std::uint8_t>> records_of(const AtomDatabase& db) {
+  std::vector<std::size_t> all(db.len());
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  std::vector<std::vector<std::uint8_t>> out;
+  auto got = db.get_raw_bytes(all);
+  if (!got) ADD_FAILURE() << got.error().to_string();
+  if (got) {
+    for (const Bytes& b : *got) out.push_back(to_vec(b));
+  }
+  return out;
+}
+
+// Restores the working directory at scope end.
+class CurrentDirectory {
+ public:
+  CurrentDirectory() : saved_(std::filesystem::current_path()) {}
+  ~CurrentDirectory() { std::filesystem::current_path(saved_); }
+
+ private:
+  std::filesystem::path saved_;
+};
 
 TEST(DatabaseCreateTest, ReplacesAFileWithTwoIdenticalEmptySlots) {
   const CompressionType codecs[] = {CompressionType::None(), CompressionType::Lz4(),
@@ -91,6 +122,53 @@ TEST(DatabaseCreateTest, FailsOnAMissingDirectory) {
   auto db = AtomDatabase::create_with_format(dir.file("no/such/db"), CompressionType::None());
   ASSERT_FALSE(db.has_value());
   EXPECT_EQ(db.error().to_string(), "IO error: No such file or directory (os error 2)");
+}
+
+// Replacing a database leaves whoever holds the old file on its bytes: views
+// of the mapping, a mapped reader and a reader through the file, even once
+// the new file has grown past every old record. The new file keeps the old
+// one's permission bits, and a symbolic link stays a link to it.
+TEST(DatabaseCreateTest, ReplacingLeavesReadersOnTheOldFile) {
+  for (const bool through_link : {false, true}) {
+    SCOPED_TRACE(through_link ? "through a link" : "direct");
+    TempDir dir;
+    const auto target = dir.file("db");
+    const auto path = through_link ? dir.file("link") : target;
+    if (through_link) std::filesystem::create_symlink("db", path);
+    make_committed(target, 4);
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+
+    AtomDatabase mapped = open(path, true);
+    AtomDatabase unmapped = open(path, false);
+    const auto old_records = records_of(unmapped);
+    std::vector<SharedMmapBytes> views;
+    for (std::size_t i = 0; i < mapped.len(); ++i)
+      views.push_back(*mapped.get_shared_mmap_bytes(i));
+    {
+      AtomDatabase fresh = create(path);
+      EXPECT_EQ(length_of_file(path), kDataStart);
+      for (std::uint64_t i = 0; i < 8; ++i) {
+        ASSERT_TRUE(succeeds(fresh.add_molecule(seeded_molecule(100 + i, 7))));
+      }
+      ASSERT_TRUE(succeeds(fresh.flush()));
+    }
+    ASSERT_GT(length_of_file(path), views.back().end());
+
+    for (std::size_t i = 0; i < views.size(); ++i) {
+      EXPECT_EQ(to_vec(views[i].as_slice()), old_records[i]) << i;
+    }
+    EXPECT_EQ(records_of(mapped), old_records);
+    EXPECT_EQ(records_of(unmapped), old_records);
+    EXPECT_EQ(open(path, false).len(), 8u);
+
+    struct stat st;
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(std::filesystem::is_symlink(path), through_link);
+    // No file made on the way is left behind.
+    const auto entries = std::distance(std::filesystem::directory_iterator(dir.path()), {});
+    EXPECT_EQ(entries, through_link ? 2 : 1);
+  }
 }
 
 TEST(DatabaseOpenTest, NewDatabaseInBothModes) {
@@ -278,25 +356,33 @@ TEST(DatabaseCommitTest, CommitsTheRecordFormatAndCodec) {
   EXPECT_EQ(db.positions_type(), std::optional<std::uint8_t>(4));
 }
 
-TEST(DatabaseCommitTest, GenerationSaturatesInSlotOne) {
+// A slot at the largest generation cannot be outranked: a commit after it
+// would lose to it at the next open, so flush refuses before it writes
+// anything (the pending tail is not cut either). Appends still work.
+TEST(DatabaseCommitTest, AGenerationAtItsLimitRefusesTheCommit) {
   TempDir dir;
   const auto path = dir.file("db");
-  create(path);
-  HeaderSlot top;
+  make_committed(path, 1);
+  HeaderSlot top = *read_slot(path, 1);
   top.generation = std::numeric_limits<std::uint64_t>::max();
   write_slot(path, 0, top);
-  const auto slot0 = read_file(path);
+  {
+    AtomDatabase db = open(path, false);
+    ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(1, 2))));
+  }
+  const std::string refusal =
+      "Cannot flush: the commit generation is already 18446744073709551615, the largest a "
+      "header slot holds";
 
   AtomDatabase db = open(path, false);
-  ASSERT_TRUE(succeeds(db.flush()));
-  EXPECT_EQ(read_slot(path, 1)->generation, top.generation);
+  const auto before = read_file(path);
+  EXPECT_TRUE(fails_with(db.flush(), refusal));
+  EXPECT_EQ(read_file(path), before);
   ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(2, 2))));
-  ASSERT_TRUE(succeeds(db.flush()));
-  EXPECT_EQ(read_slot(path, 1)->generation, top.generation);
-  EXPECT_EQ(read_slot(path, 1)->record_count, 1u);
-  EXPECT_TRUE(std::equal(slot0.begin(), slot0.begin() + kSlotSize, read_file(path).begin()));
-  // Equal generations: slot 0 wins, which still names no records.
-  EXPECT_EQ(open(path, false).len(), 0u);
+  EXPECT_EQ(db.len(), 2u);
+  EXPECT_TRUE(fails_with(db.flush(), refusal));
+  EXPECT_EQ(*read_slot(path, 0), top);
+  EXPECT_EQ(open(path, false).len(), 1u);
 }
 
 TEST(DatabaseCommitTest, MappedCommittedDatabaseRefusesFlush) {
@@ -362,21 +448,24 @@ TEST(DatabaseTailTest, UncommittedRecordsAreCutByTheFirstWrite) {
 
 TEST(DatabaseTailTest, AFailedCutIsRetried) {
   TempDir dir;
-  const auto path = dir.file("db");
-  {
-    AtomDatabase db = create(path);
-    ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(1, 1))));
-  }
-  AtomDatabase db = open(path, false);
-  // The file is gone: the cut cannot open it, and the flag stays set.
-  const auto moved = dir.file("elsewhere");
-  std::filesystem::rename(path, moved);
-  auto r = db.flush();
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().to_string(), "IO error: No such file or directory (os error 2)");
-  std::filesystem::rename(moved, path);
-  ASSERT_TRUE(succeeds(db.truncate_uncommitted_tail_if_needed()));
-  EXPECT_EQ(length_of_file(path), kDataStart);
+  run_unprivileged(dir.path(), [&] {
+    const auto path = dir.file("db");
+    {
+      AtomDatabase db = create(path);
+      ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(1, 1))));
+    }
+    const std::uint64_t with_tail = length_of_file(path);
+    // The file may not be written: the cut fails, and the flag stays set.
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    AtomDatabase db = open(path, false);
+    auto r = db.flush();
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().to_string(), "IO error: Permission denied (os error 13)");
+    EXPECT_EQ(length_of_file(path), with_tail);
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    ASSERT_TRUE(succeeds(db.truncate_uncommitted_tail_if_needed()));
+    EXPECT_EQ(length_of_file(path), kDataStart);
+  });
 }
 
 // A slot that names a schema blob but no index (no commit of ours writes one)
@@ -401,6 +490,93 @@ TEST(DatabaseTailTest, ACutKeepsEveryBlobTheSlotNames) {
   AtomDatabase reopened = open(path, false);
   EXPECT_EQ(reopened.len(), 0u);
   EXPECT_EQ(reopened.schema_info(), db.schema_info());
+}
+
+// The database works on the file it opened, for its whole life: renaming
+// it away and putting another database under its name, or changing the
+// directory a relative path was given in, sends no append, cut or commit to
+// that other file.
+TEST(DatabaseFileTest, StaysOnTheFileItOpened) {
+  for (const bool created : {false, true}) {
+    for (const bool relative : {false, true}) {
+      SCOPED_TRACE(std::string(created ? "created" : "opened") +
+                   (relative ? ", relative path, then chdir" : ", then renamed and replaced"));
+      TempDir dir, elsewhere;
+      make_committed(elsewhere.file("db"), 2, 100);
+      const auto decoy = read_file(elsewhere.file("db"));
+      CurrentDirectory cwd;
+      std::filesystem::current_path(dir.path());
+      const std::filesystem::path path = relative ? "db" : dir.file("db");
+
+      std::size_t committed = 0;
+      if (!created) {
+        make_committed(path, 3);
+        committed = 3;
+        AtomDatabase db = open(path, false);
+        ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(3, 3))));  // a tail to cut
+      }
+      AtomDatabase db = created ? create(path) : open(path, false);
+
+      // Where the database's file is afterwards, and the decoy that its
+      // name then leads to.
+      std::filesystem::path own = dir.file("db"), decoy_at = elsewhere.file("db");
+      if (relative) {
+        std::filesystem::current_path(elsewhere.path());
+      } else {
+        own = dir.file("moved");
+        decoy_at = dir.file("db");
+        std::filesystem::rename(dir.file("db"), own);
+        std::filesystem::copy_file(elsewhere.file("db"), decoy_at);
+      }
+
+      const atom::Molecule next = seeded_molecule(50, 4);
+      ASSERT_TRUE(succeeds(db.add_molecule(next)));
+      ASSERT_TRUE(succeeds(db.flush()));
+      const auto records = records_of(db);
+      ASSERT_EQ(records.size(), committed + 1);
+      EXPECT_EQ(records.back(), record_of(next, 2));
+      EXPECT_EQ(read_file(decoy_at), decoy);
+      AtomDatabase reopened = open(own, false);
+      EXPECT_EQ(records_of(reopened), records);
+    }
+  }
+}
+
+// A file this process may not write opens and reads in both modes; write
+// access is asked for only when a write needs it, and refused then. A
+// directory that may not be written holds a database that is read and
+// written as usual: nothing is made beside the file.
+TEST(DatabaseFileTest, ReadOnlyFilesAndDirectories) {
+  TempDir dir;
+  run_unprivileged(dir.path(), [&] {
+    const auto path = dir.file("db");
+    make_committed(path, 3);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    const auto before = read_file(path);
+    for (const bool mmap : {false, true}) {
+      SCOPED_TRACE(mmap);
+      AtomDatabase db = open(path, mmap);
+      ASSERT_EQ(db.len(), 3u);
+      EXPECT_EQ(records_of(db).back(), record_of(seeded_molecule(2, 3), 2));
+    }
+    AtomDatabase db = open(path, false);
+    for (auto write :
+         {std::function<Result<void>()>([&] { return db.flush(); }),
+          std::function<Result<void>()>([&] { return db.add_molecule(seeded_molecule(3, 3)); })}) {
+      auto r = write();
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error().to_string(), "IO error: Permission denied (os error 13)");
+    }
+    EXPECT_EQ(read_file(path), before);
+
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+    AtomDatabase writable = open(path, false);
+    ASSERT_TRUE(succeeds(writable.add_molecule(seeded_molecule(3, 3))));
+    ASSERT_TRUE(succeeds(writable.flush()));
+    EXPECT_EQ(open(path, true).len(), 4u);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  });
 }
 
 }  // namespace

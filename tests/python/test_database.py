@@ -1,6 +1,9 @@
 import gc
 import os
+import socket
 import struct
+import subprocess
+import sys
 import threading
 import zlib
 
@@ -194,6 +197,32 @@ def test_overwrite_recreates_an_existing_database(tmp_path):
     assert len(Database.open(str(path))) == 0
 
 
+def test_overwrite_leaves_views_of_the_old_file_readable(tmp_path, run_python):
+    # Views of an uncompressed mapped database read the old file in place; a
+    # file cut in place under them would kill the process at the next read.
+    path = tmp_path / "old.db"
+    new_db(path, [make_molecule(i, 6) for i in range(5)])
+    out = run_python(
+        f"""
+        import numpy as np
+        from crivane import Database
+        path = {str(path)!r}
+        views = Database.open(path).get_molecules(range(5))
+        before = [v.positions.copy() for v in views]
+        db = Database(path, overwrite=True)
+        print(len(Database.open(path)))
+        for v, p in zip(views, before):
+            np.testing.assert_array_equal(v.positions, p)
+        db.add_molecules([views[0]] * 50)
+        db.flush()
+        for v, p in zip(views, before):
+            np.testing.assert_array_equal(v.positions, p)
+        print(len(Database.open(path)))
+        """
+    )
+    assert out.split() == ["0", "50"]
+
+
 def test_symbolic_links_are_followed(tmp_path):
     target = tmp_path / "target.db"
     target.write_bytes(b"x")
@@ -307,6 +336,54 @@ def test_open_failures(tmp_path):
         for mmap in (True, False):
             with pytest.raises(ValueError, match=pattern):
                 Database.open(str(tmp_path / name), mmap=mmap)
+
+
+@pytest.mark.parametrize(
+    "kind, message",
+    [
+        ("directory", r"^IO error: Is a directory \(os error 21\)$"),
+        ("socket", "^IO error: not a regular file: a socket$"),
+        ("device", "^IO error: not a regular file: a character device$"),
+    ],
+)
+def test_only_regular_files_open(tmp_path, kind, message):
+    path = tmp_path / "db"
+    if kind == "directory":
+        path.mkdir()
+    elif kind == "socket":
+        server = socket.socket(socket.AF_UNIX)
+        server.bind(str(path))
+    else:
+        path = "/dev/zero"
+    for mmap in (True, False):
+        with pytest.raises(ValueError, match=message):
+            Database.open(str(path), mmap=mmap)
+    with pytest.raises(FileExistsError):
+        Database(str(path))
+    with pytest.raises(ValueError, match=message):
+        Database(str(path), overwrite=True)
+
+
+def test_a_fifo_is_refused_without_waiting_for_a_writer(tmp_path, subprocess_env):
+    # Opening a FIFO for reading waits for a writer, and for writing waits for
+    # a reader, with the interpreter lock held; the child is killed if so.
+    fifo = tmp_path / "db"
+    os.mkfifo(fifo)
+    code = f"""
+from crivane import Database
+for call in (lambda: Database.open({str(fifo)!r}), lambda: Database.open({str(fifo)!r}, mmap=False),
+             lambda: Database({str(fifo)!r}, overwrite=True)):
+    try:
+        call()
+    except ValueError as e:
+        print(e)
+"""
+    result = subprocess.run(
+        [sys.executable, "-c", code], env=subprocess_env, capture_output=True, text=True, timeout=60
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["IO error: not a regular file: a FIFO"] * 3
+    assert fifo.is_fifo()
 
 
 @pytest.mark.parametrize("keep", [4, 6000, 8191])
@@ -708,6 +785,31 @@ def test_appending_after_reopen_cuts_the_uncommitted_tail(tmp_path):
     assert_same(db[1], make_molecule(2))
     entries, _ = index_entries(path)
     assert entries[1][0] == committed  # the new record starts where the commit ended
+
+
+@pytest.mark.parametrize("opened", [False, True], ids=["created", "opened"])
+def test_a_relative_path_stays_on_its_file_after_chdir(tmp_path, monkeypatch, opened):
+    first, second = tmp_path / "first", tmp_path / "second"
+    first.mkdir()
+    second.mkdir()
+    new_db(second / "db", [make_molecule(9)])
+    decoy = (second / "db").read_bytes()
+    monkeypatch.chdir(first)
+    if opened:
+        new_db("db", [make_molecule(0)])
+        db = Database.open("db", mmap=False)
+    else:
+        db = Database("db")
+        db.add_molecule(make_molecule(0))
+    monkeypatch.chdir(second)
+    db.add_molecule(make_molecule(1))
+    db.flush()
+    assert_same(db[0], make_molecule(0))
+    assert_same(db[1], make_molecule(1))
+    assert (second / "db").read_bytes() == decoy
+    reopened = Database.open(str(first / "db"))
+    assert len(reopened) == 2
+    assert_same(reopened[1], make_molecule(1))
 
 
 def test_flush_twice(tmp_path):

@@ -2,9 +2,15 @@
 // tail. Appending is database_append.cpp, reading database_read.cpp.
 #include "crivane/storage/database.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -16,8 +22,6 @@ namespace {
 
 using compression::CompressionType;
 using header::HeaderSlot;
-
-constexpr std::uint8_t kMagic[4] = {'C', 'R', 'V', 'N'};
 
 CompressionType normalized(CompressionType c) {
   // Only zstd has a level; the header stores 0 for the others, so keep the
@@ -42,30 +46,84 @@ std::uint64_t committed_end_of(const HeaderSlot& slot) {
   return end;
 }
 
+// Replaces the regular file at `path` (or at the end of its symbolic links)
+// with a new one that `fill` writes: made under a unique name in the same
+// directory with the old file's permission bits, then renamed over the old
+// name. Whoever holds the old file (a mapping, a handle) keeps its bytes; a
+// new opener finds the old file or the whole new one, never a part. Returns
+// the new file, open read-write.
+template <class Fill>
+Result<File> replace_file(const std::filesystem::path& path, Fill fill) {
+  // Opening the old file for writing refuses what writing it in place
+  // refused (a file this process may not write), with the same errors.
+  struct stat st;
+  {
+    CRIVANE_ASSIGN_OR_RETURN(const File old, File::open_regular(path, /*write=*/true));
+    if (::fstat(old.fd(), &st) != 0) return unexpected(Error::io_errno(errno));
+  }
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return unexpected(Error::io_errno(errno));
+  const std::filesystem::path target(resolved);
+  std::free(resolved);
+
+  std::filesystem::path temp;
+  CRIVANE_ASSIGN_OR_RETURN(
+      File out, File::create_unique(target.parent_path(), target.filename().native(), temp));
+  auto made = [&]() -> Result<void> {
+    if (::fchmod(out.fd(), st.st_mode & 07777) != 0) return unexpected(Error::io_errno(errno));
+    CRIVANE_TRY(fill(out));
+    // Synced before the rename, so the name never leads to a file whose
+    // slots are not yet on disk.
+    if (::rename(temp.c_str(), target.c_str()) != 0) return unexpected(Error::io_errno(errno));
+    return {};
+  }();
+  if (!made) {
+    ::unlink(temp.c_str());
+    return unexpected(std::move(made).error());
+  }
+  return out;
+}
+
 }  // namespace
 
 Result<AtomDatabase> AtomDatabase::create_with_format(const std::filesystem::path& path,
                                                       CompressionType compression) {
   compression = normalized(compression);
-  CRIVANE_ASSIGN_OR_RETURN(File out, File::create(path));
   HeaderSlot slot;
   slot.compression = compression;
   const header::SlotBytes bytes = header::encode_header_slot(slot);
-  CRIVANE_TRY(write_all(out, bytes));
-  CRIVANE_TRY(write_all(out, bytes));
-  CRIVANE_TRY(fsync(out));
+  auto write_empty = [&](File& out) -> Result<void> {
+    CRIVANE_TRY(write_all(out, bytes));
+    CRIVANE_TRY(write_all(out, bytes));
+    return fsync(out);
+  };
 
-  AtomDatabase db(path, compression);
+  CRIVANE_TRY(check_path(path));
+  struct stat st;
+  std::optional<File> out;
+  if (::stat(path.c_str(), &st) != 0) {
+    // Nothing there (or nothing that can be looked at): a plain create,
+    // whose own failure says why.
+    CRIVANE_ASSIGN_OR_RETURN(out, File::create(path));
+    CRIVANE_TRY(write_empty(*out));
+  } else {
+    // Checked before any open: a FIFO opened for writing waits for a reader.
+    CRIVANE_TRY(check_regular(st.st_mode));
+    CRIVANE_ASSIGN_OR_RETURN(out, replace_file(path, write_empty));
+  }
+
+  AtomDatabase db(path, std::move(*out), compression);
+  db.file_writable_ = true;
   db.committed_end_ = header::kDataStart;
   return db;
 }
 
 Result<AtomDatabase> AtomDatabase::open_with_options(const std::filesystem::path& path, bool mmap,
                                                      bool populate) {
-  CRIVANE_ASSIGN_OR_RETURN(File file, File::open_read(path));
+  CRIVANE_ASSIGN_OR_RETURN(File file, File::open_regular(path));
   std::uint8_t head[8];
   CRIVANE_TRY(read_exact(file, head));
-  if (std::memcmp(head, kMagic, sizeof kMagic) != 0) {
+  if (std::memcmp(head, header::kMagic.data(), header::kMagic.size()) != 0) {
     return unexpected(Error::invalid_data("Invalid file format"));
   }
   const std::uint32_t version = bytes::load_u32(head + 4);
@@ -86,13 +144,13 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::filesystem::path path, File file
   const std::uint64_t committed_end = committed_end_of(slot);
   CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t file_len, file_length(file));
 
-  AtomDatabase db(std::move(path), slot.compression);
+  AtomDatabase db(std::move(path), std::move(file), slot.compression);
   if (mmap) {
-    CRIVANE_ASSIGN_OR_RETURN(db.data_mmap_, Mapping::map_path(db.path_));
+    CRIVANE_ASSIGN_OR_RETURN(db.data_mmap_, Mapping::map_fd(db.file_.fd()));
     if (populate) (void)db.data_mmap_->populate_read();  // only advice; old kernels refuse it
     if (names_index(slot)) {
       // A mapping of its own, so the index never depends on the data mapping's shares.
-      CRIVANE_ASSIGN_OR_RETURN(auto index_mapping, Mapping::map_path(db.path_));
+      CRIVANE_ASSIGN_OR_RETURN(auto index_mapping, Mapping::map_fd(db.file_.fd()));
       db.index_ = index::IndexStorage::Mapped{slot.index_offset, slot.record_count,
                                               std::move(index_mapping)};
     }
@@ -104,8 +162,7 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::filesystem::path path, File file
       // The slot was validated against the file length, so the blob exists.
       Bytes blob;
       blob.resize(slot.index_len);
-      CRIVANE_TRY(seek(file, slot.index_offset));
-      CRIVANE_TRY(read_exact(file, blob));
+      CRIVANE_TRY(pread_exact(db.file_, blob, slot.index_offset));
       CRIVANE_ASSIGN_OR_RETURN(auto entries, index::decode_index(blob));
       db.index_ = index::IndexStorage::Owned{std::move(entries)};
     }
@@ -113,20 +170,36 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::filesystem::path path, File file
   if (names_schema(slot)) {
     Bytes blob;
     blob.resize(slot.schema_len);
-    CRIVANE_TRY(seek(file, slot.schema_offset));
-    CRIVANE_TRY(read_exact(file, blob));
+    CRIVANE_TRY(pread_exact(db.file_, blob, slot.schema_offset));
     CRIVANE_ASSIGN_OR_RETURN(db.schema_lock_, schema::decode_schema_lock(blob));
   }
 
   db.generation_ = slot.generation;
   db.committed_end_ = committed_end;
   db.record_format_ = slot.record_format;
-  db.file_ = std::move(file);
   return db;
+}
+
+Result<File*> AtomDatabase::writable_file() {
+  if (!file_writable_) {
+    // Opened read-only, so that read-only files open at all; upgraded in
+    // place, never by looking the path up again.
+    CRIVANE_ASSIGN_OR_RETURN(file_, file_.reopen_read_write());
+    file_writable_ = true;
+  }
+  return &file_;
 }
 
 Result<void> AtomDatabase::flush() {
   if (index_.is_mapped()) return unexpected(Error::invalid_data(detail::kMappedIndexFlush));
+  // A slot at the largest generation cannot be outranked: a commit written
+  // now would lose to it at the next open and its records would vanish.
+  constexpr std::uint64_t kMaxGeneration = std::numeric_limits<std::uint64_t>::max();
+  if (generation_ == kMaxGeneration) {
+    return unexpected(Error::invalid_data(fmt::format(
+        "Cannot flush: the commit generation is already {}, the largest a header slot holds",
+        kMaxGeneration)));
+  }
   CRIVANE_TRY(truncate_uncommitted_tail_if_needed());
 
   const auto& entries = index_.owned()->entries;
@@ -136,29 +209,28 @@ Result<void> AtomDatabase::flush() {
     CRIVANE_ASSIGN_OR_RETURN(schema_blob, schema::encode_schema_lock(*schema_lock_));
   }
 
-  CRIVANE_ASSIGN_OR_RETURN(File out, File::open_write(path_));
+  CRIVANE_ASSIGN_OR_RETURN(File* const out, writable_file());
   HeaderSlot slot;
   slot.compression = compression_;
   slot.record_count = entries.size();
   slot.record_format = record_format_;
-  CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t schema_offset, seek_end(out));
+  CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t schema_offset, seek_end(*out));
   if (schema_blob) {
-    CRIVANE_TRY(write_all(out, *schema_blob));
+    CRIVANE_TRY(write_all(*out, *schema_blob));
     slot.schema_offset = schema_offset;
     slot.schema_len = schema_blob->size();
   }
-  CRIVANE_ASSIGN_OR_RETURN(slot.index_offset, seek_end(out));
-  CRIVANE_TRY(write_all(out, index_blob));
+  CRIVANE_ASSIGN_OR_RETURN(slot.index_offset, seek_end(*out));
+  CRIVANE_TRY(write_all(*out, index_blob));
   slot.index_len = index_blob.size();
   // Records and blobs must be on disk before a header names them.
-  CRIVANE_TRY(fdatasync(out));
+  CRIVANE_TRY(fdatasync(*out));
 
-  constexpr std::uint64_t kMaxGeneration = std::numeric_limits<std::uint64_t>::max();
-  slot.generation = generation_ == kMaxGeneration ? kMaxGeneration : generation_ + 1;
+  slot.generation = generation_ + 1;
   // Alternate slots, so a torn write leaves the previous commit in the other.
-  CRIVANE_TRY(seek(out, (slot.generation % 2) * header::kSlotSize));
-  CRIVANE_TRY(write_all(out, header::encode_header_slot(slot)));
-  CRIVANE_TRY(fsync(out));
+  CRIVANE_TRY(seek(*out, (slot.generation % 2) * header::kSlotSize));
+  CRIVANE_TRY(write_all(*out, header::encode_header_slot(slot)));
+  CRIVANE_TRY(fsync(*out));
 
   generation_ = slot.generation;
   committed_end_ = slot.index_offset + slot.index_len;
@@ -168,14 +240,13 @@ Result<void> AtomDatabase::flush() {
 
 Result<void> AtomDatabase::truncate_uncommitted_tail_if_needed() {
   if (!has_uncommitted_tail_) return {};
-  CRIVANE_ASSIGN_OR_RETURN(File out, File::open_write(path_));
-  CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t len, file_length(out));
+  CRIVANE_ASSIGN_OR_RETURN(File* const out, writable_file());
+  CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t len, file_length(*out));
   if (len > committed_end_) {
-    CRIVANE_TRY(truncate(out, committed_end_));
-    CRIVANE_TRY(fsync(out));
+    CRIVANE_TRY(truncate(*out, committed_end_));
+    CRIVANE_TRY(fsync(*out));
   }
   has_uncommitted_tail_ = false;
-  file_.reset();
   return {};
 }
 

@@ -1,6 +1,6 @@
 // AtomDatabase appends: every path settles the record format and merges the
 // batch's schema first (prepare_append), then compresses the records on the
-// worker pool and writes them through one append handle in one pass.
+// worker pool and writes them at the end of the database's file in one pass.
 #include <fmt/format.h>
 
 #include "crivane/parallel.hpp"
@@ -142,7 +142,7 @@ Result<SchemaLock> AtomDatabase::base_schema_lock() const {
 }
 
 Result<void> AtomDatabase::prepare_append(SchemaSource source) {
-  if (index_.is_mapped()) return unexpected(Error::invalid_data(detail::kMappedIndexAppend));
+  if (index_.is_mapped()) return unexpected(Error::invalid_data(index::kMappedIndexAppend));
   CRIVANE_TRY(truncate_uncommitted_tail_if_needed());
 
   // Merges go into a copy: a conflict must leave the stored lock as it was.
@@ -187,13 +187,12 @@ Result<std::uint32_t> AtomDatabase::resolved_record_format_for_schema(
 }
 
 Result<SchemaLock> AtomDatabase::rebuild_schema_lock() const {
-  CRIVANE_ASSIGN_OR_RETURN(const File file, File::open_read(path_));
-  CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t file_len, file_length(file));
+  CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t file_len, file_length(file_));
   SchemaLock lock;
   for (std::size_t i = 0; i < len(); ++i) {
     const std::optional<MoleculeIndex> e = index_.entry(i);
     if (!e) return unexpected(Error::invalid_data(fmt::format("Index {} out of bounds", i)));
-    CRIVANE_ASSIGN_OR_RETURN(Bytes stored, detail::read_stored_record(file, file_len, *e));
+    CRIVANE_ASSIGN_OR_RETURN(Bytes stored, detail::read_stored_record(file_, file_len, *e));
     CRIVANE_ASSIGN_OR_RETURN(
         const Bytes record,
         detail::record_from_stored(std::move(stored), compression_, e->uncompressed_len));
@@ -232,9 +231,9 @@ Result<void> AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord
     CRIVANE_TRY(check_stored_record_fits_index(i, stored[i].size()));
   }
 
-  CRIVANE_ASSIGN_OR_RETURN(File out, File::open_append(path_));
-  CRIVANE_ASSIGN_OR_RETURN(std::uint64_t offset, seek_end(out));
-  CRIVANE_TRY(write_all_vectored(out, stored));
+  CRIVANE_ASSIGN_OR_RETURN(File* const out, writable_file());
+  CRIVANE_ASSIGN_OR_RETURN(std::uint64_t offset, seek_end(*out));
+  CRIVANE_TRY(write_all_vectored(*out, stored));
 
   std::vector<MoleculeIndex> entries;
   entries.reserve(records.size());

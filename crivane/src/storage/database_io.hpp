@@ -11,9 +11,6 @@
 
 namespace crivane::storage::detail {
 
-inline constexpr const char* kMappedIndexAppend =
-    "Cannot add molecules to a database opened with a memory-mapped index (read-only); "
-    "reopen without mmap to write.";
 inline constexpr const char* kMappedIndexFlush =
     "Cannot flush a database opened with a memory-mapped index (read-only); "
     "reopen without mmap to write.";

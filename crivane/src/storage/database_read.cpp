@@ -81,17 +81,15 @@ Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
 
   // Entries the mapping does not hold whole (appended after a mapped open,
   // or from a damaged index) are read through the file, never around the
-  // mapping. One read-only handle serves every task: pread takes its own
-  // offset, so tasks do not contend for a file position.
+  // mapping. The database's own handle serves every task: pread takes its
+  // own offset, so tasks do not contend for a file position.
   bool needs_file = mapping == nullptr;
   for (std::size_t i = 0; i < entries.size() && !needs_file; ++i) {
     needs_file = !range_within(entries[i], mapping->size());
   }
-  std::optional<File> file;
   std::uint64_t file_len = 0;
   if (needs_file) {
-    CRIVANE_ASSIGN_OR_RETURN(file, File::open_read(path_));
-    CRIVANE_ASSIGN_OR_RETURN(file_len, file_length(*file));
+    CRIVANE_ASSIGN_OR_RETURN(file_len, file_length(file_));
   }
 
   const CompressionType codec = compression_;
@@ -103,7 +101,7 @@ Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
         return compression::decompress(stored, codec, std::size_t{e.uncompressed_len});
       }
     }
-    CRIVANE_ASSIGN_OR_RETURN(Bytes stored, detail::read_stored_record(*file, file_len, e));
+    CRIVANE_ASSIGN_OR_RETURN(Bytes stored, detail::read_stored_record(file_, file_len, e));
     return detail::record_from_stored(std::move(stored), codec, e.uncompressed_len);
   });
 }

@@ -8,24 +8,37 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include <fmt/format.h>
 
 namespace crivane::storage {
 namespace {
 
 Result<File> open_path(const std::filesystem::path& path, int flags) {
-  // The kernel would stop at the NUL and open a different file.
-  if (path.native().find('\0') != std::string::npos) {
-    return unexpected(Error::io("file name contained an unexpected NUL byte"));
-  }
+  CRIVANE_TRY(check_path(path));
   int fd;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return unexpected(Error::io_errno(errno));
   return File(fd);
+}
+
+// Refuses anything but a regular file, then clears the O_NONBLOCK the file
+// was opened with (it only kept the open itself from waiting).
+Result<File> regular_only(File file) {
+  struct stat st;
+  if (::fstat(file.fd(), &st) != 0) return unexpected(Error::io_errno(errno));
+  CRIVANE_TRY(check_regular(st.st_mode));
+  const int flags = ::fcntl(file.fd(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return unexpected(Error::io_errno(errno));
+  }
+  return file;
 }
 
 // Offsets past the largest off_t cannot be named to the kernel.
@@ -50,6 +63,24 @@ Result<void> retry_eintr(Call call) {
 
 }  // namespace
 
+Result<void> check_path(const std::filesystem::path& path) {
+  if (path.native().find('\0') != std::string::npos) {
+    return unexpected(Error::io("file name contained an unexpected NUL byte"));
+  }
+  return {};
+}
+
+Result<void> check_regular(std::uint32_t mode) {
+  if (S_ISREG(mode)) return {};
+  if (S_ISDIR(mode)) return unexpected(Error::io_errno(EISDIR));
+  const char* kind = S_ISFIFO(mode)   ? "a FIFO"
+                     : S_ISSOCK(mode) ? "a socket"
+                     : S_ISCHR(mode)  ? "a character device"
+                     : S_ISBLK(mode)  ? "a block device"
+                                      : "of an unknown kind";
+  return unexpected(Error::io(fmt::format("not a regular file: {}", kind)));
+}
+
 Result<File> File::open_read(const std::filesystem::path& path) {
   return open_path(path, O_RDONLY);
 }
@@ -62,8 +93,49 @@ Result<File> File::open_append(const std::filesystem::path& path) {
   return open_path(path, O_WRONLY | O_APPEND);
 }
 
+Result<File> File::open_regular(const std::filesystem::path& path, bool write) {
+  // O_NOCTTY: a terminal named by mistake must not become ours.
+  auto file = open_path(path, (write ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_NOCTTY);
+  if (!file) {
+    // A socket (or a FIFO without a reader, for writing) fails the open
+    // itself with ENXIO; say what is there instead.
+    struct stat st;
+    if (file.error() == Error::io_errno(ENXIO) && ::stat(path.c_str(), &st) == 0) {
+      CRIVANE_TRY(check_regular(st.st_mode));
+    }
+    return unexpected(std::move(file).error());
+  }
+  return regular_only(std::move(file).value());
+}
+
 Result<File> File::create(const std::filesystem::path& path) {
-  return open_path(path, O_WRONLY | O_CREAT | O_TRUNC);
+  CRIVANE_ASSIGN_OR_RETURN(File file,
+                           open_path(path, O_RDWR | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY));
+  return regular_only(std::move(file));
+}
+
+Result<File> File::create_unique(const std::filesystem::path& dir, const std::string& stem,
+                                 std::filesystem::path& name) {
+  std::string pattern = (dir / ("." + stem + ".XXXXXX")).native();
+  CRIVANE_TRY(check_path(pattern));
+  int fd;
+  do {
+    fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return unexpected(Error::io_errno(errno));
+  name = pattern;
+  return File(fd);
+}
+
+Result<File> File::reopen_read_write() const {
+  if (fd_ < 0) return unexpected(Error::io_errno(EBADF));
+  const std::string self = fmt::format("/proc/self/fd/{}", fd_);
+  int fd;
+  do {
+    fd = ::open(self.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return unexpected(Error::io_errno(errno));
+  return File(fd);
 }
 
 File::~File() { close(); }

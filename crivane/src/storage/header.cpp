@@ -4,10 +4,10 @@
 
 #include <zlib.h>
 
+#include "crivane/storage/index.hpp"
+
 namespace crivane::storage::header {
 namespace {
-
-constexpr std::uint8_t kMagic[4] = {'C', 'R', 'V', 'N'};
 
 // Field offsets within a slot.
 constexpr std::size_t kVersionAt = 4;
@@ -22,9 +22,6 @@ constexpr std::size_t kRecordFormatAt = 56;
 constexpr std::size_t kSchemaOffsetAt = 60;
 constexpr std::size_t kSchemaLenAt = 68;
 constexpr std::size_t kChecksumAt = kSlotSize - 4;
-
-constexpr std::uint64_t kIndexEntrySize = 20;
-constexpr std::uint64_t kIndexCountSize = 8;
 
 // A blob [offset, offset + len) that lies past the data start and inside the file.
 bool blob_in_file(std::uint64_t offset, std::uint64_t len, std::uint64_t data_start,
@@ -45,7 +42,7 @@ std::uint32_t adler32(ByteSpan data) {
 SlotBytes encode_header_slot(const HeaderSlot& slot) {
   SlotBytes out{};
   std::uint8_t* p = out.data();
-  std::memcpy(p, kMagic, sizeof kMagic);
+  std::memcpy(p, kMagic.data(), kMagic.size());
   bytes::store<std::uint32_t>(p + kVersionAt, kVersion);
   bytes::store<std::uint64_t>(p + kGenerationAt, slot.generation);
   bytes::store<std::uint64_t>(p + kDataStartAt, slot.data_start);
@@ -65,7 +62,7 @@ SlotBytes encode_header_slot(const HeaderSlot& slot) {
 std::optional<HeaderSlot> decode_header_slot(std::span<const std::uint8_t, kSlotSize> bytes,
                                              std::uint64_t file_len) {
   const std::uint8_t* p = bytes.data();
-  if (std::memcmp(p, kMagic, sizeof kMagic) != 0) return std::nullopt;
+  if (std::memcmp(p, kMagic.data(), kMagic.size()) != 0) return std::nullopt;
   if (bytes::load_u32(p + kVersionAt) != kVersion) return std::nullopt;
   if (bytes::load_u32(p + kChecksumAt) != adler32(ByteSpan(p, kChecksumAt))) return std::nullopt;
   const auto compression =
@@ -94,11 +91,11 @@ std::optional<HeaderSlot> decode_header_slot(std::span<const std::uint8_t, kSlot
 
   if (slot.index_offset != 0 && slot.index_len != 0) {
     std::uint64_t entries_len;
-    if (__builtin_mul_overflow(slot.record_count, kIndexEntrySize, &entries_len)) {
+    if (__builtin_mul_overflow(slot.record_count, index::kEntrySize, &entries_len)) {
       return std::nullopt;
     }
     std::uint64_t expected_len;
-    if (__builtin_add_overflow(entries_len, kIndexCountSize, &expected_len) ||
+    if (__builtin_add_overflow(entries_len, index::kCountSize, &expected_len) ||
         slot.index_len != expected_len) {
       return std::nullopt;
     }

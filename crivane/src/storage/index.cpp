@@ -5,12 +5,6 @@
 #include <fmt/format.h>
 
 namespace crivane::storage::index {
-namespace {
-
-constexpr std::uint64_t kCountSize = 8;
-constexpr std::uint64_t kEntrySize = sizeof(MoleculeIndex);
-
-}  // namespace
 
 Bytes encode_index(std::span<const MoleculeIndex> entries) {
   Bytes out;
@@ -65,9 +59,7 @@ std::optional<MoleculeIndex> IndexStorage::entry(std::size_t i) const {
 Result<void> IndexStorage::extend(std::span<const MoleculeIndex> entries) {
   auto* o = std::get_if<Owned>(&storage_);
   if (o == nullptr) {
-    return unexpected(Error::invalid_data(
-        "Cannot add molecules to a database opened with a memory-mapped index (read-only); "
-        "reopen without mmap to write."));
+    return unexpected(Error::invalid_data(kMappedIndexAppend));
   }
   o->entries.insert(o->entries.end(), entries.begin(), entries.end());
   return {};

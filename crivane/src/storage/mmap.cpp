@@ -1,11 +1,11 @@
 #include "crivane/storage/mmap.hpp"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
-#include <string>
+
+#include "crivane/storage/file.hpp"
 
 #ifndef MADV_POPULATE_READ
 #define MADV_POPULATE_READ 22
@@ -24,17 +24,8 @@ Result<std::shared_ptr<const Mapping>> Mapping::map_fd(int fd) {
 }
 
 Result<std::shared_ptr<const Mapping>> Mapping::map_path(const std::filesystem::path& path) {
-  if (path.native().find('\0') != std::string::npos) {
-    return unexpected(Error::io("file name contained an unexpected NUL byte"));
-  }
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return unexpected(Error::io_errno(errno));
-  auto mapping = map_fd(fd);
-  ::close(fd);
-  return mapping;
+  CRIVANE_ASSIGN_OR_RETURN(const File file, File::open_read(path));
+  return map_fd(file.fd());
 }
 
 Mapping::~Mapping() {

@@ -87,8 +87,12 @@ Result<void> check_stored_record_fits_index(std::size_t record, std::uint64_t st
 
 class AtomDatabase {
  public:
-  // Creates `path`, or truncates an existing file, and writes two identical
-  // empty header slots. Whether a file may be replaced is the caller's call.
+  // Writes a new database with two identical empty header slots. An existing
+  // regular file at `path` (or at the end of a symbolic link) is replaced by
+  // renaming a new file over it, made beside it with its permission bits:
+  // mappings and handles of the old file keep its bytes, and a new opener
+  // sees the old file or the whole new one. Whether a file may be replaced
+  // is the caller's call.
   static Result<AtomDatabase> create_with_format(const std::filesystem::path& path,
                                                  compression::CompressionType compression);
   // Opens an existing database. With `mmap` the whole file is mapped
@@ -114,22 +118,15 @@ class AtomDatabase {
   Result<void> add_molecules(std::span<const atom::Molecule> molecules);
   // The same for molecules the caller holds elsewhere (no copy).
   Result<void> add_molecules(std::span<const atom::Molecule* const> molecules);
+  // Records encoded elsewhere, under the schema they were encoded with; the
+  // bytes are not parsed.
   Result<void> add_raw_soa_records_with_schema(std::span<const BorrowedRecord> records,
                                                const DatabaseSchema& schema);
   Result<void> add_owned_soa_records_with_schema(std::vector<OwnedRecord> records,
                                                  const DatabaseSchema& schema);
+  // Records whose schemas are derived from their bytes.
   Result<void> add_raw_soa_records_with_positions_type(
       std::span<const RecordWithPositionsType> records);
-  // `records` must not be empty; `lock` is the batch's merged schema.
-  Result<void> append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
-                                                     schema::SchemaLock lock);
-
-  // The steps every append is made of.
-  Result<void> prepare_append(SchemaSource source);
-  Result<std::uint32_t> resolved_record_format_for_schema(const schema::SchemaLock& lock) const;
-  Result<schema::SchemaLock> rebuild_schema_lock() const;
-  Result<void> write_owned_records(std::vector<OwnedRecord> records);
-  Result<void> write_borrowed_records(std::span<const BorrowedRecord> records);
 
   // Reading (database_read.cpp). Every read is const and may run on several
   // threads at once.
@@ -153,17 +150,32 @@ class AtomDatabase {
   std::optional<std::uint8_t> positions_type() const;
   bool has_schema_lock() const { return schema_lock_.has_value(); }
   bool index_is_mapped() const { return index_.is_mapped(); }
+  // The path the database was created or opened with, for messages. The
+  // file is never looked up by it again.
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  AtomDatabase(std::filesystem::path path, compression::CompressionType compression)
-      : path_(std::move(path)), compression_(compression) {}
+  AtomDatabase(std::filesystem::path path, File file, compression::CompressionType compression)
+      : path_(std::move(path)), compression_(compression), file_(std::move(file)) {}
 
   static Result<AtomDatabase> open_v1(std::filesystem::path path, File file, bool mmap,
                                       bool populate);
+  // The open file with write access, taken at the first write that needs it.
+  Result<File*> writable_file();
+
+  // The steps every append is made of (database_append.cpp); they skip the
+  // checks and the schema merge the public appends do first.
+  // `records` must not be empty; `lock` is the batch's merged schema.
+  Result<void> append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
+                                                     schema::SchemaLock lock);
+  Result<void> prepare_append(SchemaSource source);
+  Result<std::uint32_t> resolved_record_format_for_schema(const schema::SchemaLock& lock) const;
   // What a batch's schema merges into: a copy of the lock, the lock rebuilt
   // from the stored records, or an empty one.
   Result<schema::SchemaLock> base_schema_lock() const;
+  Result<schema::SchemaLock> rebuild_schema_lock() const;
+  Result<void> write_owned_records(std::vector<OwnedRecord> records);
+  Result<void> write_borrowed_records(std::span<const BorrowedRecord> records);
 
   index::IndexStorage index_;
   std::filesystem::path path_;
@@ -173,7 +185,10 @@ class AtomDatabase {
   std::uint64_t committed_end_ = 0;
   std::shared_ptr<const Mapping> data_mmap_;
   std::uint32_t record_format_ = 2;
-  std::optional<File> file_;
+  // The file this database works on, for its whole life: every read, append,
+  // cut and commit goes through it. Read-only until writable_file() upgrades it.
+  File file_;
+  bool file_writable_ = false;
   bool has_uncommitted_tail_ = false;
 };
 

@@ -7,23 +7,41 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <string>
 
 #include "crivane/error.hpp"
 #include "crivane/storage/bytes.hpp"
 
 namespace crivane::storage {
 
+// Refuses a path holding a NUL byte: the kernel would stop at the NUL and
+// name a different file. Every open by path goes through this one check.
+Result<void> check_path(const std::filesystem::path& path);
+
+// Refuses a file mode (st_mode) that is not a regular file's: a directory
+// with EISDIR, as reading or writing it fails, and any other kind (FIFO,
+// socket, device) with an IO error naming the kind.
+Result<void> check_regular(std::uint32_t mode);
+
 // Move-only owner of one open descriptor, closed on destruction.
 class File {
  public:
   // Read-only.
   static Result<File> open_read(const std::filesystem::path& path);
+  // Read-only (or write-only with `write`), for a file that must be a
+  // regular one: the open never blocks (a FIFO would wait for a writer),
+  // and anything else fails as check_regular says.
+  static Result<File> open_regular(const std::filesystem::path& path, bool write = false);
   // Write-only, no create, no truncate; writes land at the file position.
   static Result<File> open_write(const std::filesystem::path& path);
   // Write-only, no create, no truncate; every write lands at the end.
   static Result<File> open_append(const std::filesystem::path& path);
-  // Write-only; creates the file (mode 0666 before the umask) or truncates it.
+  // Read-write; creates the file (mode 0666 before the umask) or truncates it.
   static Result<File> create(const std::filesystem::path& path);
+  // Read-write; a new empty file with a unique name ".<stem>.XXXXXX" in
+  // `dir`, mode 0600. `name` receives its path.
+  static Result<File> create_unique(const std::filesystem::path& dir, const std::string& stem,
+                                    std::filesystem::path& name);
 
   File() = default;
   explicit File(int fd) : fd_(fd) {}
@@ -32,6 +50,11 @@ class File {
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
+
+  // The same open file once more, read-write, through /proc/self/fd: no path
+  // is looked up, so a rename or replacement of the file's name since it was
+  // opened changes nothing. Fails (EACCES) when the file may not be written.
+  Result<File> reopen_read_write() const;
 
   int fd() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }

@@ -15,6 +15,8 @@
 
 namespace crivane::storage::header {
 
+// The first bytes of every slot, and so of every database file.
+inline constexpr std::array<std::uint8_t, 4> kMagic = {'C', 'R', 'V', 'N'};
 inline constexpr std::size_t kSlotSize = 4096;
 // Records start after both slots.
 inline constexpr std::uint64_t kDataStart = 2 * kSlotSize;

@@ -25,14 +25,21 @@ struct MoleculeIndex {
   std::uint32_t n_atoms;
 };
 #pragma pack(pop)
-static_assert(sizeof(MoleculeIndex) == 20);
+
+// An index blob is a u64 entry count, then the entries.
+inline constexpr std::uint64_t kCountSize = 8;
+inline constexpr std::uint64_t kEntrySize = 20;
+static_assert(sizeof(MoleculeIndex) == kEntrySize);
+
+inline constexpr const char* kMappedIndexAppend =
+    "Cannot add molecules to a database opened with a memory-mapped index (read-only); "
+    "reopen without mmap to write.";
 
 inline bool operator==(const MoleculeIndex& a, const MoleculeIndex& b) {
   return a.offset == b.offset && a.compressed_len == b.compressed_len &&
          a.uncompressed_len == b.uncompressed_len && a.n_atoms == b.n_atoms;
 }
 
-// The index blob: a u64 count, then the entries.
 Bytes encode_index(std::span<const MoleculeIndex> entries);
 Result<std::vector<MoleculeIndex>> decode_index(ByteSpan bytes);
 

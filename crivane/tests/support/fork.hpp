@@ -1,0 +1,67 @@
+// Child processes for tests: letting the pool settle before a fork, and
+// running a test body as a user that file permissions apply to.
+#pragma once
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "crivane/error.hpp"
+#include "crivane/parallel.hpp"
+
+namespace crivane::testing {
+
+// ASan's allocator (GCC 12) is not fork-safe: a child forked while another
+// thread is inside malloc (a pool thread still starting up, say) waits
+// forever on the allocator's lock. glibc's malloc is fork-safe, so only the
+// instrumented build lets the parent's threads settle before forking.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAllocatorForkSafe = false;
+#else
+inline constexpr bool kAllocatorForkSafe = true;
+#endif
+
+inline void settle_threads_before_fork() {
+  if (kAllocatorForkSafe) return;
+  (void)parallel::parallel_for(1000, [](std::size_t) { return Result<void>{}; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+// Runs `body` in a child process whose file accesses are checked against
+// permission bits: as root it first becomes the user "nobody" (65534), to
+// whom `dir` is handed. The child's failed assertions print there and fail
+// the test here.
+template <class Body>
+void run_unprivileged(const std::filesystem::path& dir, Body body) {
+  constexpr uid_t kNobody = 65534;
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(dir.c_str(), kNobody, kNobody), 0);
+  }
+  settle_threads_before_fork();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::alarm(60);  // a child stuck on a lock the fork copied dies instead of hanging
+    if (root &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+      std::_Exit(90);
+    }
+    body();
+    std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace crivane::testing
