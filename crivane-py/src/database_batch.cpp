@@ -187,6 +187,35 @@ bool check_atom_count(std::size_t n_atoms) {
   return true;
 }
 
+// The arrays the fast path reads in place, as they were when checked. The
+// custom columns may run Python code (a value's sequence protocol), which can
+// shrink or replace an array's buffer (ndarray.__setstate__, resize without
+// refcheck) before the records are cut from it.
+class InPlaceArrays {
+ public:
+  const std::uint8_t* add(PyArrayObject* array) {
+    seen_.push_back({array, PyArray_DATA(array), PyArray_NBYTES(array)});
+    return static_cast<const std::uint8_t*>(seen_.back().data);
+  }
+  bool unchanged() const {
+    for (const Seen& s : seen_) {
+      if (PyArray_DATA(s.array) != s.data || PyArray_NBYTES(s.array) != s.nbytes ||
+          !c_contiguous(s.array)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  struct Seen {
+    PyArrayObject* array;
+    const void* data;
+    npy_intp nbytes;
+  };
+  std::vector<Seen> seen_;
+};
+
 // ---- Records ----------------------------------------------------------------
 
 // Molecule i's payload of one input: bytes [i * stride, (i + 1) * stride).
@@ -495,13 +524,14 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
   const std::size_t n_atoms = positions->dim(1);
   if (!check_atomic_numbers(in.atomic_numbers, batch, n_atoms)) return FastPath::Failed;
 
+  InPlaceArrays arrays;
   RecordSources sources;
   sources.n_atoms = n_atoms;
   sources.positions_tag = tag::VEC3_F32;
-  sources.positions = {contiguous_bytes(positions->array()).data(), n_atoms * 12, tag::VEC3_F32};
-  sources.atomic_numbers = {contiguous_bytes(in.atomic_numbers).data(), n_atoms, 0};
-  auto in_place = [](PyArrayObject* array, std::size_t stride, std::uint8_t type_tag) {
-    return Slices{contiguous_bytes(array).data(), stride, type_tag};
+  sources.positions = {arrays.add(positions->array()), n_atoms * 12, tag::VEC3_F32};
+  sources.atomic_numbers = {arrays.add(in.atomic_numbers), n_atoms, 0};
+  auto in_place = [&](PyArrayObject* array, std::size_t stride, std::uint8_t type_tag) {
+    return Slices{arrays.add(array), stride, type_tag};
   };
   if (in.energy != nullptr) {
     auto energy = checked_energy(in.energy, batch);
@@ -536,8 +566,14 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
                                            : FastMat3Slice::from_f64(array->array(), batch, key);
     if (!*out) return FastPath::Failed;
   }
-  if (cell) sources.cell = Slices{cell->bytes(), cell->matrix_bytes(), cell->type_tag()};
-  if (stress) sources.stress = Slices{stress->bytes(), stress->matrix_bytes(), stress->type_tag()};
+  if (cell) {
+    arrays.add(as_array(in.cell));
+    sources.cell = Slices{cell->bytes(), cell->matrix_bytes(), cell->type_tag()};
+  }
+  if (stress) {
+    arrays.add(as_array(in.stress));
+    sources.stress = Slices{stress->bytes(), stress->matrix_bytes(), stress->type_tag()};
+  }
 
   if (in.pbc != nullptr) {
     if (!check_pbc(in.pbc, batch, true)) return FastPath::Failed;
@@ -548,6 +584,10 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
 
   std::vector<BatchSectionColumn> custom;
   if (!extract_custom_columns(in.properties, in.atom_properties, batch, n_atoms, custom)) {
+    return FastPath::Failed;
+  }
+  if (!arrays.unchanged()) {
+    fail("input arrays changed while add_arrays_batch was reading them");
     return FastPath::Failed;
   }
   if (!check_atom_count(n_atoms)) return FastPath::Failed;

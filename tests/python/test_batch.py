@@ -580,3 +580,31 @@ def test_the_database_stays_borrowed_while_values_are_read(tmp_path):
     db.add_arrays_batch(**batch_inputs(), properties={"k": Probe()})
     assert seen == ["Already mutably borrowed"] * B
     assert len(db) == B
+
+
+@pytest.mark.parametrize("dtypes", [{}, dict(positions=np.float64)], ids=["fast path", "general path"])
+def test_an_array_replaced_while_values_are_read(tmp_path, dtypes):
+    inputs = batch_inputs(dtypes=dtypes)
+    positions = inputs["positions"]
+    original = positions.copy()
+
+    class Shrinking:
+        """B str; reading them swaps the positions' buffer for a smaller one."""
+
+        def __len__(self):
+            return B
+
+        def __getitem__(self, i):
+            if i >= B:
+                raise IndexError
+            positions.__setstate__((1, (1, 1, 3), positions.dtype, False, bytes(3 * positions.itemsize)))
+            return "s"
+
+    db = Database(str(tmp_path / "db"))
+    if dtypes:  # the general path copied the positions before
+        db.add_arrays_batch(**inputs, properties={"k": Shrinking()})
+        np.testing.assert_array_equal(db[1].positions, original[1])
+    else:  # the fast path would read them in place
+        with pytest.raises(ValueError, match="^input arrays changed while add_arrays_batch was reading them$"):
+            db.add_arrays_batch(**inputs, properties={"k": Shrinking()})
+        assert len(db) == 0
