@@ -251,6 +251,20 @@ TEST_F(Batch, CustomColumnsMatchTheSingleMoleculeConversion) {
   }
 }
 
+TEST_F(Batch, StackedTensorOfNoMolecules) {
+  ASSERT_EQ(run("value = np.zeros((0, 2, 2), np.float32)"), "");
+  std::optional<BatchSectionColumn> column;
+  ASSERT_TRUE(extract_stacked_tensor_column(get("value"), 0, std::nullopt, "t", 2, column));
+  ASSERT_TRUE(column);
+  EXPECT_TRUE(column->data.empty());
+  EXPECT_EQ(column->stride, 25u);
+  EXPECT_EQ(column->type_tag, dtypes::tag::TENSOR_F32);
+  // Not an array of a tensor dtype: no column, and no error.
+  ASSERT_EQ(run("value = np.zeros((2, 2, 2), np.float16)"), "");
+  ASSERT_TRUE(extract_stacked_tensor_column(get("value"), 2, std::nullopt, "t", 2, column));
+  EXPECT_FALSE(column);
+}
+
 TEST(TensorPayloadHeader, ChecksEveryDimensionBeforeWritingOne) {
   const std::vector<std::size_t> rank_256(256, 1);
   std::vector<std::size_t> rank_256_too_wide = rank_256;

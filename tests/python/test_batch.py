@@ -241,6 +241,17 @@ def test_builtin_payloads(tmp_path):
                         [(0, "name", 2, b"b"), (0, "pbc", 9, b"\x00\x00\x01")]]
 
 
+def test_float32_energy_takes_its_own_tag(tmp_path):
+    # PyMolecule keeps energy in float64; only a batch stores float32 energy.
+    db = Database(str(tmp_path / "db"))
+    db.add_arrays_batch(**batch_inputs(fields=("energy",), dtypes=dict(energy=np.float32)))
+    records = flushed_records(db, tmp_path / "db")
+    energy = batch_inputs(dtypes=dict(energy=np.float32))["energy"]
+    assert [parse_record(r)[3] for r in records] == [[(0, "energy", 11, e.tobytes())] for e in energy]
+    assert record_format(tmp_path / "db") == 3
+    assert Database.open(str(tmp_path / "db"))[1].energy == float(energy[1])
+
+
 def test_one_atom_with_energy_is_the_forty_byte_record(tmp_path):
     db = Database(str(tmp_path / "db"))
     db.add_arrays_batch(np.array([[[1, 2, 3]]], np.float32), np.array([[8]], np.uint8),
@@ -281,7 +292,8 @@ def test_empty_batches_append_nothing(tmp_path):
     before = open(path, "rb").read()
     assert mapped.add_arrays_batch(np.zeros((0, 5, 3), np.float32), np.zeros((0, 5), np.uint8)) is None
     assert mapped.add_arrays_batch(**batch_inputs(b=0, dtypes=dict(positions=np.float64)),
-                                   properties={"p": np.zeros((0, 4))}) is None
+                                   properties={"p": np.zeros((0, 4)), "s": [], "f": np.zeros(0)},
+                                   atom_properties={"t": np.zeros((0, 3, 2, 2), np.int32)}) is None
     assert len(mapped) == 1 and open(path, "rb").read() == before
     with pytest.raises(ValueError, match="^Invalid data: Cannot add molecules to a database opened"):
         mapped.add_arrays_batch(**batch_inputs(b=1))
@@ -478,6 +490,7 @@ BAD_INPUTS = [
     ("str value", dict(properties={"k": "ab"}), ValueError, UNSUPPORTED),
     ("int value", dict(properties={"k": 5}), ValueError, UNSUPPORTED),
     ("None value", dict(properties={"k": None}), ValueError, UNSUPPORTED),
+    ("dict value", dict(properties={"k": {"a": 1}}), ValueError, UNSUPPORTED),
     ("uint8 array", dict(properties={"k": np.zeros(B, np.uint8)}), ValueError, UNSUPPORTED),
     ("float16 tensor", dict(properties={"k": np.zeros((B, 2, 2), np.float16)}), ValueError, UNSUPPORTED),
     ("0-D float64", dict(properties={"k": np.array(1.0)}), ValueError,
@@ -496,6 +509,8 @@ BAD_INPUTS = [
      f"custom property 'k' must have stacked tensor shape ({B}, ...)"),
     ("atom (B, N + 1, 2)", dict(atom_properties={"k": np.zeros((B, N + 1, 2))}), ValueError,
      f"atom property 'k' must have stacked tensor shape ({B}, {N}, ...)"),
+    ("atom 0-D int32", dict(atom_properties={"k": np.array(1, np.int32)}), ValueError,
+     f"custom property 'k' must have stacked tensor shape ({B}, ...)"),
     ("atom str", dict(atom_properties={"k": "ab"}), ValueError, UNSUPPORTED_ATOM),
     ("atom bool", dict(atom_properties={"k": np.zeros((B, N), bool)}), ValueError, UNSUPPORTED_ATOM),
     ("later entry fails", dict(properties={"ok": np.zeros(B), "k": None}), ValueError, UNSUPPORTED),
@@ -558,6 +573,7 @@ def test_bad_inputs_leave_the_database_as_it_was(tmp_path):
     failing_call(db, {})()
     db.flush()
     assert len(Database.open(path)) == 2 * B
+    assert record_format(path) == 2
 
 
 def test_the_database_stays_borrowed_while_values_are_read(tmp_path):
