@@ -57,6 +57,23 @@ customs = [
 ]
 full = record(two_atoms, [8, 1], builtins + customs)
 
+def batch_input(flags, positions, numbers, builtins=(), custom=(), pbc=None):
+    """Input of batch_record_fuzz: builtins as (bit, tag, payload), custom as
+    (kind, tag, key, payload)."""
+    def sized(b):
+        return struct.pack("<H", len(b)) + b
+    mask = sum(1 << bit for bit, _, _ in builtins) | (0x80 if pbc is not None else 0)
+    out = bytes([flags]) + sized(positions) + sized(numbers) + bytes([mask])
+    for _, tag, payload in sorted(builtins):
+        out += bytes([tag]) + sized(payload)
+    if pbc is not None:
+        out += pbc
+    out += bytes([len(custom)])
+    for kind, tag, key, payload in custom:
+        out += bytes([kind, tag]) + sized(key.encode()) + sized(payload)
+    return out
+
+
 corpora = {
     "schema_blob": {
         "empty_f64": blob(7, []),
@@ -78,6 +95,20 @@ corpora = {
         "f64_forces_f2": bytes([F2]) + record([], [], [section(0, "forces", 7, b"")]),
         "section_cut": bytes([F2]) + full[:len(full) - len(customs[-1]) + 4],
         "tensor_cut": bytes([F3_POS4]) + record([(0, 0, 0)], [1], [section(2, "t", 14, b"\x02\x01\x00\x00\x00")]),
+    },
+    "batch_record": {
+        "minimal": batch_input(0, b"", b""),
+        "energy": batch_input(0, struct.pack("<3f", 1, 2, 3), b"\x08", [(0, 0, struct.pack("<d", 1.5))]),
+        "full_f64": batch_input(
+            1, struct.pack("<6d", *range(6)), b"\x01\x06",
+            [(0, 0, struct.pack("<d", -1.0)), (1, 7, struct.pack("<6d", *range(6))),
+             (2, 3, struct.pack("<2d", 0.5, 0.5)), (4, 10, struct.pack("<9d", *range(9))),
+             (6, 2, "water".encode())],
+            [(2, 2, "b", b"x"), (2, 2, "a", b"yy"), (1, 6, "q", struct.pack("<2f", 1, 2))],
+            pbc=b"\x01\x00\x01"),
+        "long_key": batch_input(0, b"", b"", custom=[(2, 13, "k" * 256, b"")]),
+        "bad_tag": batch_input(2, struct.pack("<3f", 0, 0, 0), b"\x01"),
+        "ragged_positions": batch_input(0, b"\x00" * 13, b"\x01"),
     },
 }
 

@@ -12,6 +12,7 @@
 #include "crivane/compression.hpp"
 #include "crivane/parallel.hpp"
 #include "crivane/storage/file.hpp"
+#include "database_batch.hpp"
 #include "molecule.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
@@ -402,7 +403,7 @@ PyMethodDef methods[] = {
     py::method<&database_add_molecules>(
         "add_molecules",
         "add_molecules($self, molecules)\n--\n\nAdd multiple molecules (processed in parallel)"),
-    // add_arrays_batch joins here.
+    py::method<&batch::add_arrays_batch>("add_arrays_batch", batch::kAddArraysBatchDoc),
     py::method<&database_get_molecule>(
         "get_molecule",
         "get_molecule($self, index)\n--\n\nGet a molecule by index as a lazy view-backed "

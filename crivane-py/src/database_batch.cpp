@@ -1,0 +1,716 @@
+#include "database_batch.hpp"
+
+#include <fmt/format.h>
+
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <tuple>
+#include <utility>
+
+#include "crivane/parallel.hpp"
+#include "crivane/storage/database.hpp"
+#include "crivane/storage/dtypes.hpp"
+#include "crivane/storage/soa.hpp"
+#include "py/args.hpp"
+#include "py/borrow.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+#include "py/gil.hpp"
+#include "py_dtypes.hpp"
+#include "view/batch_record.hpp"
+
+namespace crivane_rs::database::batch {
+namespace {
+
+using crivane::Error;
+using crivane::unexpected;
+using crivane::storage::DatabaseSchema;
+using crivane::storage::OwnedRecord;
+using molecule::helpers::RawPayload;
+using molecule::helpers::SoaBuiltinPayloads;
+using molecule::helpers::SoaCustomSection;
+using py_dtypes::FloatKind;
+using py_dtypes::PyFloatArray1;
+using py_dtypes::PyFloatArray2;
+using py_dtypes::PyFloatArray3;
+namespace tag = crivane::storage::dtypes::tag;
+namespace soa_format = crivane::storage::soa;
+constexpr std::uint8_t kBuiltin = soa_format::SectionKind::Builtin;
+
+// Smaller batches are built on the calling thread: handing them to the pool
+// costs more than it saves.
+constexpr std::size_t kParallelRecordsFrom = 1024;
+
+PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
+
+std::size_t dim(PyArrayObject* array, int i) {
+  return static_cast<std::size_t>(PyArray_DIM(array, i));
+}
+
+bool is_array_of(PyObject* obj, int ndim, int typenum) {
+  return PyArray_Check(obj) && PyArray_NDIM(as_array(obj)) == ndim &&
+         py_dtypes::dtype_is(as_array(obj), typenum);
+}
+
+bool c_contiguous(PyArrayObject* array) { return PyArray_IS_C_CONTIGUOUS(array); }
+
+// The whole buffer of a C-contiguous array.
+ByteSpan contiguous_bytes(PyArrayObject* array) {
+  return ByteSpan(reinterpret_cast<const std::uint8_t*>(PyArray_DATA(array)),
+                  static_cast<std::size_t>(PyArray_NBYTES(array)));
+}
+
+Bytes copy_contiguous(PyArrayObject* array) {
+  const ByteSpan bytes = contiguous_bytes(array);
+  return Bytes(bytes.begin(), bytes.end());
+}
+
+bool fail(std::string_view text) { return py::raise_value_error(text); }
+
+template <class T>
+std::optional<T> failed(std::string_view text) {
+  fail(text);
+  return std::nullopt;
+}
+
+// ---- Checks shared by both paths, in the order they run -----------------------
+
+std::optional<PyFloatArray3> checked_positions(PyObject* obj) {
+  auto array = obj != nullptr ? PyFloatArray3::from_any(obj) : std::nullopt;
+  if (!array) {
+    return failed<PyFloatArray3>(
+        "positions must be a float32 or float64 ndarray with shape (batch, n_atoms, 3)");
+  }
+  if (array->dim(2) != 3) {
+    return failed<PyFloatArray3>("positions must have shape (batch, n_atoms, 3)");
+  }
+  if (!c_contiguous(array->array())) {
+    return failed<PyFloatArray3>("positions must be C-contiguous");
+  }
+  return array;
+}
+
+bool check_atomic_numbers(PyArrayObject* array, std::size_t batch, std::size_t n_atoms) {
+  if (dim(array, 0) != batch || dim(array, 1) != n_atoms) {
+    return fail(fmt::format("atomic_numbers must have shape ({}, {})", batch, n_atoms));
+  }
+  if (!c_contiguous(array)) return fail("atomic_numbers must be C-contiguous");
+  return true;
+}
+
+std::optional<PyFloatArray1> checked_energy(PyObject* obj, std::size_t batch) {
+  auto array = PyFloatArray1::from_any(obj);
+  if (!array) {
+    return failed<PyFloatArray1>("energy must be a float32 or float64 ndarray with shape (batch,)");
+  }
+  if (array->dim(0) != batch) {
+    return failed<PyFloatArray1>(
+        fmt::format("energy length ({}) doesn't match batch size ({})", array->dim(0), batch));
+  }
+  if (!c_contiguous(array->array())) return failed<PyFloatArray1>("energy must be C-contiguous");
+  return array;
+}
+
+std::optional<PyFloatArray3> checked_vec3(PyObject* obj, std::string_view key, std::size_t batch,
+                                          std::size_t n_atoms) {
+  auto array = PyFloatArray3::from_any(obj);
+  if (!array) {
+    return failed<PyFloatArray3>(
+        fmt::format("{} must be a float32 or float64 ndarray with shape (batch, n_atoms, 3)", key));
+  }
+  if (array->dim(0) != batch || array->dim(1) != n_atoms || array->dim(2) != 3) {
+    return failed<PyFloatArray3>(
+        fmt::format("{} must have shape ({}, {}, 3)", key, batch, n_atoms));
+  }
+  if (!c_contiguous(array->array())) {
+    return failed<PyFloatArray3>(fmt::format("{} must be C-contiguous", key));
+  }
+  return array;
+}
+
+std::optional<PyFloatArray2> checked_charges(PyObject* obj, std::size_t batch,
+                                             std::size_t n_atoms) {
+  auto array = PyFloatArray2::from_any(obj);
+  if (!array) {
+    return failed<PyFloatArray2>(
+        "charges must be a float32 or float64 ndarray with shape (batch, n_atoms)");
+  }
+  if (array->dim(0) != batch || array->dim(1) != n_atoms) {
+    return failed<PyFloatArray2>(fmt::format("charges must have shape ({}, {})", batch, n_atoms));
+  }
+  if (!c_contiguous(array->array())) return failed<PyFloatArray2>("charges must be C-contiguous");
+  return array;
+}
+
+// Shape and layout of a float array of three dimensions (cell, stress).
+bool check_mat3(PyArrayObject* array, std::size_t batch, std::string_view key) {
+  if (dim(array, 0) != batch || dim(array, 1) != 3 || dim(array, 2) != 3) {
+    return fail(fmt::format("{} must have shape ({}, 3, 3)", key, batch));
+  }
+  if (!c_contiguous(array)) return fail(fmt::format("{} must be C-contiguous", key));
+  return true;
+}
+
+std::optional<PyFloatArray3> checked_mat3(PyObject* obj, std::size_t batch, std::string_view key) {
+  auto array = PyFloatArray3::from_any(obj);
+  if (!array) {
+    return failed<PyFloatArray3>(
+        fmt::format("{} must be a float32 or float64 ndarray with shape (batch, 3, 3)", key));
+  }
+  if (!check_mat3(array->array(), batch, key)) return std::nullopt;
+  return array;
+}
+
+bool check_pbc(PyArrayObject* array, std::size_t batch, bool need_contiguous) {
+  if (dim(array, 0) != batch || dim(array, 1) != 3) {
+    return fail(fmt::format("pbc must have shape ({}, 3)", batch));
+  }
+  if (need_contiguous && !c_contiguous(array)) return fail("pbc must be C-contiguous");
+  return true;
+}
+
+bool check_names(const std::optional<std::vector<std::string>>& names, std::size_t batch) {
+  if (names && names->size() != batch) {
+    return fail(
+        fmt::format("name length ({}) doesn't match batch size ({})", names->size(), batch));
+  }
+  return true;
+}
+
+// A record's atom count and its index entry's are u32.
+bool check_atom_count(std::size_t n_atoms) {
+  if (n_atoms > soa_format::MAX_ATOMS) {
+    return fail(fmt::format("n_atoms ({}) exceeds the largest atom count a record holds ({})",
+                            n_atoms, soa_format::MAX_ATOMS));
+  }
+  return true;
+}
+
+// The arrays the fast path reads in place, as they were when checked. The
+// custom columns may run Python code (a value's sequence protocol), which can
+// shrink or replace an array's buffer (ndarray.__setstate__, resize without
+// refcheck) before the records are cut from it.
+class InPlaceArrays {
+ public:
+  const std::uint8_t* add(PyArrayObject* array) {
+    seen_.push_back({array, PyArray_DATA(array), PyArray_NBYTES(array)});
+    return static_cast<const std::uint8_t*>(seen_.back().data);
+  }
+  bool unchanged() const {
+    for (const Seen& s : seen_) {
+      if (PyArray_DATA(s.array) != s.data || PyArray_NBYTES(s.array) != s.nbytes ||
+          !c_contiguous(s.array)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  struct Seen {
+    PyArrayObject* array;
+    const void* data;
+    npy_intp nbytes;
+  };
+  std::vector<Seen> seen_;
+};
+
+// ---- Records ----------------------------------------------------------------
+
+// Molecule i's payload of one input: bytes [i * stride, (i + 1) * stride).
+struct Slices {
+  const std::uint8_t* base = nullptr;
+  std::size_t stride = 0;
+  std::uint8_t type_tag = 0;
+
+  ByteSpan at(std::size_t i) const { return ByteSpan(base + i * stride, stride); }
+};
+
+Slices slices_of(const BatchSectionColumn& column) {
+  return {column.data.data(), static_cast<std::size_t>(column.stride), column.type_tag};
+}
+
+// Where each molecule's bytes come from: the input arrays (fast path) or the
+// columns (general path). Read by several worker threads at once.
+struct RecordSources {
+  std::size_t n_atoms = 0;
+  std::uint8_t positions_tag = 0;
+  Slices positions;
+  Slices atomic_numbers;
+  std::optional<Slices> energy, forces, charges, velocities, cell, stress, pbc;
+  const std::vector<std::string>* names = nullptr;
+  std::span<const BatchSectionColumn> custom;
+};
+
+crivane::Result<OwnedRecord> build_record(const RecordSources& s, std::size_t i) {
+  auto payload = [i](const std::optional<Slices>& src) -> std::optional<RawPayload> {
+    if (!src) return std::nullopt;
+    return RawPayload{src->at(i), src->type_tag};
+  };
+  SoaBuiltinPayloads builtins;
+  builtins.energy = payload(s.energy);
+  builtins.forces = payload(s.forces);
+  builtins.charges = payload(s.charges);
+  builtins.velocities = payload(s.velocities);
+  builtins.cell = payload(s.cell);
+  builtins.stress = payload(s.stress);
+  if (s.pbc) {
+    // A NumPy bool may hold any byte; the record holds 1 or 0.
+    const ByteSpan flags = s.pbc->at(i);
+    builtins.pbc = {{flags[0] != 0, flags[1] != 0, flags[2] != 0}};
+  }
+  if (s.names != nullptr) {
+    const std::string& name = (*s.names)[i];
+    builtins.name = ByteSpan(reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
+  }
+  std::vector<SoaCustomSection> custom;
+  custom.reserve(s.custom.size());
+  for (const BatchSectionColumn& c : s.custom) {
+    custom.push_back({c.key, c.payload(i), c.kind, c.type_tag});
+  }
+  auto record = molecule::helpers::build_soa_record_unchecked(
+      s.positions_tag, s.positions.at(i), s.atomic_numbers.at(i), builtins, custom);
+  if (!record) return unexpected(Error::invalid_data(std::move(record).error()));
+  return OwnedRecord{std::move(record).value(), s.n_atoms};
+}
+
+// Builds every record with the interpreter lock held, then appends them in
+// one call with it released.
+bool build_and_append(PyAtomDatabase& database, const RecordSources& sources, std::size_t batch,
+                      const DatabaseSchema& schema) {
+  // Allocation failure on a worker must not cross the pool.
+  std::atomic<bool> out_of_memory{false};
+  auto step = [&](std::size_t i) -> crivane::Result<OwnedRecord> {
+    try {
+      return build_record(sources, i);
+    } catch (const std::bad_alloc&) {
+      out_of_memory.store(true, std::memory_order_relaxed);
+      return unexpected(Error::invalid_data("out of memory"));
+    }
+  };
+  std::vector<OwnedRecord> records;
+  std::optional<Error> error;
+  if (batch < kParallelRecordsFrom) {
+    records.reserve(batch);
+    for (std::size_t i = 0; i < batch && !error; ++i) {
+      auto record = step(i);
+      if (record) {
+        records.push_back(std::move(record).value());
+      } else {
+        error = std::move(record).error();
+      }
+    }
+  } else {
+    auto built = crivane::parallel::parallel_map<OwnedRecord>(batch, step);
+    if (built) {
+      records = std::move(built).value();
+    } else {
+      error = std::move(built).error();
+    }
+  }
+  if (out_of_memory.load(std::memory_order_relaxed)) {
+    PyErr_NoMemory();
+    return false;
+  }
+  if (error) return fail(error->message());
+
+  auto appended = py::allow_threads(
+      [&] { return database.db.add_owned_soa_records_with_schema(std::move(records), schema); });
+  if (!appended) return py::raise_engine_error(appended.error());
+  return true;
+}
+
+void add_column_section(DatabaseSchema& schema, const std::optional<BatchSectionColumn>& column) {
+  if (column) schema.sections.push_back(schema_section_from_column(*column));
+}
+
+std::optional<Slices> column_slices(const std::optional<BatchSectionColumn>& column) {
+  if (!column) return std::nullopt;
+  return slices_of(*column);
+}
+
+// ---- Argument conversion ---------------------------------------------------------
+
+constexpr py::Signature kAddArraysBatch{
+    "PyAtomDatabase.add_arrays_batch",
+    {py::arg("positions"), py::arg("atomic_numbers"), py::kwarg("energy"), py::kwarg("forces"),
+     py::kwarg("charges"), py::kwarg("velocities"), py::kwarg("cell"), py::kwarg("stress"),
+     py::kwarg("pbc"), py::kwarg("name"), py::kwarg("properties"), py::kwarg("atom_properties")}};
+
+PyObject* given(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
+
+// A NumPy array of the dtype and number of dimensions, else the conversion's
+// TypeError naming the parameter.
+PyArrayObject* array_arg(PyObject* obj, const char* name, int typenum) {
+  if (is_array_of(obj, 2, typenum)) return as_array(obj);
+  py::set_downcast_error(obj, "PyArray<T, D>");
+  py::remap_arg_error(name);
+  return nullptr;
+}
+
+PyObject* dict_arg(PyObject* obj, const char* name) {
+  if (obj == nullptr || py::expect_dict(obj)) return obj;
+  py::remap_arg_error(name);
+  return nullptr;
+}
+
+bool convert_arguments(const py::Args<kAddArraysBatch.size()>& a, BatchInputs& in) {
+  if (!py::ensure_numpy()) return false;
+  in.positions = a[0];
+  in.atomic_numbers = array_arg(a[1], "atomic_numbers", NPY_UINT8);
+  if (in.atomic_numbers == nullptr) return false;
+  if (PyObject* pbc = given(a[8])) {
+    in.pbc = array_arg(pbc, "pbc", NPY_BOOL);
+    if (in.pbc == nullptr) return false;
+  }
+  if (!py::extract_arg(given(a[9]), "name", in.name)) return false;
+  in.properties = dict_arg(given(a[10]), "properties");
+  if (given(a[10]) != nullptr && in.properties == nullptr) return false;
+  in.atom_properties = dict_arg(given(a[11]), "atom_properties");
+  if (given(a[11]) != nullptr && in.atom_properties == nullptr) return false;
+  in.energy = given(a[2]);
+  in.forces = given(a[3]);
+  in.charges = given(a[4]);
+  in.velocities = given(a[5]);
+  in.cell = given(a[6]);
+  in.stress = given(a[7]);
+  return true;
+}
+
+}  // namespace
+
+// ---- Columns and views ----------------------------------------------------------
+
+ByteSpan BatchSectionColumn::payload(std::size_t i) const {
+  if (molecule_payloads) {
+    const std::string& p = (*molecule_payloads)[i];
+    return ByteSpan(reinterpret_cast<const std::uint8_t*>(p.data()), p.size());
+  }
+  return slices_of(*this).at(i);
+}
+
+std::optional<FastMat3Slice> FastMat3Slice::from_f32(PyArrayObject* array, std::size_t batch,
+                                                     std::string_view key) {
+  if (!check_mat3(array, batch, key)) return std::nullopt;
+  return FastMat3Slice{F32(static_cast<const float*>(PyArray_DATA(array)), batch * 9)};
+}
+
+std::optional<FastMat3Slice> FastMat3Slice::from_f64(PyArrayObject* array, std::size_t batch,
+                                                     std::string_view key) {
+  if (!check_mat3(array, batch, key)) return std::nullopt;
+  return FastMat3Slice{F64(static_cast<const double*>(PyArray_DATA(array)), batch * 9)};
+}
+
+std::uint8_t FastMat3Slice::type_tag() const {
+  return values.index() == 0 ? tag::MAT3_F32 : tag::MAT3_F64;
+}
+
+std::size_t FastMat3Slice::matrix_bytes() const {
+  return crivane::storage::dtypes::element_size(type_tag());
+}
+
+const std::uint8_t* FastMat3Slice::bytes() const {
+  return std::visit([](const auto& v) { return reinterpret_cast<const std::uint8_t*>(v.data()); },
+                    values);
+}
+
+bool extract_optional_builtin_vec3_column(PyObject* array, std::size_t batch, std::size_t n_atoms,
+                                          std::string_view key,
+                                          std::optional<BatchSectionColumn>& out) {
+  if (array == nullptr) return true;
+  auto checked = checked_vec3(array, key, batch, n_atoms);
+  if (!checked) return false;
+  const bool f32 = checked->kind() == FloatKind::F32;
+  out = BatchSectionColumn{std::string(key), copy_contiguous(checked->array()),
+                           std::nullopt,     n_atoms * (f32 ? 12u : 24u),
+                           kBuiltin,         f32 ? tag::VEC3_F32 : tag::VEC3_F64};
+  return true;
+}
+
+bool extract_optional_builtin_float_array_column(PyObject* array, std::size_t batch,
+                                                 std::size_t n_atoms,
+                                                 std::optional<BatchSectionColumn>& out) {
+  if (array == nullptr) return true;
+  auto checked = checked_charges(array, batch, n_atoms);
+  if (!checked) return false;
+  const bool f32 = checked->kind() == FloatKind::F32;
+  out = BatchSectionColumn{"charges",    copy_contiguous(checked->array()),
+                           std::nullopt, n_atoms * (f32 ? 4u : 8u),
+                           kBuiltin,     f32 ? tag::F32_ARRAY : tag::F64_ARRAY};
+  return true;
+}
+
+bool extract_optional_builtin_mat3_column(PyObject* array, std::size_t batch, std::string_view key,
+                                          std::optional<BatchSectionColumn>& out) {
+  if (array == nullptr) return true;
+  auto checked = checked_mat3(array, batch, key);
+  if (!checked) return false;
+  const bool f32 = checked->kind() == FloatKind::F32;
+  out = BatchSectionColumn{std::string(key), copy_contiguous(checked->array()),
+                           std::nullopt,     f32 ? 36u : 72u,
+                           kBuiltin,         f32 ? tag::MAT3_F32 : tag::MAT3_F64};
+  return true;
+}
+
+bool extract_builtin_pbc_column(PyArrayObject* array, std::size_t batch,
+                                std::optional<BatchSectionColumn>& out) {
+  if (!check_pbc(array, batch, false)) return false;
+  Bytes flags(batch * 3);
+  const char* base = PyArray_BYTES(array);
+  const npy_intp row_stride = PyArray_STRIDE(array, 0);
+  const npy_intp col_stride = PyArray_STRIDE(array, 1);
+  for (std::size_t i = 0; i < batch; ++i) {
+    for (std::size_t j = 0; j < 3; ++j) {
+      const char* flag =
+          base + static_cast<npy_intp>(i) * row_stride + static_cast<npy_intp>(j) * col_stride;
+      flags[i * 3 + j] = *flag != 0 ? 1 : 0;
+    }
+  }
+  out = BatchSectionColumn{"pbc", std::move(flags), std::nullopt, 3, kBuiltin, tag::BOOL3};
+  return true;
+}
+
+bool extract_builtin_name_column(std::optional<std::vector<std::string>> names, std::size_t batch,
+                                 std::optional<BatchSectionColumn>& out) {
+  if (!names) return true;
+  if (!check_names(names, batch)) return false;
+  out = BatchSectionColumn{"name", Bytes(), std::move(names), 0, kBuiltin, tag::STRING};
+  return true;
+}
+
+// ---- Schema sections ----------------------------------------------------------
+
+crivane::storage::DatabaseSchemaSection schema_section(std::uint8_t kind, std::string_view key,
+                                                       std::uint8_t type_tag,
+                                                       std::size_t slot_bytes) {
+  namespace dtypes = crivane::storage::dtypes;
+  const std::size_t elem = dtypes::is_known_type_tag(type_tag) ? dtypes::element_size(type_tag) : 0;
+  const bool per_atom = kind == soa_format::SectionKind::AtomProperty ||
+                        (kind == kBuiltin && soa_format::is_per_atom_builtin(key));
+  return {std::string(key), elem, slot_bytes, per_atom, kind, type_tag};
+}
+
+crivane::storage::DatabaseSchemaSection schema_section_from_column(
+    const BatchSectionColumn& column) {
+  namespace dtypes = crivane::storage::dtypes;
+  const std::uint8_t t = column.type_tag;
+  std::size_t slot = 0;
+  if (t == tag::STRING || t == tag::NONE || t >= tag::TENSOR_F32) {
+    slot = 0;
+  } else if (column.kind == soa_format::SectionKind::AtomProperty ||
+             (column.kind == kBuiltin && soa_format::is_per_atom_builtin(column.key))) {
+    slot = dtypes::element_size(t);
+  } else {
+    slot = static_cast<std::size_t>(column.stride);
+  }
+  return schema_section(column.kind, column.key, t, slot);
+}
+
+// ---- The two paths --------------------------------------------------------------
+
+FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const BatchInputs& in) {
+  auto canonical = [](PyObject* obj, int ndim, int typenum) {
+    return obj == nullptr || is_array_of(obj, ndim, typenum);
+  };
+  if (in.positions == nullptr || !is_array_of(in.positions, 3, NPY_FLOAT32) ||
+      !canonical(in.energy, 1, NPY_FLOAT64) || !canonical(in.forces, 3, NPY_FLOAT32) ||
+      !canonical(in.charges, 2, NPY_FLOAT64) || !canonical(in.velocities, 3, NPY_FLOAT32)) {
+    return FastPath::Declined;
+  }
+  auto positions = checked_positions(in.positions);
+  if (!positions) return FastPath::Failed;
+  const std::size_t batch = positions->dim(0);
+  const std::size_t n_atoms = positions->dim(1);
+  if (!check_atomic_numbers(in.atomic_numbers, batch, n_atoms)) return FastPath::Failed;
+
+  InPlaceArrays arrays;
+  RecordSources sources;
+  sources.n_atoms = n_atoms;
+  sources.positions_tag = tag::VEC3_F32;
+  sources.positions = {arrays.add(positions->array()), n_atoms * 12, tag::VEC3_F32};
+  sources.atomic_numbers = {arrays.add(in.atomic_numbers), n_atoms, 0};
+  auto in_place = [&](PyArrayObject* array, std::size_t stride, std::uint8_t type_tag) {
+    return Slices{arrays.add(array), stride, type_tag};
+  };
+  if (in.energy != nullptr) {
+    auto energy = checked_energy(in.energy, batch);
+    if (!energy) return FastPath::Failed;
+    sources.energy = in_place(energy->array(), 8, tag::F64);
+  }
+  if (in.forces != nullptr) {
+    auto forces = checked_vec3(in.forces, "forces", batch, n_atoms);
+    if (!forces) return FastPath::Failed;
+    sources.forces = in_place(forces->array(), n_atoms * 12, tag::VEC3_F32);
+  }
+  if (in.charges != nullptr) {
+    auto charges = checked_charges(in.charges, batch, n_atoms);
+    if (!charges) return FastPath::Failed;
+    sources.charges = in_place(charges->array(), n_atoms * 8, tag::F64_ARRAY);
+  }
+  if (in.velocities != nullptr) {
+    auto velocities = checked_vec3(in.velocities, "velocities", batch, n_atoms);
+    if (!velocities) return FastPath::Failed;
+    sources.velocities = in_place(velocities->array(), n_atoms * 12, tag::VEC3_F32);
+  }
+
+  // Cell and stress may be of either precision; anything else is the general
+  // path's to report.
+  std::optional<FastMat3Slice> cell, stress;
+  for (auto [obj, key, out] :
+       {std::tuple(in.cell, "cell", &cell), std::tuple(in.stress, "stress", &stress)}) {
+    if (obj == nullptr) continue;
+    auto array = PyFloatArray3::from_any(obj);
+    if (!array) return FastPath::Declined;
+    *out = array->kind() == FloatKind::F32 ? FastMat3Slice::from_f32(array->array(), batch, key)
+                                           : FastMat3Slice::from_f64(array->array(), batch, key);
+    if (!*out) return FastPath::Failed;
+  }
+  if (cell) {
+    arrays.add(as_array(in.cell));
+    sources.cell = Slices{cell->bytes(), cell->matrix_bytes(), cell->type_tag()};
+  }
+  if (stress) {
+    arrays.add(as_array(in.stress));
+    sources.stress = Slices{stress->bytes(), stress->matrix_bytes(), stress->type_tag()};
+  }
+
+  if (in.pbc != nullptr) {
+    if (!check_pbc(in.pbc, batch, true)) return FastPath::Failed;
+    sources.pbc = in_place(in.pbc, 3, tag::BOOL3);
+  }
+  if (!check_names(in.name, batch)) return FastPath::Failed;
+  if (in.name) sources.names = &*in.name;
+
+  std::vector<BatchSectionColumn> custom;
+  if (!extract_custom_columns(in.properties, in.atom_properties, batch, n_atoms, custom)) {
+    return FastPath::Failed;
+  }
+  if (!arrays.unchanged()) {
+    fail("input arrays changed while add_arrays_batch was reading them");
+    return FastPath::Failed;
+  }
+  if (!check_atom_count(n_atoms)) return FastPath::Failed;
+  sources.custom = custom;
+
+  DatabaseSchema schema;
+  schema.positions_type = tag::VEC3_F32;
+  auto builtin = [&](const std::optional<Slices>& s, std::string_view key, std::size_t slot) {
+    if (s) schema.sections.push_back(schema_section(kBuiltin, key, s->type_tag, slot));
+  };
+  builtin(sources.energy, "energy", 8);
+  builtin(sources.forces, "forces", 12);
+  builtin(sources.charges, "charges", 8);
+  builtin(sources.velocities, "velocities", 12);
+  builtin(sources.cell, "cell", sources.cell ? sources.cell->stride : 0);
+  builtin(sources.stress, "stress", sources.stress ? sources.stress->stride : 0);
+  builtin(sources.pbc, "pbc", 3);
+  if (sources.names != nullptr)
+    schema.sections.push_back(schema_section(kBuiltin, "name", tag::STRING, 0));
+  for (const BatchSectionColumn& c : custom)
+    schema.sections.push_back(schema_section_from_column(c));
+
+  return build_and_append(database, sources, batch, schema) ? FastPath::Done : FastPath::Failed;
+}
+
+bool add_arrays_batch_general(PyAtomDatabase& database, BatchInputs& in) {
+  auto positions = checked_positions(in.positions);
+  if (!positions) return false;
+  const std::size_t batch = positions->dim(0);
+  const std::size_t n_atoms = positions->dim(1);
+  const bool f32_positions = positions->kind() == FloatKind::F32;
+  const std::uint8_t positions_tag = f32_positions ? tag::VEC3_F32 : tag::VEC3_F64;
+  const Bytes positions_bytes = copy_contiguous(positions->array());
+
+  if (!check_atomic_numbers(in.atomic_numbers, batch, n_atoms)) return false;
+  const Bytes numbers = copy_contiguous(in.atomic_numbers);
+
+  std::optional<BatchSectionColumn> energy, forces, charges, velocities, cell, stress, pbc, name;
+  if (in.energy != nullptr) {
+    auto checked = checked_energy(in.energy, batch);
+    if (!checked) return false;
+    const bool f32 = checked->kind() == FloatKind::F32;
+    energy =
+        BatchSectionColumn{"energy", copy_contiguous(checked->array()), std::nullopt, f32 ? 4u : 8u,
+                           kBuiltin, f32 ? tag::F32 : tag::F64};
+  }
+  if (!extract_optional_builtin_vec3_column(in.forces, batch, n_atoms, "forces", forces) ||
+      !extract_optional_builtin_float_array_column(in.charges, batch, n_atoms, charges) ||
+      !extract_optional_builtin_vec3_column(in.velocities, batch, n_atoms, "velocities",
+                                            velocities) ||
+      !extract_optional_builtin_mat3_column(in.cell, batch, "cell", cell) ||
+      !extract_optional_builtin_mat3_column(in.stress, batch, "stress", stress)) {
+    return false;
+  }
+  if (in.pbc != nullptr && !extract_builtin_pbc_column(in.pbc, batch, pbc)) return false;
+  if (!extract_builtin_name_column(std::move(in.name), batch, name)) return false;
+
+  std::vector<BatchSectionColumn> custom;
+  if (!extract_custom_columns(in.properties, in.atom_properties, batch, n_atoms, custom)) {
+    return false;
+  }
+  std::size_t positions_stride = 0;
+  if (__builtin_mul_overflow(n_atoms, soa_format::positions_row_bytes(positions_tag),
+                             &positions_stride)) {
+    return fail("positions byte length overflow");
+  }
+  if (!check_atom_count(n_atoms)) return false;
+
+  DatabaseSchema schema;
+  schema.positions_type = positions_tag;
+  for (const auto* column :
+       {&energy, &forces, &charges, &velocities, &cell, &stress, &pbc, &name}) {
+    add_column_section(schema, *column);
+  }
+  for (const BatchSectionColumn& c : custom)
+    schema.sections.push_back(schema_section_from_column(c));
+
+  RecordSources sources;
+  sources.n_atoms = n_atoms;
+  sources.positions_tag = positions_tag;
+  sources.positions = {positions_bytes.data(), positions_stride, positions_tag};
+  sources.atomic_numbers = {numbers.data(), n_atoms, 0};
+  sources.energy = column_slices(energy);
+  sources.forces = column_slices(forces);
+  sources.charges = column_slices(charges);
+  sources.velocities = column_slices(velocities);
+  sources.cell = column_slices(cell);
+  sources.stress = column_slices(stress);
+  sources.pbc = column_slices(pbc);
+  if (name) sources.names = &*name->molecule_payloads;
+  sources.custom = custom;
+  return build_and_append(database, sources, batch, schema);
+}
+
+bool add_arrays_batch_impl(PyAtomDatabase& database, BatchInputs& inputs) {
+  switch (try_add_arrays_batch_fast_canonical(database, inputs)) {
+    case FastPath::Done:
+      return true;
+    case FastPath::Failed:
+      return false;
+    case FastPath::Declined:
+      break;
+  }
+  return add_arrays_batch_general(database, inputs);
+}
+
+const char kAddArraysBatchDoc[] =
+    "add_arrays_batch($self, positions, atomic_numbers, *, energy=None, forces=None, "
+    "charges=None, velocities=None, cell=None, stress=None, pbc=None, name=None, "
+    "properties=None, atom_properties=None)\n--\n\n"
+    "Add a batch of molecules from stacked numpy arrays.\n\n"
+    "This avoids creating one Python Molecule object per record.";
+
+PyObject* add_arrays_batch(PyAtomDatabaseObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  py::Args<kAddArraysBatch.size()> a;
+  if (!kAddArraysBatch.bind(args, nargs, kwnames, a)) return nullptr;
+  auto borrow = py::ExclusiveBorrow::take(self->borrow);
+  if (!borrow) return nullptr;
+  BatchInputs inputs;
+  if (!convert_arguments(a, inputs)) return nullptr;
+  if (!add_arrays_batch_impl(self->value(), inputs)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace crivane_rs::database::batch
