@@ -392,7 +392,9 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
   }
   out.uniform_schema = !stored || same_columns(first_columns, stored->sections);
   out.reference = out.uniform_schema ? std::move(first_columns) : std::move(stored->sections);
-  const SortedColumns lookup(out.uniform_schema ? std::vector<SectionSchema>{} : out.reference);
+  // The keyed scatter's lookup; it borrows the keys of out.reference.
+  static const std::vector<SectionSchema> kNoColumns;
+  const SortedColumns lookup(out.uniform_schema ? kNoColumns : out.reference);
 
   // The ordered scatter writes every byte of every column; the keyed one may
   // leave a column's rows of a molecule without that section, which must
