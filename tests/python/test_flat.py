@@ -320,6 +320,24 @@ def test_a_first_molecule_with_fewer_sections_than_the_lock_takes_the_keyed_scat
     assert got["name"] == [None, "molecule 1", None]
 
 
+def test_large_keyed_columns_read_zero_where_no_record_wrote(tmp_path):
+    # Columns of several MB get memory of their own, which a later call may
+    # reuse once the arrays are gone: a reused column must not show the rows
+    # of an earlier call where this one has no section.
+    molecules = [molecule(0, 400, forces=None)] + [molecule(i, 400) for i in range(1, 1000)]
+    db = new_db(tmp_path / "big.db", molecules)
+    for _ in range(2):
+        full = db.get_molecules_flat(list(range(1, 1000)) + [1])
+        assert full["forces"].nbytes > 4 << 20
+        np.testing.assert_array_equal(full["forces"][:400], molecules[1].forces)
+        del full
+        got = db.get_molecules_flat(list(range(1000)))
+        assert not got["forces"][:400].any()
+        np.testing.assert_array_equal(got["forces"][400:800], molecules[1].forces)
+        np.testing.assert_array_equal(got["positions"][:400], molecules[0].positions)
+        del got
+
+
 def test_a_later_molecule_lacking_a_section_fails_the_ordered_scatter(tmp_path):
     db = new_db(tmp_path / "o.db", [molecule(0), molecule(1, name=None), molecule(2, name=None)])
     assert flat_error(db, [0, 2, 1]) == "Invalid data: SOA schema mismatch for molecule 1: expected 8 sections, got 7"
@@ -338,6 +356,16 @@ def test_section_order_decides_between_the_two_scatters(tmp_path):
     assert list(got) == BASE_KEYS + ["atom_properties", "properties"]
     np.testing.assert_array_equal(got["atom_properties"]["a"], np.array([1, 2, 3, 4, 1, 2], np.float32))
     np.testing.assert_array_equal(got["properties"]["b"], [0.0, 20.0, 10.0])
+
+
+@pytest.mark.parametrize("values, keys", [((1.0,), ["z", "a"]), ((1.0, 2.0), ["a", "z"])])
+def test_per_molecule_arrays_of_more_than_one_value_take_the_keyed_scatter(tmp_path, values, keys):
+    # The lock records one element's size for them, the first record the whole array's;
+    # the keyed scatter shows the lock's key order instead of the record's.
+    sections = [section(MOLECULE, "z", F64, f64(5.0)), section(MOLECULE, "a", F64_ARRAY, f64(*values))]
+    got = crafted_db(tmp_path / "arr.db", [(1, sections)] * 2).get_molecules_flat([0, 1])
+    assert list(got["properties"]) == keys
+    np.testing.assert_array_equal(got["properties"]["a"], values * 2)
 
 
 def test_mismatches_are_named_by_selection_position(tmp_path):
