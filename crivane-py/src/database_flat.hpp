@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -29,11 +30,14 @@ namespace crivane_rs::database::flat {
 
 // The memory of an output column, which NumPy adopts as it is. Large columns
 // get a mapping of their own with huge pages asked for (as NumPy does for its
-// own arrays), so that filling them takes few page faults. Only a column that
-// some record may leave unfilled asks for zeroed memory.
+// own arrays), so that filling them takes few page faults, and a freed one is
+// kept for the next column of its length. Only a column that some record may
+// leave unfilled asks for zeroed memory.
 template <class T>
 struct ColumnAllocator {
   using value_type = T;
+  // The state only says whether to zero; any instance frees any memory.
+  using is_always_equal = std::true_type;
 
   ColumnAllocator() = default;
   explicit ColumnAllocator(bool zeroed) : zeroed(zeroed) {}

@@ -176,9 +176,7 @@ class SortedColumns {
     for (std::size_t i = 0; i < columns.size(); ++i) {
       entries_.push_back({columns[i].kind, columns[i].key, i});
     }
-    std::stable_sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
-      return std::tie(a.kind, a.key) < std::tie(b.kind, b.key);
-    });
+    std::stable_sort(entries_.begin(), entries_.end(), less);
   }
 
   // The first column of (kind, key) in list order.
