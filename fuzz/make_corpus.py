@@ -110,6 +110,21 @@ corpora = {
         "bad_tag": batch_input(2, struct.pack("<3f", 0, 0, 0), b"\x01"),
         "ragged_positions": batch_input(0, b"\x00" * 13, b"\x01"),
     },
+    # Selector byte of flat_parse_fuzz: 0 for 12-byte positions rows, 1 for 24.
+    "flat_parse": {
+        "full_f32": bytes([0]) + full,
+        "f64_rows": bytes([1]) + record(
+            two_atoms, [1, 6], [section(0, "velocities", 7, b"".join(struct.pack("<3d", *f) for f in forces)),
+                                section(1, "t", 17, tensor("q", [2], [5, 6])),
+                                section(2, "arr", 3, struct.pack("<3d", 1, 2, 3))], row="d"),
+        "per_atom_string": bytes([0]) + record([(0, 0, 0)], [1], [section(1, "s", 2, b"x")]),
+        "atom_tensor_rank0": bytes([0]) + record([(0, 0, 0)], [1], [section(1, "t", 14, tensor("f", [], [1.0]))]),
+        "unknown_tag": bytes([0]) + record([], [], [section(2, "u", 18, b"abc"), section(1, "v", 200, b"")]),
+        "null_payload": bytes([0]) + record([], [], [section(2, "n", 13, b"\x00")]),
+        "bad_key": bytes([0]) + record([], [], [b"\x02\x01\xff" + struct.pack("<BI", 0, 0)]),
+        "cut_in_payload": bytes([0]) + full[:-3],
+        "trailing": bytes([0]) + record([], [], []) + b"\x01\x02\x03",
+    },
 }
 
 for name, files in corpora.items():

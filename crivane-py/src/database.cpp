@@ -13,6 +13,7 @@
 #include "crivane/parallel.hpp"
 #include "crivane/storage/file.hpp"
 #include "database_batch.hpp"
+#include "database_flat.hpp"
 #include "molecule.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
@@ -414,7 +415,8 @@ PyMethodDef methods[] = {
         "reading)\n\nThis is MUCH faster than calling get_molecule() in a loop!\nUses parallel "
         "I/O to read multiple molecules at once.\n\nParameters:\n- indices: List of molecule "
         "indices to fetch\n\nReturns:\n- List of molecules"),
-    // get_molecules_flat joins here.
+    py::method<&flat::database_get_molecules_flat>("get_molecules_flat",
+                                                   flat::kGetMoleculesFlatDoc),
     py::method<&database_flush, kFlush>("flush", "flush($self)\n--\n\nFlush and save the database"),
     py::kEndMethods,
 };

@@ -1,0 +1,376 @@
+// get_molecules_flat: the method entry and the dict built from the gather's
+// columns, with the interpreter lock held. The columns become arrays without
+// a copy; only "n_atoms", strings and stacked tensors are copied here.
+#include "database_flat.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "crivane/storage/dtypes.hpp"
+#include "crivane/storage/soa.hpp"
+#include "molecule_helpers.hpp"
+#include "py/args.hpp"
+#include "py/borrow.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+#include "py/gil.hpp"
+#include "py/numpy.hpp"
+#include "py/ref.hpp"
+
+namespace crivane_rs::database::flat {
+
+const char kGetMoleculesFlatDoc[] =
+    "get_molecules_flat($self, indices)\n--\n\n"
+    "Get multiple molecules as batched numpy arrays (zero-copy fast path).\n\n"
+    "Returns a dict with contiguous arrays instead of per-molecule Python objects.\n"
+    "This is the fastest way to load training batches.\n\n"
+    "The dict always contains:\n"
+    "  \"n_atoms\":        uint32 (n_molecules,)\n"
+    "  \"positions\":      float32 (total_atoms, 3)\n"
+    "  \"atomic_numbers\": uint8 (total_atoms,)\n\n"
+    "Optional builtin fields (present if the first molecule has them):\n"
+    "  \"energy\":     float64 (n_molecules,)\n"
+    "  \"forces\":     float32 (total_atoms, 3)\n"
+    "  \"charges\":    float64 (total_atoms,)\n"
+    "  \"velocities\": float32 (total_atoms, 3)\n"
+    "  \"cell\":       float64 (n_molecules, 3, 3)\n"
+    "  \"stress\":     float64 (n_molecules, 3, 3)\n"
+    "  \"pbc\":        bool (n_molecules, 3)\n\n"
+    "Custom properties are in nested dicts:\n"
+    "  \"atom_properties\": {key: array, ...}\n"
+    "  \"properties\":      {key: array, ...}";
+
+namespace {
+
+using crivane::ByteSpan;
+using soa::SectionSchema;
+namespace dtypes = crivane::storage::dtypes;
+namespace tag = crivane::storage::dtypes::tag;
+namespace helpers = molecule::helpers;
+
+constexpr std::string_view kNotBatchable =
+    "it cannot be flat-batched/concatenated. Retrieve molecules individually with "
+    "get_molecule(s) instead.";
+
+PyObject* value_error(std::string_view text) {
+  py::raise_value_error(text);
+  return nullptr;
+}
+
+// A one-dimensional array of `count` elements over the column's memory.
+py::Ref adopt_1d(ColumnBytes bytes, int typenum, std::size_t count) {
+  return py::numpy::adopt(std::move(bytes), {count}, typenum);
+}
+
+// The column as `count` elements of `typenum`, reshaped to `shape` when
+// given. The shape's first dimension is whatever the count leaves (NumPy's
+// reshape refuses a count that does not fill it).
+py::Ref column_array(ColumnBytes bytes, int typenum, std::size_t count,
+                     std::initializer_list<std::size_t> inner) {
+  py::Ref flat = adopt_1d(std::move(bytes), typenum, count);
+  if (!flat || inner.size() == 0) return flat;
+  std::size_t per_row = 1;
+  for (std::size_t d : inner) per_row *= d;
+  std::array<std::size_t, 3> shape{count / per_row, 0, 0};
+  std::size_t rank = 1;
+  for (std::size_t d : inner) shape[rank++] = d;
+  return py::numpy::reshape(std::move(flat), py::numpy::Shape(shape.data(), rank));
+}
+
+// The value run's length rule: a column of B bytes must hold whole values.
+template <class T>
+bool whole_values(const ColumnBytes& bytes) {
+  auto run = helpers::cast_or_decode<T>(ByteSpan(bytes.data(), bytes.size()));
+  if (!run) return py::raise_value_error(run.error());
+  return true;
+}
+
+// One value of a numeric column by its tag (tags 0 to 12), or nothing for
+// tags that yield none. An empty Ref inside means an exception is set.
+std::optional<py::Ref> numeric_value(const SectionSchema& column, ColumnBytes bytes) {
+  using py::numpy::type_num;
+  const std::uint8_t type_tag = column.type_tag;
+  const std::size_t size = bytes.size();
+  py::Ref array;
+  switch (type_tag) {
+    case tag::F64:
+    case tag::F64_ARRAY:
+      if (!whole_values<double>(bytes)) return py::Ref();
+      array = column_array(std::move(bytes), type_num<double>(), size / 8, {});
+      break;
+    case tag::I64:
+    case tag::I64_ARRAY:
+      if (!whole_values<std::int64_t>(bytes)) return py::Ref();
+      array = column_array(std::move(bytes), type_num<std::int64_t>(), size / 8, {});
+      break;
+    case tag::F32_ARRAY:
+    case tag::F32:
+      if (!whole_values<float>(bytes)) return py::Ref();
+      array = column_array(std::move(bytes), type_num<float>(), size / 4, {});
+      break;
+    case tag::I32_ARRAY:
+      if (!whole_values<std::int32_t>(bytes)) return py::Ref();
+      array = column_array(std::move(bytes), type_num<std::int32_t>(), size / 4, {});
+      break;
+    case tag::VEC3_F32:
+      if (!whole_values<float>(bytes)) return py::Ref();
+      array = column_array(std::move(bytes), type_num<float>(), size / 4, {3});
+      break;
+    case tag::VEC3_F64:
+      if (!whole_values<double>(bytes)) return py::Ref();
+      array = column_array(std::move(bytes), type_num<double>(), size / 8, {3});
+      break;
+    case tag::MAT3_F64:
+      if (!whole_values<double>(bytes)) return py::Ref();
+      array = column_array(std::move(bytes), type_num<double>(), size / 8, {3, 3});
+      break;
+    case tag::MAT3_F32:
+      if (!whole_values<float>(bytes)) return py::Ref();
+      array = column_array(std::move(bytes), type_num<float>(), size / 4, {3, 3});
+      break;
+    case tag::BOOL3:
+      for (std::uint8_t& b : bytes) b = b != 0;
+      array = column_array(std::move(bytes), py::numpy::bool_type, size, {3});
+      break;
+    default:
+      return std::nullopt;
+  }
+  if (!array) return array;
+  // Each molecule's (or atom's) share of the column must itself be whole
+  // values: a cell of 3 bytes read as float64 would otherwise yield values
+  // that straddle molecules whenever the column's total happens to divide.
+  const std::size_t unit = dtypes::element_size(type_tag);
+  const std::size_t width = column.per_atom ? column.elem_bytes : column.slot_bytes;
+  if (width % unit != 0) {
+    py::raise_value_error(
+        fmt::format("Byte length {} is not a multiple of element size {}", width, unit));
+    return py::Ref();
+  }
+  return array;
+}
+
+PyObject* string_list(const std::vector<std::optional<std::string>>& cells) {
+  py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(cells.size())));
+  if (!list) return nullptr;
+  for (std::size_t k = 0; k < cells.size(); ++k) {
+    PyObject* item;
+    if (cells[k]) {
+      item =
+          PyUnicode_FromStringAndSize(cells[k]->data(), static_cast<Py_ssize_t>(cells[k]->size()));
+      if (item == nullptr) return nullptr;
+    } else {
+      item = Py_NewRef(Py_None);
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+  }
+  return list.release();
+}
+
+// Stacks one tensor column: per-molecule tensors of one shape into
+// (n, shape...), per-atom tensors of one suffix into (total_atoms, suffix...).
+PyObject* stack_tensors(const SectionSchema& column, const FlatSectionBuffer& buffer,
+                        const std::vector<std::uint32_t>& n_atoms, std::uint64_t total_atoms) {
+  const std::string_view key = column.key;
+  const auto& cells = buffer.tensors;
+  std::vector<std::uint64_t> column_shape;  // per-atom: the suffix
+  std::vector<std::size_t> value_offsets(cells.size());
+  std::size_t value_bytes = 0;
+  for (std::size_t k = 0; k < cells.size(); ++k) {
+    if (!cells[k]) return missing_tensor_error(key, k);
+    const ByteSpan payload = crivane::as_span(*cells[k]);
+    auto header = dtypes::tensor_shape_from_payload(column.type_tag, payload);
+    if (!header) {
+      py::raise_engine_error(header.error());
+      return nullptr;
+    }
+    std::span<const std::uint64_t> shape = header->shape;
+    if (column.per_atom) {
+      const std::uint32_t c = n_atoms[k];
+      if (shape.empty()) return invalid_atom_tensor_shape_error(key, shape, std::nullopt, c);
+      if (shape[0] != c) return invalid_atom_tensor_shape_error(key, shape, shape[0], c);
+      shape = shape.subspan(1);
+    }
+    if (k == 0) {
+      column_shape.assign(shape.begin(), shape.end());
+    } else if (!std::equal(shape.begin(), shape.end(), column_shape.begin(), column_shape.end())) {
+      const std::string text =
+          column.per_atom
+              ? fmt::format(
+                    "Atom tensor property '{}' has incompatible per-atom tensor suffix shapes {} "
+                    "and {}; {}",
+                    key, dtypes::format_shape(column_shape), dtypes::format_shape(shape),
+                    kNotBatchable)
+              : fmt::format("Tensor property '{}' has incompatible shapes {} and {}; {}", key,
+                            dtypes::format_shape(column_shape), dtypes::format_shape(shape),
+                            kNotBatchable);
+      return value_error(text);
+    }
+    value_offsets[k] = header->value_offset;
+    value_bytes += payload.size() - header->value_offset;
+  }
+
+  ColumnBytes values(value_bytes);
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < cells.size(); ++k) {
+    const std::size_t len = cells[k]->size() - value_offsets[k];
+    if (len != 0) std::memcpy(values.data() + at, cells[k]->data() + value_offsets[k], len);
+    at += len;
+  }
+  std::vector<std::size_t> dims;
+  dims.reserve(column_shape.size() + 1);
+  dims.push_back(column.per_atom ? static_cast<std::size_t>(total_atoms) : cells.size());
+  dims.insert(dims.end(), column_shape.begin(), column_shape.end());
+  return tensor_array_from_bytes(column.type_tag, std::move(values), dims);
+}
+
+// The column's key where its kind puts it; a top-level column may not take
+// the place of one of the dict's own entries.
+constexpr std::array<std::string_view, 5> kOwnKeys = {"n_atoms", "positions", "atomic_numbers",
+                                                      "atom_properties", "properties"};
+
+PyObject* build_dict(GatherResult& gathered) {
+  using py::numpy::type_num;
+  py::Ref result = py::Ref::steal(PyDict_New());
+  if (!result) return nullptr;
+  auto set = [](const py::Ref& dict, const char* key, py::Ref value) {
+    return value && PyDict_SetItemString(dict.get(), key, value.get()) == 0;
+  };
+
+  if (gathered.empty) {
+    if (!set(result, "n_atoms", py::numpy::empty(type_num<std::uint32_t>(), {0})) ||
+        !set(result, "positions", py::numpy::empty(type_num<float>(), {0, 3})) ||
+        !set(result, "atomic_numbers", py::numpy::empty(type_num<std::uint8_t>(), {0}))) {
+      return nullptr;
+    }
+    return result.release();
+  }
+
+  const std::size_t n = gathered.n_atoms.size();
+  const auto total = static_cast<std::size_t>(gathered.total_atoms);
+  const int positions_type =
+      gathered.positions.type_tag == tag::VEC3_F64 ? type_num<double>() : type_num<float>();
+  if (!set(result, "n_atoms", py::numpy::copy(gathered.n_atoms.data(), {n})) ||
+      !set(result, "positions",
+           column_array(std::move(gathered.positions.bytes), positions_type, 3 * total, {3})) ||
+      !set(result, "atomic_numbers",
+           adopt_1d(std::move(gathered.atomic_numbers), type_num<std::uint8_t>(), total))) {
+    return nullptr;
+  }
+
+  py::Ref atom_properties = py::Ref::steal(PyDict_New());
+  py::Ref properties = py::Ref::steal(PyDict_New());
+  if (!atom_properties || !properties) return nullptr;
+  namespace kind = crivane::storage::soa::SectionKind;
+  for (std::size_t i = 0; i < gathered.reference.size(); ++i) {
+    const SectionSchema& column = gathered.reference[i];
+    FlatSectionBuffer& buffer = gathered.columns[i];
+    py::Ref value;
+    if (dtypes::is_tensor_tag(column.type_tag)) {
+      if (buffer.storage != FlatSectionBuffer::Storage::Tensor) continue;
+      value = py::Ref::steal(stack_tensors(column, buffer, gathered.n_atoms, gathered.total_atoms));
+    } else if (column.slot_bytes == 0) {
+      if (buffer.storage != FlatSectionBuffer::Storage::String) continue;
+      value = py::Ref::steal(string_list(buffer.strings));
+    } else {
+      auto numeric = numeric_value(column, std::move(buffer.numeric));
+      if (!numeric) continue;
+      value = std::move(*numeric);
+    }
+    if (!value) return nullptr;
+
+    const py::Ref* target = &result;
+    if (column.kind == kind::AtomProperty) {
+      target = &atom_properties;
+    } else if (column.kind == kind::MoleculeProperty) {
+      target = &properties;
+    } else if (std::find(kOwnKeys.begin(), kOwnKeys.end(), column.key) != kOwnKeys.end()) {
+      return value_error(
+          fmt::format("Section '{}' of kind {} would replace the flat export's own '{}' entry; {}",
+                      column.key, unsigned{column.kind}, column.key, kNotBatchable));
+    }
+    py::Ref key = py::Ref::steal(
+        PyUnicode_FromStringAndSize(column.key.data(), static_cast<Py_ssize_t>(column.key.size())));
+    if (!key || PyDict_SetItem(target->get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  if (PyDict_GET_SIZE(atom_properties.get()) > 0 &&
+      !set(result, "atom_properties", std::move(atom_properties))) {
+    return nullptr;
+  }
+  if (PyDict_GET_SIZE(properties.get()) > 0 && !set(result, "properties", std::move(properties))) {
+    return nullptr;
+  }
+  return result.release();
+}
+
+constexpr py::Signature kGetMoleculesFlat{"PyAtomDatabase.get_molecules_flat",
+                                          {py::arg("indices")}};
+
+}  // namespace
+
+PyObject* tensor_array_from_bytes(std::uint8_t type_tag, ColumnBytes values,
+                                  std::span<const std::size_t> dims) {
+  using py::numpy::type_num;
+  int typenum = type_num<float>();
+  switch (type_tag) {
+    case tag::TENSOR_F64:
+      typenum = type_num<double>();
+      break;
+    case tag::TENSOR_I32:
+      typenum = type_num<std::int32_t>();
+      break;
+    case tag::TENSOR_I64:
+      typenum = type_num<std::int64_t>();
+      break;
+    default:
+      break;
+  }
+  const std::size_t count = values.size() / dtypes::element_size(type_tag);
+  py::Ref flat = adopt_1d(std::move(values), typenum, count);
+  if (!flat) return nullptr;
+  return py::numpy::reshape(std::move(flat), dims).release();
+}
+
+PyObject* missing_tensor_error(std::string_view key, std::size_t k) {
+  return value_error(fmt::format("Tensor property '{}' is missing for selected molecule {}; {}",
+                                 key, k, kNotBatchable));
+}
+
+PyObject* invalid_atom_tensor_shape_error(std::string_view key,
+                                          std::span<const std::uint64_t> shape,
+                                          std::optional<std::uint64_t> first_dim,
+                                          std::uint64_t n_atoms) {
+  // A rank-0 tensor has no first dimension; Python's word for nothing shows that.
+  const std::string first = first_dim ? fmt::format("{}", *first_dim) : std::string("None");
+  return value_error(fmt::format(
+      "Atom tensor property '{}' has shape {}; first dimension {} does not match atom count {}. "
+      "It cannot be flat-batched/concatenated. Retrieve molecules individually with "
+      "get_molecule(s) instead.",
+      key, dtypes::format_shape(shape), first, n_atoms));
+}
+
+PyObject* get_molecules_flat_soa_impl(const PyAtomDatabase& database,
+                                      std::span<const std::size_t> indices) {
+  auto gathered = py::allow_threads([&] { return gather(database.db, indices); });
+  if (!gathered) {
+    py::raise_engine_error(gathered.error());
+    return nullptr;
+  }
+  return build_dict(*gathered);
+}
+
+PyObject* database_get_molecules_flat(PyAtomDatabaseObject* self, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames) {
+  py::Args<kGetMoleculesFlat.size()> a;
+  if (!kGetMoleculesFlat.bind(args, nargs, kwnames, a)) return nullptr;
+  auto borrow = py::SharedBorrow::take(self->borrow);
+  if (!borrow) return nullptr;
+  std::vector<std::size_t> indices;
+  if (!py::extract_arg(a[0], "indices", indices)) return nullptr;
+  return get_molecules_flat_soa_impl(self->value(), indices);
+}
+
+}  // namespace crivane_rs::database::flat

@@ -1,0 +1,501 @@
+// The gather and scatter of get_molecules_flat: no Python object is touched
+// here, so all of it runs with the interpreter lock released.
+#include <fmt/format.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <tuple>
+
+#include "crivane/compression.hpp"
+#include "crivane/parallel.hpp"
+#include "crivane/storage/dtypes.hpp"
+#include "crivane/storage/utf8.hpp"
+#include "database_flat.hpp"
+#include "view/soa_view.hpp"
+
+namespace crivane_rs::database::flat {
+
+namespace detail {
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// From this size on a column gets a mapping of its own.
+constexpr std::size_t kMappedColumn = std::size_t{4} << 20;
+
+std::size_t mapped_length(std::size_t bytes) {
+  return (bytes + kHugePage - 1) / kHugePage * kHugePage;
+}
+
+// Freed column mappings wait here for a later column of the same length: a
+// loader that reads batches of one size again and again then writes into
+// pages that are already there, instead of having the kernel clear every
+// page anew. A slot holds the mapping's address (a multiple of the huge page
+// size) with its length in huge pages in the low bits, so that taking and
+// giving are one atomic step each and no lock can be caught by a fork.
+class MappingCache {
+ public:
+  // A cached mapping of exactly `len` bytes, or null.
+  void* take(std::size_t len) {
+    const std::uintptr_t pages = len / kHugePage;
+    if (pages >= kHugePage) return nullptr;
+    for (auto& slot : slots_) {
+      std::uintptr_t v = slot.load(std::memory_order_relaxed);
+      if (v == 0 || (v & (kHugePage - 1)) != pages) continue;
+      if (slot.compare_exchange_strong(v, 0, std::memory_order_acquire)) {
+        bytes_.fetch_sub(len, std::memory_order_relaxed);
+        return reinterpret_cast<void*>(v - pages);
+      }
+    }
+    return nullptr;
+  }
+
+  // Keeps the mapping if there is room; false when the caller must unmap it.
+  bool give(void* p, std::size_t len) {
+    const std::uintptr_t pages = len / kHugePage;
+    if (pages >= kHugePage) return false;
+    if (bytes_.fetch_add(len, std::memory_order_relaxed) + len > kBudget) {
+      bytes_.fetch_sub(len, std::memory_order_relaxed);
+      return false;
+    }
+    const std::uintptr_t v = reinterpret_cast<std::uintptr_t>(p) | pages;
+    for (auto& slot : slots_) {
+      std::uintptr_t empty = 0;
+      if (slot.compare_exchange_strong(empty, v, std::memory_order_release)) return true;
+    }
+    bytes_.fetch_sub(len, std::memory_order_relaxed);
+    return false;
+  }
+
+ private:
+  static constexpr std::size_t kBudget = std::size_t{128} << 20;
+  std::array<std::atomic<std::uintptr_t>, 8> slots_{};
+  std::atomic<std::size_t> bytes_{0};
+};
+
+MappingCache g_mapping_cache;
+
+void* map_column(std::size_t len) {
+  // Mapped one huge page longer and trimmed, so that the column starts on a
+  // huge-page boundary. Fresh anonymous pages read as zero.
+  void* raw =
+      ::mmap(nullptr, len + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  const auto base = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t start = (base + kHugePage - 1) / kHugePage * kHugePage;
+  const std::size_t head = start - base;
+  if (head != 0) ::munmap(raw, head);
+  ::munmap(reinterpret_cast<void*>(start + len), kHugePage - head);
+  // Advice only: without transparent huge pages the column still works.
+  (void)::madvise(reinterpret_cast<void*>(start), len, MADV_HUGEPAGE);
+  return reinterpret_cast<void*>(start);
+}
+
+}  // namespace
+
+void* allocate_column(std::size_t bytes, bool zeroed) {
+  if (bytes >= kMappedColumn) {
+    if (bytes > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
+    const std::size_t len = mapped_length(bytes);
+    if (void* p = g_mapping_cache.take(len)) {
+      if (zeroed) std::memset(p, 0, bytes);
+      return p;
+    }
+    return map_column(len);
+  }
+  // malloc(0) may give null; a column of no bytes still needs an address.
+  const std::size_t n = bytes == 0 ? 1 : bytes;
+  void* p = zeroed ? std::calloc(n, 1) : std::malloc(n);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void free_column(void* p, std::size_t bytes) noexcept {
+  if (bytes >= kMappedColumn) {
+    const std::size_t len = mapped_length(bytes);
+    if (!g_mapping_cache.give(p, len)) ::munmap(p, len);
+  } else {
+    std::free(p);
+  }
+}
+
+}  // namespace detail
+
+namespace {
+
+using crivane::Bytes;
+using crivane::ByteSpan;
+using crivane::Error;
+using crivane::unexpected;
+using crivane::compression::CompressionType;
+using crivane::storage::AtomDatabase;
+using soa::FlatRecord;
+using soa::SectionRef;
+using soa::SectionSchema;
+namespace dtypes = crivane::storage::dtypes;
+
+crivane::Unexpected<Error> invalid(std::string message) {
+  return unexpected(Error::invalid_data(std::move(message)));
+}
+
+std::size_t checked_size(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t out = 0;
+  if (__builtin_mul_overflow(a, b, &out) || out > SIZE_MAX) throw std::bad_alloc();
+  return static_cast<std::size_t>(out);
+}
+
+enum class ReadMode { Unmapped, MappedPlain, MappedCompressed };
+
+// Record bytes of database index `index` out of the data mapping: in place
+// without a codec (the database's borrow keeps the mapping alive for the
+// whole call, so no share of it is taken), else decompressed into `owned`.
+crivane::Result<ByteSpan> mapped_record(const AtomDatabase& db, ReadMode mode,
+                                        CompressionType codec, std::size_t index, Bytes& owned) {
+  const auto stored = db.get_compressed_slice(index);
+  if (mode == ReadMode::MappedPlain) {
+    if (!stored) return invalid(fmt::format("Missing mmap bytes for molecule {}", index));
+    return *stored;
+  }
+  if (!stored) return invalid(fmt::format("Missing compressed bytes for molecule {}", index));
+  const auto size = db.uncompressed_size(index);
+  if (!size) return invalid(fmt::format("Missing uncompressed size for molecule {}", index));
+  CRIVANE_ASSIGN_OR_RETURN(owned,
+                           crivane::compression::decompress(*stored, codec, std::size_t{*size}));
+  return crivane::as_span(owned);
+}
+
+// (kind, key) positions of a column list, sorted; among equal ones the list
+// order is kept.
+class SortedColumns {
+ public:
+  explicit SortedColumns(const std::vector<SectionSchema>& columns) {
+    entries_.reserve(columns.size());
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      entries_.push_back({columns[i].kind, columns[i].key, i});
+    }
+    std::stable_sort(entries_.begin(), entries_.end(), less);
+  }
+
+  // The first column of (kind, key) in list order.
+  std::optional<std::size_t> first(std::uint8_t kind, std::string_view key) const {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), Entry{kind, key, 0}, less);
+    if (it == entries_.end() || it->kind != kind || it->key != key) return std::nullopt;
+    return it->column;
+  }
+  // The last one: the keyed scatter's lookup, where a later column wins.
+  std::optional<std::size_t> last(std::uint8_t kind, std::string_view key) const {
+    auto it = std::upper_bound(entries_.begin(), entries_.end(), Entry{kind, key, 0}, less);
+    if (it == entries_.begin()) return std::nullopt;
+    --it;
+    if (it->kind != kind || it->key != key) return std::nullopt;
+    return it->column;
+  }
+
+ private:
+  struct Entry {
+    std::uint8_t kind;
+    std::string_view key;
+    std::size_t column;
+  };
+  static bool less(const Entry& a, const Entry& b) {
+    return std::tie(a.kind, a.key) < std::tie(b.kind, b.key);
+  }
+  std::vector<Entry> entries_;
+};
+
+// Whether the first record's columns are the stored schema's, in any order.
+bool same_columns(const std::vector<SectionSchema>& first,
+                  const std::vector<SectionSchema>& stored) {
+  if (first.size() != stored.size()) return false;
+  const SortedColumns sorted(first);
+  for (const SectionSchema& s : stored) {
+    const auto i = sorted.first(s.kind, s.key);
+    if (!i) return false;
+    const SectionSchema& f = first[*i];
+    if (f.type_tag != s.type_tag || f.per_atom != s.per_atom || f.elem_bytes != s.elem_bytes ||
+        f.slot_bytes != s.slot_bytes) {
+      return false;
+    }
+  }
+  return true;
+}
+
+FlatSectionBuffer make_buffer(const SectionSchema& column, std::size_t n, std::uint64_t total_atoms,
+                              bool zeroed) {
+  FlatSectionBuffer buffer;
+  if (column.slot_bytes != 0 && !dtypes::is_tensor_tag(column.type_tag)) {
+    const std::size_t bytes = column.per_atom ? checked_size(column.elem_bytes, total_atoms)
+                                              : checked_size(column.slot_bytes, n);
+    buffer.storage = FlatSectionBuffer::Storage::Numeric;
+    buffer.numeric = ColumnBytes(bytes, ColumnAllocator<std::uint8_t>(zeroed));
+  } else if (column.type_tag == dtypes::tag::STRING || column.type_tag == dtypes::tag::NONE) {
+    buffer.storage = FlatSectionBuffer::Storage::String;
+    buffer.strings.resize(n);
+    buffer.lock = std::make_unique<std::mutex>();
+  } else if (dtypes::is_tensor_tag(column.type_tag)) {
+    buffer.storage = FlatSectionBuffer::Storage::Tensor;
+    buffer.tensors.resize(n);
+    buffer.lock = std::make_unique<std::mutex>();
+  }
+  return buffer;
+}
+
+// The error of the lowest selection position that failed.
+class LowestFailure {
+ public:
+  void record(std::size_t k, Error error) {
+    std::lock_guard<std::mutex> hold(mu_);
+    if (!error_ || k < position_) {
+      position_ = k;
+      error_.emplace(std::move(error));
+    }
+  }
+  std::optional<Error>& get() { return error_; }
+
+ private:
+  std::mutex mu_;
+  std::size_t position_ = 0;
+  std::optional<Error> error_;
+};
+
+// One call's scatter: everything the work items share, read-only except for
+// the columns, of which each item writes only its own rows and cells.
+struct Scatter {
+  const AtomDatabase& db;
+  std::span<const std::size_t> indices;
+  ReadMode mode;
+  CompressionType codec;
+  std::size_t row_bytes;
+  const std::vector<std::uint32_t>& counts;
+  const std::vector<std::uint64_t>& offsets;
+  const std::vector<SectionSchema>& reference;
+  bool uniform;
+  const SortedColumns& lookup;
+  std::uint8_t* positions;
+  std::uint8_t* atomic_numbers;
+  std::vector<FlatSectionBuffer>& columns;
+  // Unmapped: every selected record, read up front. Mapped with a codec:
+  // position 0's record, already decompressed to build the reference list.
+  std::vector<Bytes>& records;
+  Bytes& first_record;
+
+  crivane::Result<void> item(std::size_t k, FlatRecord& record,
+                             std::vector<std::size_t>& matched) const {
+    Bytes owned;
+    ByteSpan bytes;
+    if (mode == ReadMode::Unmapped) {
+      bytes = crivane::as_span(records[k]);
+    } else if (k == 0 && mode == ReadMode::MappedCompressed) {
+      bytes = crivane::as_span(first_record);
+    } else {
+      CRIVANE_ASSIGN_OR_RETURN(bytes, mapped_record(db, mode, codec, indices[k], owned));
+    }
+    CRIVANE_TRY(soa::parse_mol_fast_soa(bytes, row_bytes, record));
+    const std::uint32_t n_atoms = counts[k];
+    if (record.n_atoms != n_atoms) {
+      return invalid(fmt::format(
+          "SOA n_atoms mismatch for molecule {}: the record holds {} atoms, its index entry {}", k,
+          record.n_atoms, n_atoms));
+    }
+    const std::uint64_t first_atom = offsets[k];
+    if (n_atoms != 0) {
+      std::memcpy(positions + first_atom * row_bytes, record.positions.data(),
+                  record.positions.size());
+      std::memcpy(atomic_numbers + first_atom, record.atomic_numbers.data(), n_atoms);
+    }
+
+    const std::vector<SectionRef>& sections = record.sections;
+    matched.clear();
+    if (uniform) {
+      if (sections.size() != reference.size()) {
+        return invalid(
+            fmt::format("SOA schema mismatch for molecule {}: expected {} sections, got {}", k,
+                        reference.size(), sections.size()));
+      }
+      for (std::size_t i = 0; i < sections.size(); ++i) {
+        const SectionRef& s = sections[i];
+        if (s.kind != reference[i].kind || s.key != reference[i].key) {
+          return invalid(
+              fmt::format("SOA schema order mismatch at molecule {} for section '{}'", k, s.key));
+        }
+        if (s.type_tag != reference[i].type_tag) {
+          return invalid(
+              fmt::format("SOA schema mismatch at molecule {} for section '{}'", k, s.key));
+        }
+        matched.push_back(i);
+      }
+    } else {
+      for (const SectionRef& s : sections) {
+        const auto column = lookup.last(s.kind, s.key);
+        if (!column) {
+          return invalid(fmt::format("Unexpected SOA section '{}' in molecule {}", s.key, k));
+        }
+        if (s.type_tag != reference[*column].type_tag) {
+          return invalid(
+              fmt::format("SOA schema mismatch at molecule {} for section '{}'", k, s.key));
+        }
+        matched.push_back(*column);
+      }
+    }
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+      CRIVANE_TRY(fill(sections[i], matched[i], k, n_atoms, first_atom));
+    }
+    return {};
+  }
+
+  crivane::Result<void> fill(const SectionRef& s, std::size_t col, std::size_t k,
+                             std::uint32_t n_atoms, std::uint64_t first_atom) const {
+    const SectionSchema& column = reference[col];
+    FlatSectionBuffer& buffer = columns[col];
+    const std::size_t len = s.payload.size();
+    if (dtypes::is_tensor_tag(s.type_tag)) {
+      CRIVANE_TRY(dtypes::tensor_shape_from_payload(s.type_tag, s.payload));
+      std::optional<Bytes> cell(std::in_place, s.payload.begin(), s.payload.end());
+      std::lock_guard<std::mutex> hold(*buffer.lock);
+      buffer.tensors[k].swap(cell);
+      return {};
+    }
+    if (column.per_atom) {
+      std::size_t expected = 0;
+      if (__builtin_mul_overflow(column.elem_bytes, std::size_t{n_atoms}, &expected)) {
+        return invalid(fmt::format("Section '{}' payload length overflow", s.key));
+      }
+      if (len != expected) {
+        return invalid(fmt::format("Section '{}' has invalid payload length {} (expected {})",
+                                   s.key, len, expected));
+      }
+      if (column.slot_bytes != 0 && len != 0) {
+        // elem_bytes * (first_atom + n_atoms) fits: the column was allocated
+        // elem_bytes * total_atoms bytes.
+        std::memcpy(buffer.numeric.data() + column.elem_bytes * first_atom, s.payload.data(), len);
+      }
+    } else if (column.slot_bytes != 0) {
+      if (len != column.slot_bytes) {
+        return invalid(fmt::format("Section '{}' has invalid payload length {} (expected {})",
+                                   s.key, len, column.slot_bytes));
+      }
+      std::memcpy(buffer.numeric.data() + k * column.slot_bytes, s.payload.data(), len);
+    }
+    if (column.slot_bytes == 0 && s.type_tag != dtypes::tag::NONE &&
+        buffer.storage == FlatSectionBuffer::Storage::String) {
+      const std::string_view text(reinterpret_cast<const char*>(s.payload.data()), len);
+      if (!crivane::utf8::is_valid(text)) {
+        return invalid(fmt::format("Invalid UTF-8 in section '{}'", s.key));
+      }
+      std::optional<std::string> cell(std::in_place, text);
+      std::lock_guard<std::mutex> hold(*buffer.lock);
+      buffer.strings[k].swap(cell);
+    }
+    return {};
+  }
+};
+
+}  // namespace
+
+crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std::size_t> indices) {
+  GatherResult out;
+  if (indices.empty()) return out;
+  out.empty = false;
+  const std::size_t n = indices.size();
+
+  out.n_atoms.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto count = db.num_atoms(indices[k]);
+    if (!count) return invalid(fmt::format("Index {} out of bounds", indices[k]));
+    out.n_atoms[k] = *count;
+  }
+  std::vector<std::uint64_t> offsets(n + 1);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (__builtin_add_overflow(offsets[k], std::uint64_t{out.n_atoms[k]}, &offsets[k + 1])) {
+      return invalid("atom offset overflow");
+    }
+  }
+  const std::uint64_t total_atoms = offsets[n];
+
+  const CompressionType codec = db.compression();
+  ReadMode mode = ReadMode::Unmapped;
+  if (db.get_compressed_slice(0)) {
+    mode = codec.codec == CompressionType::Codec::None ? ReadMode::MappedPlain
+                                                       : ReadMode::MappedCompressed;
+  }
+  CRIVANE_ASSIGN_OR_RETURN(const soa::SoaContext context, soa::SoaContext::from_database(db));
+  std::optional<crivane::storage::DatabaseSchema> stored = db.schema_info();
+
+  std::vector<Bytes> records;
+  Bytes first_record;
+  ByteSpan first;
+  if (mode == ReadMode::Unmapped) {
+    CRIVANE_ASSIGN_OR_RETURN(crivane::storage::DecompressedRecords read,
+                             db.read_decompress_parallel(indices));
+    records = std::move(read.records);
+    if (records.size() != n) return invalid("Missing records in a parallel read");
+    first = crivane::as_span(records[0]);
+  } else {
+    CRIVANE_ASSIGN_OR_RETURN(first, mapped_record(db, mode, codec, indices[0], first_record));
+  }
+
+  CRIVANE_ASSIGN_OR_RETURN(const FlatRecord parsed, soa::parse_mol_fast_soa(first, context.stride));
+  std::vector<SectionSchema> first_columns;
+  first_columns.reserve(parsed.sections.size());
+  for (const SectionRef& s : parsed.sections) {
+    CRIVANE_ASSIGN_OR_RETURN(SectionSchema column, soa::section_schema_from_ref(s, parsed.n_atoms));
+    first_columns.push_back(std::move(column));
+  }
+  out.uniform_schema = !stored || same_columns(first_columns, stored->sections);
+  out.reference = out.uniform_schema ? std::move(first_columns) : std::move(stored->sections);
+  // The keyed scatter's lookup; it borrows the keys of out.reference.
+  static const std::vector<SectionSchema> kNoColumns;
+  const SortedColumns lookup(out.uniform_schema ? kNoColumns : out.reference);
+
+  // The ordered scatter writes every byte of every column; the keyed one may
+  // leave a column's rows of a molecule without that section, which must
+  // read as zero.
+  const bool zeroed = !out.uniform_schema;
+  out.total_atoms = total_atoms;
+  out.positions.type_tag = context.positions_type;
+  out.positions.bytes = ColumnBytes(checked_size(total_atoms, context.stride));
+  out.atomic_numbers = ColumnBytes(checked_size(total_atoms, 1));
+  out.columns.reserve(out.reference.size());
+  for (const SectionSchema& column : out.reference) {
+    out.columns.push_back(make_buffer(column, n, total_atoms, zeroed));
+  }
+
+  const Scatter scatter{db,
+                        indices,
+                        mode,
+                        codec,
+                        context.stride,
+                        out.n_atoms,
+                        offsets,
+                        out.reference,
+                        out.uniform_schema,
+                        lookup,
+                        out.positions.bytes.data(),
+                        out.atomic_numbers.data(),
+                        out.columns,
+                        records,
+                        first_record};
+  LowestFailure failure;
+  std::atomic<bool> out_of_memory{false};
+  // Every position runs, also after another has failed, so that the error
+  // reported is the lowest position's whatever the order the workers ran in.
+  (void)crivane::parallel::parallel_for(n, [&](std::size_t k) -> crivane::Result<void> {
+    thread_local FlatRecord record;
+    thread_local std::vector<std::size_t> matched;
+    try {
+      auto done = scatter.item(k, record, matched);
+      if (!done) failure.record(k, std::move(done).error());
+    } catch (const std::bad_alloc&) {
+      out_of_memory.store(true, std::memory_order_relaxed);
+    }
+    return {};
+  });
+  if (out_of_memory.load(std::memory_order_relaxed)) throw std::bad_alloc();
+  if (failure.get()) return unexpected(std::move(*failure.get()));
+  return out;
+}
+
+}  // namespace crivane_rs::database::flat

@@ -1,0 +1,177 @@
+#include "view/soa_flat.hpp"
+
+#include <fmt/format.h>
+
+#include <string>
+
+#include "crivane/storage/dtypes.hpp"
+#include "crivane/storage/soa.hpp"
+#include "crivane/storage/utf8.hpp"
+#include "view/soa_local.hpp"
+
+namespace crivane_rs::soa {
+
+using crivane::ByteReader;
+using crivane::ByteSpan;
+using crivane::Error;
+using crivane::unexpected;
+namespace dtypes = crivane::storage::dtypes;
+namespace tag = crivane::storage::dtypes::tag;
+namespace record_soa = crivane::storage::soa;
+
+namespace {
+
+crivane::Unexpected<Error> truncated(std::string_view subject) {
+  return unexpected(Error::invalid_data(fmt::format("{} truncated", subject)));
+}
+
+crivane::Unexpected<Error> invalid(std::string message) {
+  return unexpected(Error::invalid_data(std::move(message)));
+}
+
+crivane::Unexpected<Error> length_mismatch(std::string_view key, std::size_t got,
+                                           std::size_t expected) {
+  return invalid(
+      fmt::format("Section '{}' has invalid payload length {} (expected {})", key, got, expected));
+}
+
+}  // namespace
+
+crivane::Result<void> parse_mol_fast_soa(ByteSpan record, std::size_t positions_row_bytes,
+                                         FlatRecord& out) {
+  out.sections.clear();
+  ByteReader r(record);
+  const auto n_atoms = r.read<std::uint32_t>();
+  if (!n_atoms) return truncated("SOA n_atoms");
+  std::uint64_t positions_len = 0;
+  if (__builtin_mul_overflow(std::uint64_t{*n_atoms}, std::uint64_t{positions_row_bytes},
+                             &positions_len)) {
+    return invalid("SOA positions byte length overflow");
+  }
+  const auto positions = r.take(positions_len);
+  if (!positions) return truncated("SOA positions");
+  const auto numbers = r.take(*n_atoms);
+  if (!numbers) return truncated("SOA atomic_numbers");
+  const auto count = r.read<std::uint16_t>();
+  if (!count) return truncated("SOA n_sections");
+
+  out.n_atoms = *n_atoms;
+  out.positions = *positions;
+  out.atomic_numbers = *numbers;
+  out.sections.reserve(*count);
+  for (std::size_t s = 0; s < *count; ++s) {
+    const auto kind = r.read<std::uint8_t>();
+    if (!kind) return truncated("SOA section kind");
+    const auto key_len = r.read<std::uint8_t>();
+    if (!key_len) return truncated("SOA section key length");
+    const auto key = r.take(*key_len);
+    if (!key) return truncated("SOA section key");
+    const std::string_view key_text = local::as_text(*key);
+    if (!crivane::utf8::is_valid(key_text)) return invalid("Invalid UTF-8 in SOA section key");
+    const auto type_tag = r.read<std::uint8_t>();
+    if (!type_tag) return truncated("SOA section type tag");
+    const auto payload_len = r.read<std::uint32_t>();
+    if (!payload_len) return truncated("SOA section payload length");
+    const auto payload = r.take(*payload_len);
+    if (!payload) return truncated("SOA section payload");
+    out.sections.push_back(SectionRef{key_text, *payload, *kind, *type_tag});
+  }
+  return {};
+}
+
+crivane::Result<FlatRecord> parse_mol_fast_soa(ByteSpan record, std::size_t positions_row_bytes) {
+  FlatRecord out;
+  CRIVANE_TRY(parse_mol_fast_soa(record, positions_row_bytes, out));
+  return out;
+}
+
+crivane::Result<SectionSchema> section_schema_from_ref(const SectionRef& section,
+                                                       std::uint32_t n_atoms) {
+  const std::string_view key = section.key;
+  const std::uint8_t type_tag = section.type_tag;
+  const std::size_t payload_len = section.payload.size();
+  const bool per_atom =
+      section.kind == record_soa::SectionKind::AtomProperty ||
+      (section.kind == record_soa::SectionKind::Builtin && record_soa::is_per_atom_builtin(key));
+
+  std::size_t elem_bytes = 0;
+  std::size_t slot_bytes = 0;
+  switch (type_tag) {
+    // Fixed-size values of one element.
+    case tag::F64:
+    case tag::I64:
+    case tag::BOOL3:
+    case tag::MAT3_F64:
+    case tag::F32:
+    case tag::MAT3_F32:
+      elem_bytes = dtypes::element_size(type_tag);
+      if (per_atom && payload_len != elem_bytes) {
+        return length_mismatch(key, payload_len, elem_bytes);
+      }
+      slot_bytes = per_atom ? elem_bytes : payload_len;
+      break;
+    case tag::F64_ARRAY:
+    case tag::VEC3_F32:
+    case tag::I64_ARRAY:
+    case tag::F32_ARRAY:
+    case tag::VEC3_F64:
+    case tag::I32_ARRAY:
+      if (per_atom) {
+        elem_bytes = dtypes::element_size(type_tag);
+        std::size_t expected = 0;
+        if (__builtin_mul_overflow(std::size_t{n_atoms}, elem_bytes, &expected)) {
+          return invalid(fmt::format("Section '{}' payload length overflow", key));
+        }
+        if (payload_len != expected) return length_mismatch(key, payload_len, expected);
+        slot_bytes = elem_bytes;
+      } else {
+        // One column cell holds the molecule's whole array.
+        elem_bytes = payload_len;
+        slot_bytes = payload_len;
+      }
+      break;
+    case tag::STRING:
+      if (!crivane::utf8::is_valid(local::as_text(section.payload))) {
+        return invalid(fmt::format("Invalid UTF-8 in section '{}'", key));
+      }
+      if (per_atom) {
+        return invalid(
+            fmt::format("String section '{}' cannot be per-atom in flat extraction", key));
+      }
+      break;
+    case tag::NONE:
+      if (payload_len != 0) return length_mismatch(key, payload_len, 0);
+      break;
+    case tag::TENSOR_F32:
+    case tag::TENSOR_F64:
+    case tag::TENSOR_I32:
+    case tag::TENSOR_I64: {
+      CRIVANE_ASSIGN_OR_RETURN(const dtypes::TensorPayloadShape header,
+                               dtypes::tensor_shape_from_payload(type_tag, section.payload));
+      if (per_atom) {
+        if (header.shape.empty()) {
+          return invalid(
+              fmt::format("Atom tensor property '{}' must have at least one dimension", key));
+        }
+        if (header.shape[0] != n_atoms) {
+          return invalid(fmt::format(
+              "Atom tensor property '{}' first dimension ({}) doesn't match atom count ({})", key,
+              header.shape[0], n_atoms));
+        }
+      }
+      elem_bytes = dtypes::element_size(type_tag);
+      break;
+    }
+    default:
+      if (per_atom) {
+        return invalid(fmt::format("Unsupported per-atom section type tag {} for key '{}'",
+                                   unsigned{type_tag}, key));
+      }
+      elem_bytes = payload_len;
+      slot_bytes = payload_len;
+      break;
+  }
+  return SectionSchema{std::string(key), elem_bytes, slot_bytes, per_atom, section.kind, type_tag};
+}
+
+}  // namespace crivane_rs::soa
