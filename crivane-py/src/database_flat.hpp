@@ -28,11 +28,10 @@
 
 namespace crivane_rs::database::flat {
 
-// The memory of an output column, which NumPy adopts as it is. Large columns
-// get a mapping of their own with huge pages asked for (as NumPy does for its
-// own arrays), so that filling them takes few page faults, and a freed one is
-// kept for the next column of its length. Only a column that some record may
-// leave unfilled asks for zeroed memory.
+// The memory of an output column, which NumPy adopts as it is. Elements are
+// written before they are read, so nothing is value-initialized; only a
+// column that some record may leave unfilled asks for zeroed memory, which
+// calloc gives large columns as fresh pages without a clearing pass.
 template <class T>
 struct ColumnAllocator {
   using value_type = T;

@@ -20,92 +20,8 @@
 namespace crivane_rs::database::flat {
 
 namespace detail {
-namespace {
-
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-// From this size on a column gets a mapping of its own.
-constexpr std::size_t kMappedColumn = std::size_t{4} << 20;
-
-std::size_t mapped_length(std::size_t bytes) {
-  return (bytes + kHugePage - 1) / kHugePage * kHugePage;
-}
-
-// Freed column mappings wait here for a later column of the same length: a
-// loader that reads batches of one size again and again then writes into
-// pages that are already there, instead of having the kernel clear every
-// page anew. A slot holds the mapping's address (a multiple of the huge page
-// size) with its length in huge pages in the low bits, so that taking and
-// giving are one atomic step each and no lock can be caught by a fork.
-class MappingCache {
- public:
-  // A cached mapping of exactly `len` bytes, or null.
-  void* take(std::size_t len) {
-    const std::uintptr_t pages = len / kHugePage;
-    if (pages >= kHugePage) return nullptr;
-    for (auto& slot : slots_) {
-      std::uintptr_t v = slot.load(std::memory_order_relaxed);
-      if (v == 0 || (v & (kHugePage - 1)) != pages) continue;
-      if (slot.compare_exchange_strong(v, 0, std::memory_order_acquire)) {
-        bytes_.fetch_sub(len, std::memory_order_relaxed);
-        return reinterpret_cast<void*>(v - pages);
-      }
-    }
-    return nullptr;
-  }
-
-  // Keeps the mapping if there is room; false when the caller must unmap it.
-  bool give(void* p, std::size_t len) {
-    const std::uintptr_t pages = len / kHugePage;
-    if (pages >= kHugePage) return false;
-    if (bytes_.fetch_add(len, std::memory_order_relaxed) + len > kBudget) {
-      bytes_.fetch_sub(len, std::memory_order_relaxed);
-      return false;
-    }
-    const std::uintptr_t v = reinterpret_cast<std::uintptr_t>(p) | pages;
-    for (auto& slot : slots_) {
-      std::uintptr_t empty = 0;
-      if (slot.compare_exchange_strong(empty, v, std::memory_order_release)) return true;
-    }
-    bytes_.fetch_sub(len, std::memory_order_relaxed);
-    return false;
-  }
-
- private:
-  static constexpr std::size_t kBudget = std::size_t{128} << 20;
-  std::array<std::atomic<std::uintptr_t>, 8> slots_{};
-  std::atomic<std::size_t> bytes_{0};
-};
-
-MappingCache g_mapping_cache;
-
-void* map_column(std::size_t len) {
-  // Mapped one huge page longer and trimmed, so that the column starts on a
-  // huge-page boundary. Fresh anonymous pages read as zero.
-  void* raw =
-      ::mmap(nullptr, len + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) throw std::bad_alloc();
-  const auto base = reinterpret_cast<std::uintptr_t>(raw);
-  const std::uintptr_t start = (base + kHugePage - 1) / kHugePage * kHugePage;
-  const std::size_t head = start - base;
-  if (head != 0) ::munmap(raw, head);
-  ::munmap(reinterpret_cast<void*>(start + len), kHugePage - head);
-  // Advice only: without transparent huge pages the column still works.
-  (void)::madvise(reinterpret_cast<void*>(start), len, MADV_HUGEPAGE);
-  return reinterpret_cast<void*>(start);
-}
-
-}  // namespace
 
 void* allocate_column(std::size_t bytes, bool zeroed) {
-  if (bytes >= kMappedColumn) {
-    if (bytes > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
-    const std::size_t len = mapped_length(bytes);
-    if (void* p = g_mapping_cache.take(len)) {
-      if (zeroed) std::memset(p, 0, bytes);
-      return p;
-    }
-    return map_column(len);
-  }
   // malloc(0) may give null; a column of no bytes still needs an address.
   const std::size_t n = bytes == 0 ? 1 : bytes;
   void* p = zeroed ? std::calloc(n, 1) : std::malloc(n);
@@ -113,14 +29,7 @@ void* allocate_column(std::size_t bytes, bool zeroed) {
   return p;
 }
 
-void free_column(void* p, std::size_t bytes) noexcept {
-  if (bytes >= kMappedColumn) {
-    const std::size_t len = mapped_length(bytes);
-    if (!g_mapping_cache.give(p, len)) ::munmap(p, len);
-  } else {
-    std::free(p);
-  }
-}
+void free_column(void* p, std::size_t) noexcept { std::free(p); }
 
 }  // namespace detail
 
