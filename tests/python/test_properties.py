@@ -1,4 +1,6 @@
-import struct
+import gc
+import pickle
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -516,3 +518,57 @@ def test_calls_during_a_set_property_conversion(tmp_path):
         "reduce": panic,
     }
     assert mol.property_keys() == ["k", "n"]
+
+
+# ---- references --------------------------------------------------------------------------
+
+LEAK_CHECKS = {
+    "get owned": lambda m, v: m.get_property("m-tensor-f64"),
+    "get view": lambda m, v: v.get_property("a-tensor"),
+    "get view str": lambda m, v: v["m-str"],
+    "get missing": lambda m, v: v.get_property("missing"),
+    "get bad key": lambda m, v: m.get_property(1),
+    "item atom": lambda m, v: v[-1],
+    "item out of range": lambda m, v: m[99],
+    "item refused": lambda m, v: m[1.5],
+    "set": lambda m, v: m.set_property("m-f64", np.zeros(3)),
+    "set per atom": lambda m, v: m.set_property("a-f64", np.zeros(N), scope="atom"),
+    "set refused": lambda m, v: m.set_property("a-f64", np.zeros(N + 1)),
+    "set unsupported": lambda m, v: m.set_property("x", [1]),
+    "set scope": lambda m, v: m.set_property("x", 1, scope="x"),
+    "keys": lambda m, v: (m.property_keys(), v.property_keys(scope="atom")),
+    "has": lambda m, v: (m.has_property("m-int"), v.has_property("nope", scope="atom")),
+    "delete missing": lambda m, v: m.delete_property("missing"),
+    "reduce": lambda m, v: (m.__reduce__(), v.__reduce__()),
+    "unpickle": lambda m, v: pickle.loads(pickle.dumps(m)),
+    "unpickle refused": lambda m, v: type(m).__reduce__(m)[0](b"\x02"),
+    "ase": lambda m, v: (m._ase_payload(), v._ase_builtin_tuple_fast(copy_info=False)),
+    "ase refused": lambda m, v: m._ase_payload(copy_info=1),
+}
+
+
+@pytest.mark.parametrize("name", list(LEAK_CHECKS))
+def test_no_reference_leaks(tmp_path, name):
+    owned = every_variant()
+    view = view_of(tmp_path, every_variant())
+    call = LEAK_CHECKS[name]
+
+    def once():
+        try:
+            call(owned, view)
+        except BaseException:
+            pass
+
+    for _ in range(100):
+        once()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(1000):
+            once()
+        gc.collect()
+        growth = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert growth < 2000, growth
