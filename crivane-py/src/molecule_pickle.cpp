@@ -32,6 +32,13 @@ py::Ref payload_bytes(const Molecule& m) {
   return bytes;
 }
 
+// An interned str made at first use and kept for the process, so that each
+// pickle looks the module and its function up without making new strings.
+PyObject* interned(const char* text, PyObject*& cell) {
+  if (cell == nullptr) cell = PyUnicode_InternFromString(text);
+  return cell;
+}
+
 }  // namespace
 
 PyObject* molecule_reduce(PyMoleculeObject* self) {
@@ -51,10 +58,15 @@ PyObject* molecule_reduce(PyMoleculeObject* self) {
     }
   }
   if (!payload) return nullptr;
-  py::Ref module = py::Ref::steal(PyImport_ImportModule("crivane._crivane_rs"));
+  static PyObject* module_name = nullptr;
+  static PyObject* function_name = nullptr;
+  if (interned("crivane._crivane_rs", module_name) == nullptr ||
+      interned("_molecule_from_pickle_bytes", function_name) == nullptr) {
+    return nullptr;
+  }
+  py::Ref module = py::Ref::steal(PyImport_Import(module_name));
   if (!module) return nullptr;
-  py::Ref function =
-      py::Ref::steal(PyObject_GetAttrString(module.get(), "_molecule_from_pickle_bytes"));
+  py::Ref function = py::Ref::steal(PyObject_GetAttr(module.get(), function_name));
   if (!function) return nullptr;
   py::Ref args = py::Ref::steal(PyTuple_Pack(1, payload.get()));
   if (!args) return nullptr;
