@@ -74,6 +74,55 @@ def batch_input(flags, positions, numbers, builtins=(), custom=(), pbc=None):
     return out
 
 
+# Pickle payloads: the molecule's fields in declaration order.
+def ptext(s):
+    b = s.encode() if isinstance(s, str) else s
+    return struct.pack("<Q", len(b)) + b
+
+
+def pvec3(variant, rows):
+    fmt = "<3f" if variant == 0 else "<3d"
+    return struct.pack("<IQ", variant, len(rows)) + b"".join(struct.pack(fmt, *r) for r in rows)
+
+
+def pmap(entries):
+    return struct.pack("<Q", len(entries)) + b"".join(ptext(k) + v for k, v in entries)
+
+
+def pvalue(variant, content=b""):
+    return struct.pack("<I", variant) + content
+
+
+def ptensor(variant, shape, fmt, values):
+    return pvalue(10, struct.pack("<IQ", variant, len(shape)) + struct.pack("<%dQ" % len(shape), *shape)
+                  + struct.pack("<Q", len(values)) + struct.pack("<%d%s" % (len(values), fmt), *values))
+
+
+def payload(name=None, positions=pvec3(0, []), numbers=(), optionals=b"\x00" * 7, atom=(), mol=()):
+    head = b"\x00" if name is None else b"\x01" + ptext(name)
+    return head + positions + ptext(bytes(numbers)) + optionals + pmap(atom) + pmap(mol)
+
+
+every_value = [
+    ("none", pvalue(0)), ("float", pvalue(1, struct.pack("<d", 0.5))), ("int", pvalue(2, struct.pack("<q", -7))),
+    ("str", pvalue(3, ptext("\u00e9t\u00e9"))), ("f64", pvalue(4, struct.pack("<Qd", 1, 1.5))),
+    ("v3", pvalue(5, struct.pack("<Q3f", 1, 1, 2, 3))), ("i64", pvalue(6, struct.pack("<Qq", 1, 9))),
+    ("f32", pvalue(7, struct.pack("<Qf", 1, 2.5))), ("v64", pvalue(8, struct.pack("<Q3d", 1, 4, 5, 6))),
+    ("i32", pvalue(9, struct.pack("<Qi", 1, -3))), ("tf32", ptensor(0, [2, 1], "f", [1, 2])),
+    ("tf64", ptensor(1, [], "d", [3.5])), ("ti32", ptensor(2, [0, 3], "i", [])), ("ti64", ptensor(3, [1], "q", [4])),
+]
+full_optionals = (
+    b"\x01" + pvec3(0, [(1, 2, 3), (4, 5, 6)])                     # forces
+    + b"\x01" + struct.pack("<If", 0, -2.5)                        # energy (f32)
+    + b"\x01" + struct.pack("<IQ2d", 1, 2, 0.5, -0.5)              # charges (f64)
+    + b"\x01" + pvec3(1, [(0, 0, 1), (0, 1, 0)])                   # velocities
+    + b"\x01" + struct.pack("<I9d", 1, *range(9))                  # cell
+    + b"\x01\x01\x00\x01"                                          # pbc
+    + b"\x01" + struct.pack("<I9f", 0, *range(9))                  # stress
+)
+full_payload = payload("water", pvec3(1, [(0, 0, 0), (1, 1, 1)]), (8, 1), full_optionals,
+                       [("q", pvalue(4, struct.pack("<Q2d", 2, 1, 2)))], every_value)
+
 corpora = {
     "schema_blob": {
         "empty_f64": blob(7, []),
@@ -124,6 +173,22 @@ corpora = {
         "bad_key": bytes([0]) + record([], [], [b"\x02\x01\xff" + struct.pack("<BI", 0, 0)]),
         "cut_in_payload": bytes([0]) + full[:-3],
         "trailing": bytes([0]) + record([], [], []) + b"\x01\x02\x03",
+    },
+    "pickle_payload": {
+        "worked_example": payload(None, pvec3(0, [(1, 2, 3)]), (6,), b"\x00\x01" + struct.pack("<Id", 1, -1.5) + b"\x00" * 5),
+        "empty": payload(),
+        "tag_map": payload(mol=[("tag", pvalue(2, struct.pack("<q", 7)))]),
+        "full": full_payload,
+        "full_cut": full_payload[: len(full_payload) * 2 // 3],
+        "trailing": payload() + b"\xff\x02",
+        "bad_tag": b"\x02" + payload()[1:],
+        "bad_variant": b"\x00" + struct.pack("<I", 7) + payload()[5:],
+        "bad_utf8": payload("\u00e9t\u00e9".encode()[:-1]),
+        "huge_count": b"\x00" + struct.pack("<IQ", 0, 1 << 60),
+        "short_numbers": payload(None, pvec3(0, [(0, 0, 0), (1, 1, 1)]), (6,)),
+        "both_maps": payload(atom=[("k", pvalue(4, struct.pack("<Q", 0)))], mol=[("k", pvalue(0))]),
+        "repeated_key": payload(mol=[("k", pvalue(2, struct.pack("<q", 1))), ("k", pvalue(1, struct.pack("<d", 2)))]),
+        "tensor_mismatch": payload(mol=[("t", ptensor(1, [5], "d", [1, 2]))]),
     },
 }
 

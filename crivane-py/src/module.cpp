@@ -40,12 +40,12 @@ std::atomic<std::int64_t> claimed_interpreter{-1};
 py::OnceCell module_cell;
 
 // The module body, in this order; the first failure ends it.
-// _molecule_from_pickle_bytes joins after PyAtomDatabase.
 using Registration = bool (*)(PyObject* module);
 const Registration registrations[] = {
     [](PyObject* m) { return py::add_class(m, molecule::py_atom_class()); },
     [](PyObject* m) { return py::add_class(m, molecule::py_molecule_class()); },
     [](PyObject* m) { return py::add_class(m, database::py_database_class()); },
+    [](PyObject* m) { return py::add_function(m, molecule::molecule_from_pickle_bytes_def()); },
 };
 
 bool claim_interpreter() {

@@ -222,6 +222,7 @@ PyObject* molecule_to_owned(PyMoleculeObject* self) {
 
 constexpr py::NoParams kAtoms{"PyMolecule.atoms"};
 constexpr py::NoParams kToOwned{"PyMolecule.to_owned"};
+constexpr py::NoParams kReduce{"PyMolecule.__reduce__"};
 
 PyMethodDef methods[] = {
     py::method<&molecule_from_arrays>(
@@ -233,8 +234,24 @@ PyMethodDef methods[] = {
     py::method<&molecule_to_owned, kToOwned>(
         "to_owned",
         "to_owned($self)\n--\n\nMaterialize the molecule into an owned, self-contained object."),
-    // __reduce__, _ase_builtin_tuple_fast and _ase_payload join here; the
-    // custom-property methods come after the properties.
+    py::method<&molecule_reduce, kReduce>("__reduce__", "__reduce__($self)\n--\n\n"),
+    py::method<&ase_builtin_tuple_fast>(
+        "_ase_builtin_tuple_fast",
+        "_ase_builtin_tuple_fast($self, *, copy_info=True, copy_arrays=True)\n--\n\n"),
+    py::method<&ase_payload>("_ase_payload",
+                             "_ase_payload($self, *, copy_info=True, copy_arrays=True)\n--\n\n"),
+    py::method<&get_property>("get_property",
+                              "get_property($self, key)\n--\n\nGet a custom property by key"),
+    py::method<&set_property>(
+        "set_property",
+        "set_property($self, key, value, *, scope=None)\n--\n\nSet a custom property"),
+    py::method<&property_keys>("property_keys",
+                               "property_keys($self, *, scope=None)\n--\n\nGet all property keys"),
+    py::method<&has_property>(
+        "has_property",
+        "has_property($self, key, *, scope=None)\n--\n\nCheck if a property exists"),
+    py::method<&delete_property>(
+        "delete_property", "delete_property($self, key)\n--\n\nDelete a custom property by key."),
     py::kEndMethods,
 };
 
@@ -260,6 +277,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, py::Class<MoleculeBacking>::dealloc_slot()},
     {Py_tp_repr, py::slot<&molecule_repr>()},
     {Py_sq_length, py::slot<&molecule_len>()},
+    {Py_mp_subscript, py::slot<&molecule_getitem>()},
     {Py_tp_methods, methods},
     {Py_tp_getset, properties},
     {0, nullptr},

@@ -64,6 +64,10 @@ soa::PyResult<crivane::atom::Molecule*> ensure_owned(MoleculeBacking& backing);
 // unchanged. Callers hold the shared borrow.
 soa::PyResult<crivane::atom::Molecule> clone_as_owned(const MoleculeBacking& backing);
 
+// The module function _molecule_from_pickle_bytes(payload), which unpickles
+// a molecule from the payload that __reduce__ writes.
+PyMethodDef* molecule_from_pickle_bytes_def();
+
 // Construction. Return false with a Python exception set on failure.
 //
 // Positions (parse_positions_field) and the one-dimensional uint8 array of

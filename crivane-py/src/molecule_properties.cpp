@@ -1,0 +1,526 @@
+// Custom properties of PyMolecule in two scopes (per molecule and per atom),
+// item access, and the conversion of property values into Python objects.
+// Reads on a view decode only the section asked for; writes materialize it.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "atom.hpp"
+#include "crivane/storage/dtypes.hpp"
+#include "crivane/storage/soa.hpp"
+#include "crivane/storage/utf8.hpp"
+#include "molecule.hpp"
+#include "molecule_helpers.hpp"
+#include "molecule_internal.hpp"
+#include "py/args.hpp"
+#include "py/borrow.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+#include "py/numpy.hpp"
+#include "py/ref.hpp"
+#include "py_dtypes.hpp"
+
+namespace crivane_rs::molecule {
+
+using crivane::atom::Molecule;
+using crivane::atom::PropertyMap;
+using crivane::types::PropertyValue;
+using crivane::types::TensorData;
+using View = MoleculeBacking::View;
+namespace property = crivane::types::property;
+namespace tag = crivane::storage::dtypes::tag;
+namespace SectionKind = crivane::storage::soa::SectionKind;
+
+std::optional<PropertyScope> parse_custom_property_scope(std::optional<std::string_view> scope) {
+  if (!scope) return PropertyScope::Either;
+  if (*scope == "atom") return PropertyScope::Atom;
+  if (*scope == "molecule") return PropertyScope::Molecule;
+  py::raise_value_error(fmt::format("scope must be 'molecule' or 'atom', got '{}'", *scope));
+  return std::nullopt;
+}
+
+PyObject* atom_property_shape_error(std::string_view key, std::uint64_t first_dimension,
+                                    std::size_t n_atoms) {
+  py::raise_value_error(
+      fmt::format("Atom property '{}' first dimension ({}) doesn't match atom "
+                  "count ({})",
+                  key, first_dimension, n_atoms));
+  return nullptr;
+}
+
+// ---- values to Python objects ------------------------------------------------
+
+namespace helpers {
+namespace {
+
+PyObject* fail(std::string_view text) {
+  py::raise_value_error(text);
+  return nullptr;
+}
+
+PyObject* text_object(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+template <class T>
+PyObject* array1(const std::vector<T>& values) {
+  return pyarray1_copy(values.data(), values.size());
+}
+
+// Rows of three are packed, so they copy as one block into an (n, 3) array.
+template <class Row>
+PyObject* rows_array(const std::vector<Row>& rows) {
+  return py::numpy::copy(rows.empty() ? nullptr : rows.front().data(),
+                         {rows.size(), std::size_t{3}})
+      .release();
+}
+
+template <class T>
+PyObject* tensor_array(const crivane::types::Tensor<T>& t) {
+  // A shape that fits the values is made in one step; any other goes
+  // through NumPy's reshape, whose error is the one to report.
+  std::uint64_t product = 1;
+  bool fits = t.shape.size() <= NPY_MAXDIMS;
+  for (std::uint64_t d : t.shape) fits = fits && !__builtin_mul_overflow(product, d, &product);
+  if (fits && product == t.values.size() && product != 0) {
+    const std::vector<std::size_t> dims(t.shape.begin(), t.shape.end());
+    return py::numpy::copy(t.values.data(), py::numpy::Shape(dims)).release();
+  }
+  py::Ref flat = py::numpy::copy(t.values.data(), {t.values.size()});
+  if (!flat) return nullptr;
+  const std::vector<std::size_t> dims(t.shape.begin(), t.shape.end());
+  return py::numpy::reshape(std::move(flat), py::numpy::Shape(dims)).release();
+}
+
+template <class T>
+PyObject* array1_from_run(CowSlice<T> run) {
+  if (run.is_owned()) return pyarray1_adopt(std::move(run).take_owned());
+  return pyarray1_copy(run.data(), run.size());
+}
+
+template <class T>
+PyObject* section_array1(ByteSpan payload) {
+  auto run = cast_or_decode<T>(payload);
+  if (!run) return fail(run.error());
+  return array1_from_run(std::move(run).value());
+}
+
+template <class T>
+PyObject* section_rows(ByteSpan payload, std::size_t row_bytes, std::string_view name) {
+  if (payload.size() % row_bytes != 0) return fail(fmt::format("Invalid {} payload length", name));
+  auto run = cast_or_decode<T>(payload);
+  if (!run) return fail(run.error());
+  return pyarray2_from_cow(std::move(run).value(), payload.size() / row_bytes, 3);
+}
+
+}  // namespace
+
+PyObject* property_value_to_pyobject(const PropertyValue& value) {
+  switch (value.index()) {
+    case property::None:
+      return Py_NewRef(Py_None);
+    case property::Float:
+      return PyFloat_FromDouble(std::get<property::Float>(value));
+    case property::Int:
+      return PyLong_FromLongLong(std::get<property::Int>(value));
+    case property::String:
+      return text_object(std::get<property::String>(value));
+    case property::FloatArray:
+      return array1(std::get<property::FloatArray>(value));
+    case property::Vec3Array:
+      return rows_array(std::get<property::Vec3Array>(value));
+    case property::IntArray:
+      return array1(std::get<property::IntArray>(value));
+    case property::Float32Array:
+      return array1(std::get<property::Float32Array>(value));
+    case property::Vec3ArrayF64:
+      return rows_array(std::get<property::Vec3ArrayF64>(value));
+    case property::Int32Array:
+      return array1(std::get<property::Int32Array>(value));
+    default:
+      return std::visit([](const auto& t) { return tensor_array(t); },
+                        std::get<property::Tensor>(value));
+  }
+}
+
+PyObject* property_section_to_pyobject(const View& view, const soa::LazySection& section) {
+  auto range = view.custom_payload(section);
+  if (!range) return fail(range.error());
+  const ByteSpan payload = *range;
+  switch (section.type_tag) {
+    case tag::F64:
+      if (payload.size() != 8) return fail("Invalid f64 payload length");
+      return PyFloat_FromDouble(crivane::bytes::load_f64(payload.data()));
+    case tag::I64:
+      if (payload.size() != 8) return fail("Invalid i64 payload length");
+      return PyLong_FromLongLong(crivane::bytes::load_i64(payload.data()));
+    case tag::STRING: {
+      const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
+      if (!crivane::utf8::is_valid(text)) return fail("Invalid UTF-8 in string property");
+      return text_object(text);
+    }
+    case tag::F64_ARRAY:
+      return section_array1<double>(payload);
+    case tag::I64_ARRAY:
+      return section_array1<std::int64_t>(payload);
+    case tag::F32_ARRAY:
+      return section_array1<float>(payload);
+    case tag::I32_ARRAY:
+      return section_array1<std::int32_t>(payload);
+    case tag::VEC3_F32:
+      return section_rows<float>(payload, 12, "vec3<f32>");
+    case tag::VEC3_F64:
+      return section_rows<double>(payload, 24, "vec3<f64>");
+    case tag::NONE:
+      if (!payload.empty()) return fail("Null property payload must be empty");
+      return Py_NewRef(Py_None);
+    case tag::TENSOR_F32:
+    case tag::TENSOR_F64:
+    case tag::TENSOR_I32:
+    case tag::TENSOR_I64: {
+      auto value = soa::decode_property_value(section.type_tag, payload);
+      if (!value) return fail(value.error());
+      return property_value_to_pyobject(*value);
+    }
+    default:
+      return fail(fmt::format("Unsupported property type tag {}", unsigned{section.type_tag}));
+  }
+}
+
+}  // namespace helpers
+
+namespace internal {
+namespace {
+
+// ---- lookups -----------------------------------------------------------------
+
+// KeyError "Property '{}' not found" (KeyError shows its argument's repr, so
+// the text is passed as the one argument).
+PyObject* raise_key_error(std::string_view key) {
+  std::string message = fmt::format("Property '{}' not found", key);
+  py::Ref text = py::Ref::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(PyExc_KeyError, text.get());
+  return nullptr;
+}
+
+// The one value a key names, in whichever scope holds it.
+PyObject* read_property(const MoleculeBacking& b, std::string_view key) {
+  const PropertyValue* in_molecule = nullptr;
+  const PropertyValue* in_atoms = nullptr;
+  std::optional<soa::LazySection> molecule_section, atom_section;
+  if (const Molecule* m = b.owned()) {
+    const std::string k(key);
+    if (auto it = m->properties.find(k); it != m->properties.end()) in_molecule = &it->second;
+    if (auto it = m->atom_properties.find(k); it != m->atom_properties.end()) {
+      in_atoms = &it->second;
+    }
+  } else {
+    auto found = b.view()->find_custom_section(SectionKind::MoleculeProperty, key);
+    if (!found) return call_failed(found.error());
+    molecule_section = *found;
+    found = b.view()->find_custom_section(SectionKind::AtomProperty, key);
+    if (!found) return call_failed(found.error());
+    atom_section = *found;
+  }
+  const bool in_both = (in_molecule && in_atoms) || (molecule_section && atom_section);
+  if (in_both) {
+    return call_failed(fmt::format("Property '{}' exists in both molecule and atom scopes", key));
+  }
+  if (in_molecule || in_atoms) {
+    return helpers::property_value_to_pyobject(in_molecule ? *in_molecule : *in_atoms);
+  }
+  if (molecule_section || atom_section) {
+    return helpers::property_section_to_pyobject(
+        *b.view(), molecule_section ? *molecule_section : *atom_section);
+  }
+  return raise_key_error(key);
+}
+
+// Whether a map or a view holds the key in the given scope; nothing with
+// ValueError set when a section key met on the way is not UTF-8.
+std::optional<bool> holds(const MoleculeBacking& b, std::string_view key, PropertyScope scope) {
+  if (const Molecule* m = b.owned()) {
+    const std::string k(key);
+    const bool in_molecule = m->properties.contains(k);
+    const bool in_atoms = m->atom_properties.contains(k);
+    switch (scope) {
+      case PropertyScope::Molecule:
+        return in_molecule;
+      case PropertyScope::Atom:
+        return in_atoms;
+      default:
+        return in_molecule || in_atoms;
+    }
+  }
+  auto find = [&](std::uint8_t kind) -> std::optional<bool> {
+    auto found = b.view()->find_custom_section(kind, key);
+    if (!found) {
+      py::raise_value_error(found.error());
+      return std::nullopt;
+    }
+    return found->has_value();
+  };
+  if (scope == PropertyScope::Atom) return find(SectionKind::AtomProperty);
+  auto in_molecule = find(SectionKind::MoleculeProperty);
+  if (scope == PropertyScope::Molecule || !in_molecule || *in_molecule) return in_molecule;
+  return find(SectionKind::AtomProperty);
+}
+
+// The number of atoms a per-atom value covers: values of a flat array, rows
+// of a vec3 array, the first dimension of a tensor. Raises and returns
+// nothing for the other variants and for a rank-0 tensor.
+std::optional<std::uint64_t> per_atom_length(const PropertyValue& value, std::string_view key,
+                                             std::size_t n) {
+  switch (value.index()) {
+    case property::FloatArray:
+      return std::get<property::FloatArray>(value).size();
+    case property::Vec3Array:
+      return std::get<property::Vec3Array>(value).size();
+    case property::IntArray:
+      return std::get<property::IntArray>(value).size();
+    case property::Float32Array:
+      return std::get<property::Float32Array>(value).size();
+    case property::Vec3ArrayF64:
+      return std::get<property::Vec3ArrayF64>(value).size();
+    case property::Int32Array:
+      return std::get<property::Int32Array>(value).size();
+    case property::Tensor: {
+      const auto& shape =
+          std::visit([](const auto& t) -> const std::vector<std::uint64_t>& { return t.shape; },
+                     std::get<property::Tensor>(value));
+      if (shape.empty()) {
+        py::raise_value_error(
+            fmt::format("Atom tensor property '{}' must have at least one dimension", key));
+        return std::nullopt;
+      }
+      return shape.front();
+    }
+    default:
+      py::raise_value_error(fmt::format(
+          "Atom property '{}' must be a numeric ndarray with first dimension equal to atom "
+          "count ({})",
+          key, n));
+      return std::nullopt;
+  }
+}
+
+PyObject* read_atom(const MoleculeBacking& b, PyObject* key) {
+  // Anything with __index__ that fits a signed pointer-sized integer.
+  py::Ref index = py::Ref::steal(PyNumber_Index(key));
+  Py_ssize_t i = -1;
+  if (index) i = PyLong_AsSsize_t(index.get());
+  if (!index || (i == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "Molecule indices must be integers or strings");
+    return nullptr;
+  }
+  const std::size_t n = b.n_atoms();
+  const Py_ssize_t at = i < 0 ? i + static_cast<Py_ssize_t>(n) : i;
+  if (at < 0 || static_cast<std::size_t>(at) >= n) {
+    std::string message =
+        fmt::format("Atom index {} out of bounds for molecule of length {}", i, n);
+    PyErr_SetString(PyExc_IndexError, message.c_str());
+    return nullptr;
+  }
+  std::optional<crivane::atom::Atom> atom;
+  if (const Molecule* m = b.owned()) {
+    atom = m->atom(static_cast<std::size_t>(at));
+    if (!atom) return call_failed("Failed to read atom from owned molecule");
+  } else {
+    auto read = b.view()->atom_at(static_cast<std::size_t>(at));
+    if (!read || !*read) return call_failed("Failed to read atom from view");
+    atom = **read;
+  }
+  return new_py_atom(*atom);
+}
+
+// ---- methods -------------------------------------------------------------------
+
+constexpr py::Signature kGetProperty{"PyMolecule.get_property", {py::arg("key")}};
+constexpr py::Signature kSetProperty{"PyMolecule.set_property",
+                                     {py::arg("key"), py::arg("value"), py::kwarg("scope")}};
+constexpr py::Signature kPropertyKeys{"PyMolecule.property_keys", {py::kwarg("scope")}};
+constexpr py::Signature kHasProperty{"PyMolecule.has_property",
+                                     {py::arg("key"), py::kwarg("scope")}};
+constexpr py::Signature kDeleteProperty{"PyMolecule.delete_property", {py::arg("key")}};
+
+// The scope argument, extracted and parsed.
+std::optional<PropertyScope> scope_arg(PyObject* obj) {
+  std::optional<std::string_view> scope;
+  if (!py::extract_arg(obj, "scope", scope)) return std::nullopt;
+  return parse_custom_property_scope(scope);
+}
+
+}  // namespace
+
+PyObject* get_property(PyMoleculeObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  py::Args<kGetProperty.size()> a;
+  if (!kGetProperty.bind(args, nargs, kwnames, a)) return nullptr;
+  std::string_view key;
+  if (!py::extract_arg(a[0], "key", key)) return nullptr;
+  auto borrow = py::SharedBorrow::take_or_panic(self->borrow);
+  if (!borrow) return nullptr;
+  return read_property(self->value(), key);
+}
+
+PyObject* molecule_getitem(PyMoleculeObject* self, PyObject* key) {
+  auto borrow = py::SharedBorrow::take_or_panic(self->borrow);
+  if (!borrow) return nullptr;
+  if (PyUnicode_Check(key)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (data != nullptr) {
+      return read_property(self->value(), std::string_view(data, static_cast<std::size_t>(size)));
+    }
+    PyErr_Clear();  // not representable as UTF-8: not a str key after all
+  }
+  return read_atom(self->value(), key);
+}
+
+PyObject* has_property(PyMoleculeObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  py::Args<kHasProperty.size()> a;
+  if (!kHasProperty.bind(args, nargs, kwnames, a)) return nullptr;
+  auto borrow = py::SharedBorrow::take(self->borrow);
+  if (!borrow) return nullptr;
+  std::string_view key;
+  if (!py::extract_arg(a[0], "key", key)) return nullptr;
+  auto scope = scope_arg(a[1]);
+  if (!scope) return nullptr;
+  auto found = holds(self->value(), key, *scope);
+  if (!found) return nullptr;
+  return Py_NewRef(*found ? Py_True : Py_False);
+}
+
+PyObject* property_keys(PyMoleculeObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  py::Args<kPropertyKeys.size()> a;
+  if (!kPropertyKeys.bind(args, nargs, kwnames, a)) return nullptr;
+  auto borrow = py::SharedBorrow::take(self->borrow);
+  if (!borrow) return nullptr;
+  auto scope = scope_arg(a[0]);
+  if (!scope) return nullptr;
+  const bool molecule_keys = *scope != PropertyScope::Atom;
+  const bool atom_keys = *scope != PropertyScope::Molecule;
+
+  // Views of the keys (map keys or record bytes, both held by the borrow).
+  std::vector<std::string_view> keys;
+  const MoleculeBacking& b = self->value();
+  if (const Molecule* m = b.owned()) {
+    keys.reserve((molecule_keys ? m->properties.size() : 0) +
+                 (atom_keys ? m->atom_properties.size() : 0));
+    if (molecule_keys) {
+      for (const auto& entry : m->properties) keys.push_back(entry.first);
+    }
+    if (atom_keys) {
+      for (const auto& entry : m->atom_properties) keys.push_back(entry.first);
+    }
+  } else {
+    const View& view = *b.view();
+    for (const soa::LazySection& section : view.custom()) {
+      const bool wanted = (molecule_keys && section.kind == SectionKind::MoleculeProperty) ||
+                          (atom_keys && section.kind == SectionKind::AtomProperty);
+      if (!wanted) continue;
+      auto key = view.lazy_section_key(section);
+      if (!key) return call_failed(key.error());
+      keys.push_back(*key);
+    }
+  }
+  // string_view compares bytes as unsigned, a prefix first.
+  std::stable_sort(keys.begin(), keys.end());
+  py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    PyObject* item =
+        PyUnicode_DecodeUTF8(keys[i].data(), static_cast<Py_ssize_t>(keys[i].size()), nullptr);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* set_property(PyMoleculeObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  py::Args<kSetProperty.size()> a;
+  if (!kSetProperty.bind(args, nargs, kwnames, a)) return nullptr;
+  auto borrow = py::ExclusiveBorrow::take(self->borrow);
+  if (!borrow) return nullptr;
+  std::string key;
+  if (!py::extract_arg(a[0], "key", key)) return nullptr;
+  PyObject* value = a[1];
+  auto scope = scope_arg(a[2]);
+  if (!scope) return nullptr;
+  if (key == "stress") {
+    return call_failed("'stress' is a reserved field; use molecule.stress instead");
+  }
+  const std::size_t n = self->value().n_atoms();
+  // May run the value's own conversion hooks; the molecule is still as it was.
+  PropertyValue parsed;
+  if (!py_dtypes::parse_property_value(value, parsed)) return nullptr;
+  Molecule* m = owned_for_setter(self);
+  if (m == nullptr) return nullptr;
+
+  const bool in_molecule = m->properties.contains(key);
+  const bool in_atoms = m->atom_properties.contains(key);
+  bool per_atom = *scope == PropertyScope::Atom;
+  if (in_molecule && in_atoms) {
+    return call_failed(fmt::format("Property '{}' exists in both molecule and atom scopes", key));
+  }
+  if (in_molecule && *scope == PropertyScope::Atom) {
+    return call_failed(fmt::format(
+        "Property '{}' already exists as a molecule property; delete it before setting atom "
+        "scope",
+        key));
+  }
+  if (in_atoms) {
+    if (*scope == PropertyScope::Molecule) {
+      return call_failed(fmt::format(
+          "Property '{}' already exists as an atom property; delete it before setting molecule "
+          "scope",
+          key));
+    }
+    per_atom = true;
+  }
+  if (per_atom) {
+    auto length = per_atom_length(parsed, key, n);
+    if (!length) return nullptr;
+    if (*length != n) return atom_property_shape_error(key, *length, n);
+    m->atom_properties.insert_or_assign(std::move(key), std::move(parsed));
+  } else {
+    m->properties.insert_or_assign(std::move(key), std::move(parsed));
+  }
+  return Py_NewRef(Py_None);
+}
+
+PyObject* delete_property(PyMoleculeObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  py::Args<kDeleteProperty.size()> a;
+  if (!kDeleteProperty.bind(args, nargs, kwnames, a)) return nullptr;
+  auto borrow = py::ExclusiveBorrow::take(self->borrow);
+  if (!borrow) return nullptr;
+  std::string key;
+  if (!py::extract_arg(a[0], "key", key)) return nullptr;
+  Molecule* m = owned_for_setter(self);
+  if (m == nullptr) return nullptr;
+  if (auto it = m->properties.find(key); it != m->properties.end()) {
+    m->properties.erase(it);
+    if (auto at = m->atom_properties.find(key); at != m->atom_properties.end()) {
+      m->atom_properties.erase(at);
+    }
+    return Py_NewRef(Py_None);
+  }
+  if (auto it = m->atom_properties.find(key); it != m->atom_properties.end()) {
+    m->atom_properties.erase(it);
+    return Py_NewRef(Py_None);
+  }
+  return raise_key_error(key);
+}
+
+}  // namespace internal
+}  // namespace crivane_rs::molecule
