@@ -345,16 +345,29 @@ def test_a_later_molecule_lacking_a_section_fails_the_ordered_scatter(tmp_path):
 
 def test_section_order_decides_between_the_two_scatters(tmp_path):
     # The engine writes atom properties before molecule properties; the batch
-    # writer writes them the other way round. Once add_arrays_batch exists, the
-    # same two cases should be run on one file holding records of both writers.
-    a = section(ATOM, "a", F32_ARRAY, f32(1, 2))
-    b = section(MOLECULE, "b", F64, f64(10))
-    records = [(2, [a, b]), (2, [section(MOLECULE, "b", F64, f64(20)), section(ATOM, "a", F32_ARRAY, f32(3, 4))]), (2, [a])]
-    db = crafted_db(tmp_path / "order.db", records)
-    assert flat_error(db, [0, 1]) == "Invalid data: SOA schema order mismatch at molecule 1 for section 'b'"
-    got = db.get_molecules_flat([2, 1, 0])  # the first lacks "b": keyed
+    # writer writes them the other way round, in the caller's dict order.
+    path = str(tmp_path / "mixed.db")
+    db = Database(path)
+    single = molecule(0, n=2, forces=None, charges=None, velocities=None, cell=None, stress=None, pbc=None,
+                      name=None, energy=None)
+    single.set_property("a", np.array([1, 2], np.float32), scope="atom")
+    single.set_property("b", 10.0)
+    only_a = molecule(1, n=2, forces=None, charges=None, velocities=None, cell=None, stress=None, pbc=None,
+                      name=None, energy=None)
+    only_a.set_property("a", np.array([5, 6], np.float32), scope="atom")
+    db.add_molecules([single, only_a])
+    db.add_arrays_batch(np.zeros((1, 2, 3), np.float32), np.ones((1, 2), np.uint8),
+                        properties={"b": np.array([20.0])},
+                        atom_properties={"a": np.array([[3, 4]], np.float32)})
+    db.flush()
+    db = Database.open(path)
+    # Same key set as the lock: the ordered scatter, which the batch record's order breaks.
+    assert flat_error(db, [0, 2]) == "Invalid data: SOA schema order mismatch at molecule 1 for section 'b'"
+    assert flat_error(db, [2, 0]) == "Invalid data: SOA schema order mismatch at molecule 1 for section 'a'"
+    # The first selected record lacks "b": keyed by the lock, and the order no longer matters.
+    got = db.get_molecules_flat([1, 2, 0])
     assert list(got) == BASE_KEYS + ["atom_properties", "properties"]
-    np.testing.assert_array_equal(got["atom_properties"]["a"], np.array([1, 2, 3, 4, 1, 2], np.float32))
+    np.testing.assert_array_equal(got["atom_properties"]["a"], np.array([5, 6, 3, 4, 1, 2], np.float32))
     np.testing.assert_array_equal(got["properties"]["b"], [0.0, 20.0, 10.0])
 
 
