@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include "crivane/storage/soa.hpp"
+
 namespace crivane::storage::dtypes {
 namespace {
 
@@ -190,21 +192,23 @@ Result<void> validate_builtin_type_tag_for_record_format(std::uint32_t record_fo
     return unexpected(
         Error::invalid_data(fmt::format("Unsupported record format {}", record_format)));
   }
+  using soa::BuiltinKey;
   struct Rule {
-    std::string_view key;
+    BuiltinKey key;
     std::uint8_t required;
     const char* message;
   };
   static constexpr Rule rules[] = {
-      {"charges", tag::F64_ARRAY, "record format 2 does not support float32 charges"},
-      {"cell", tag::MAT3_F64, "record format 2 does not support float32 cell"},
-      {"energy", tag::F64, "record format 2 does not support float32 energy"},
-      {"forces", tag::VEC3_F32, "record format 2 does not support float64 forces"},
-      {"stress", tag::MAT3_F64, "record format 2 does not support float32 stress"},
-      {"velocities", tag::VEC3_F32, "record format 2 does not support float64 velocities"},
+      {BuiltinKey::Charges, tag::F64_ARRAY, "record format 2 does not support float32 charges"},
+      {BuiltinKey::Cell, tag::MAT3_F64, "record format 2 does not support float32 cell"},
+      {BuiltinKey::Energy, tag::F64, "record format 2 does not support float32 energy"},
+      {BuiltinKey::Forces, tag::VEC3_F32, "record format 2 does not support float64 forces"},
+      {BuiltinKey::Stress, tag::MAT3_F64, "record format 2 does not support float32 stress"},
+      {BuiltinKey::Velocities, tag::VEC3_F32,
+       "record format 2 does not support float64 velocities"},
   };
   for (const Rule& r : rules) {
-    if (r.key == key) {
+    if (soa::key_of(r.key) == key) {
       if (type_tag != r.required) return unexpected(Error::invalid_data(r.message));
       return {};
     }

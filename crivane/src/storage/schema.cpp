@@ -21,13 +21,6 @@ static_assert(sizeof(std::size_t) == 8, "record offsets are computed in 64 bits"
 
 Error invalid(std::string text) { return Error::invalid_data(std::move(text)); }
 
-bool is_per_atom(std::uint8_t kind, std::string_view key) {
-  return kind == AtomProperty || (kind == Builtin && soa::is_per_atom_builtin(key));
-}
-
-// Tag 0..12 except text: payloads of a fixed element size.
-bool is_fixed_size_tag(std::uint8_t t) { return t <= tag::MAT3_F32 && t != tag::STRING; }
-
 // The per-atom rules of a tensor whose shape is already known to be sound.
 Result<void> check_tensor_scope(std::string_view key, bool per_atom,
                                 std::span<const std::uint64_t> shape, std::uint64_t n_atoms) {
@@ -64,7 +57,7 @@ Result<void> insert_property_entry(SchemaEntries& entries, std::uint8_t kind,
       [](const auto& x) -> const std::vector<std::uint64_t>& { return x.shape; }, *tensor);
   const std::size_t count = std::visit([](const auto& x) { return x.values.size(); }, *tensor);
   CRIVANE_TRY(dtypes::validate_tensor_data_shape(shape, count));
-  const bool per_atom = is_per_atom(kind, key);
+  const bool per_atom = soa::is_per_atom_section(kind, key);
   CRIVANE_TRY(check_tensor_scope(key, per_atom, shape, n_atoms));
   entries.insert_or_assign(SchemaKey{kind, key},
                            SchemaEntry{t, per_atom, dtypes::element_size(t), 0});
@@ -81,7 +74,7 @@ std::string SchemaEntry::debug() const {
 Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
                                  std::uint64_t payload_len, std::optional<ByteSpan> payload,
                                  std::uint64_t n_atoms) {
-  const bool per_atom = is_per_atom(kind, key);
+  const bool per_atom = soa::is_per_atom_section(kind, key);
   if (!dtypes::is_known_type_tag(type_tag)) {
     return unexpected(invalid(fmt::format("Unsupported section type tag {}", type_tag)));
   }
@@ -95,7 +88,7 @@ Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::u
     CRIVANE_TRY(check_tensor_scope(key, per_atom, parsed.shape, n_atoms));
     return e;
   }
-  if (!is_fixed_size_tag(type_tag)) {  // text and null
+  if (!dtypes::is_fixed_size_tag(type_tag)) {  // text and null
     if (per_atom && payload_len != 0) return unexpected(length_mismatch(key, payload_len, 0));
     return e;
   }
@@ -134,7 +127,7 @@ Result<SchemaLock> schema_from_molecule(const atom::Molecule& m) {
     }
   }
   SchemaLock lock;
-  lock.positions_type = m.positions.index() == 0 ? tag::VEC3_F32 : tag::VEC3_F64;
+  lock.positions_type = soa::positions_type_tag(m);
   const std::uint64_t n = m.n_atoms();
   for (const soa::BuiltinSection& s : soa::builtin_sections(m)) {
     CRIVANE_TRY(
