@@ -165,25 +165,24 @@ Result<SchemaLock> record_schema(ByteSpan record, std::uint32_t record_format,
     if (r.left() < soa::SECTION_HEADER_BYTES) {
       return unexpected(invalid("SOA section header truncated"));
     }
-    const std::uint8_t kind = *r.read<std::uint8_t>();
-    const std::uint8_t key_len = *r.read<std::uint8_t>();
+    const auto [kind, key_len] = *r.read_fields<std::uint8_t, std::uint8_t>();
     const auto key_bytes = r.take(key_len);
     if (!key_bytes) return unexpected(invalid("SOA section key truncated"));
     const std::string_view key(reinterpret_cast<const char*>(key_bytes->data()), key_len);
     if (!utf8::is_valid(key)) return unexpected(invalid("Invalid UTF-8 in section key"));
-    const auto type_tag = r.read<std::uint8_t>();
-    const auto payload_len = r.read<std::uint32_t>();
-    if (!type_tag || !payload_len) return unexpected(invalid("SOA section header truncated"));
-    const auto payload = r.take(*payload_len);
+    const auto tail = r.read_fields<std::uint8_t, std::uint32_t>();
+    if (!tail) return unexpected(invalid("SOA section header truncated"));
+    const auto [type_tag, payload_len] = *tail;
+    const auto payload = r.take(payload_len);
     if (!payload) return unexpected(invalid("SOA section payload truncated"));
     if (kind == Builtin) {
       CRIVANE_TRY(
-          dtypes::validate_builtin_type_tag_for_record_format(record_format, key, *type_tag));
+          dtypes::validate_builtin_type_tag_for_record_format(record_format, key, type_tag));
     }
     std::optional<ByteSpan> tensor_payload;
-    if (dtypes::is_tensor_tag(*type_tag)) tensor_payload = *payload;
+    if (dtypes::is_tensor_tag(type_tag)) tensor_payload = *payload;
     CRIVANE_TRY(
-        insert_schema_entry(lock.entries, kind, key, *type_tag, *payload_len, tensor_payload, n));
+        insert_schema_entry(lock.entries, kind, key, type_tag, payload_len, tensor_payload, n));
   }
   return lock;  // bytes after the last section are not ours to judge
 }

@@ -83,14 +83,11 @@ Result<SchemaLock> decode_schema_lock(ByteSpan blob) {
   // and nothing is sized by it.
   const std::uint32_t count = *r.read<std::uint32_t>();
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (r.left() < ENTRY_HEADER_BYTES) return unexpected(invalid("Schema blob truncated"));
-    const std::uint8_t kind = *r.read<std::uint8_t>();
-    const std::uint8_t type_tag = *r.read<std::uint8_t>();
-    const std::uint8_t per_atom = *r.read<std::uint8_t>();
+    const auto entry = r.read_fields<std::uint8_t, std::uint8_t, std::uint8_t, std::uint16_t,
+                                     std::uint32_t, std::uint32_t>();
+    if (!entry) return unexpected(invalid("Schema blob truncated"));
+    const auto [kind, type_tag, per_atom, key_len, elem_bytes, slot_bytes] = *entry;
     if (per_atom > 1) return unexpected(invalid("Invalid schema per_atom flag"));
-    const std::uint16_t key_len = *r.read<std::uint16_t>();
-    const std::uint32_t elem_bytes = *r.read<std::uint32_t>();
-    const std::uint32_t slot_bytes = *r.read<std::uint32_t>();
     const auto key_bytes = r.take(key_len);
     if (!key_bytes) return unexpected(invalid("Schema blob truncated at key"));
     const std::string_view key(reinterpret_cast<const char*>(key_bytes->data()), key_len);
