@@ -11,6 +11,7 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "crivane/atom.hpp"
 #include "crivane/error.hpp"
@@ -47,12 +48,21 @@ constexpr std::string_view key_of(BuiltinKey b) {
   return BUILTIN_KEYS[static_cast<std::size_t>(b)];
 }
 
-// The builtin a kind-0 section key names: exact bytes, case-sensitive.
+namespace detail {
+template <std::size_t... I>
+constexpr std::optional<BuiltinKey> find_builtin_key(std::string_view key,
+                                                     std::index_sequence<I...>) {
+  std::optional<BuiltinKey> found;
+  (void)((key == BUILTIN_KEYS[I] && (found = static_cast<BuiltinKey>(I), true)) || ...);
+  return found;
+}
+}  // namespace detail
+
+// The builtin a kind-0 section key names: exact bytes, case-sensitive. The
+// lookup runs for every kind-0 section of every record read, so it is
+// unrolled over the table and each comparison has a length known at compile time.
 constexpr std::optional<BuiltinKey> find_builtin_key(std::string_view key) {
-  for (std::size_t i = 0; i < BUILTIN_KEYS.size(); ++i) {
-    if (BUILTIN_KEYS[i] == key) return static_cast<BuiltinKey>(i);
-  }
-  return std::nullopt;
+  return detail::find_builtin_key(key, std::make_index_sequence<BUILTIN_KEYS.size()>());
 }
 
 // Forces, charges and velocities hold one element per atom.
