@@ -150,7 +150,7 @@ Result<void> validate_record_format_compat(const Molecule& m, std::uint32_t reco
         Error::invalid_data(fmt::format("Unsupported record format {}", record_format)));
   }
   if (record_format == 3) return {};
-  if (m.positions.index() != 0) {
+  if (positions_type_tag(m) != tag::VEC3_F32) {
     return unexpected(Error::invalid_data("record format 2 does not support float64 positions"));
   }
   for (const BuiltinSection& s : builtin_sections(m)) {
