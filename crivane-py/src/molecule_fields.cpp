@@ -244,7 +244,7 @@ int set_stress(PyMoleculeObject* self, PyObject* value) {
   Mat3Data parsed;
   if (!py_dtypes::parse_mat3_field(value, "Stress", parsed)) return -1;
   m->stress = parsed;
-  m->properties.erase("stress");
+  m->properties.erase(std::string(soa::layout::key_of(soa::BuiltinKey::Stress)));
   return 0;
 }
 

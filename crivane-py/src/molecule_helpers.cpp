@@ -169,9 +169,9 @@ PyObject* owned_mat3x3_array(const Mat3Data& data) {
 PyObject* view_vec3_payload_py(ByteSpan range, std::uint8_t type_tag, std::size_t n,
                                std::string_view field) {
   switch (type_tag) {
-    case 4:
+    case soa::tag::VEC3_F32:
       return vec3_array<float>(range, n);
-    case 7:
+    case soa::tag::VEC3_F64:
       return vec3_array<double>(range, n);
     default:
       return invalid_section(field);
@@ -181,8 +181,9 @@ PyObject* view_vec3_payload_py(ByteSpan range, std::uint8_t type_tag, std::size_
 PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
                                     std::string_view field) {
   const std::size_t n = view.n_atoms();
-  const std::size_t row = slot.type_tag == 4 ? 12 : slot.type_tag == 7 ? 24 : 0;
-  // n is a u32 count, so n * 24 cannot overflow.
+  // A 3-vector row has the size of a positions row of the same dtype; 0 for any other tag.
+  const std::size_t row = soa::layout::positions_row_bytes(slot.type_tag);
+  // n is a u32 count, so n * row cannot overflow.
   if (row == 0 || slot.payload_len != n * row) return invalid_section(field);
   auto range = slot_range(view, slot);
   if (!range) return nullptr;
@@ -191,8 +192,8 @@ PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa:
 
 PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
                                     std::string_view field) {
-  const bool f32 = slot.type_tag == 12 && slot.payload_len == 36;
-  const bool f64 = slot.type_tag == 10 && slot.payload_len == 72;
+  const bool f32 = slot.type_tag == soa::tag::MAT3_F32 && slot.payload_len == sizeof(Mat3F32);
+  const bool f64 = slot.type_tag == soa::tag::MAT3_F64 && slot.payload_len == sizeof(Mat3F64);
   if (!f32 && !f64) return invalid_section(field);
   auto range = slot_range(view, slot);
   if (!range) return nullptr;
@@ -202,8 +203,8 @@ PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa:
 PyObject* view_builtin_float_array_slot_py(const soa::SoaMoleculeView& view,
                                            const soa::BuiltinSlot& slot, std::string_view field) {
   const std::size_t n = view.n_atoms();
-  const bool f32 = slot.type_tag == 6 && slot.payload_len == n * 4;
-  const bool f64 = slot.type_tag == 3 && slot.payload_len == n * 8;
+  const bool f32 = slot.type_tag == soa::tag::F32_ARRAY && slot.payload_len == n * sizeof(float);
+  const bool f64 = slot.type_tag == soa::tag::F64_ARRAY && slot.payload_len == n * sizeof(double);
   if (!f32 && !f64) return invalid_section(field);
   auto range = slot_range(view, slot);
   if (!range) return nullptr;

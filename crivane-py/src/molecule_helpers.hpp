@@ -94,7 +94,7 @@ PyObject* owned_vec3_array(const crivane::types::Vec3Data& data);         // (n,
 PyObject* owned_float_array(const crivane::types::FloatArrayData& data);  // (n,)
 PyObject* owned_mat3x3_array(const crivane::types::Mat3Data& data);       // (3, 3)
 
-// An (n, 3) array from a vec3 payload of tag 4 or 7 ("Invalid {} section"
+// An (n, 3) array from a VEC3_F32 or VEC3_F64 payload ("Invalid {} section"
 // with the field name for another tag). The range holds n rows of that tag.
 PyObject* view_vec3_payload_py(ByteSpan range, std::uint8_t type_tag, std::size_t n,
                                std::string_view field);
@@ -103,11 +103,11 @@ PyObject* view_vec3_payload_py(ByteSpan range, std::uint8_t type_tag, std::size_
 // against the field's layout first ("Invalid {} section"); n is the view's
 // atom count.
 PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
-                                    std::string_view field);  // tags 4, 7: (n, 3)
+                                    std::string_view field);  // VEC3_F32, VEC3_F64: (n, 3)
 PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
-                                    std::string_view field);  // tags 12, 10: (3, 3)
+                                    std::string_view field);  // MAT3_F32, MAT3_F64: (3, 3)
 PyObject* view_builtin_float_array_slot_py(const soa::SoaMoleculeView& view,
                                            const soa::BuiltinSlot& slot,
-                                           std::string_view field);  // tags 6, 3: (n,)
+                                           std::string_view field);  // F32_ARRAY, F64_ARRAY: (n,)
 
 }  // namespace crivane_rs::molecule::helpers

@@ -21,7 +21,7 @@ using crivane::types::Vec3Data;
 using crivane::types::Vec3F32;
 using crivane::types::Vec3F64;
 namespace property = crivane::types::property;
-
+using crivane::storage::dtypes::MAX_TENSOR_RANK;
 
 constexpr const char* kUnsupported =
     "Unsupported property type. Supported: None, float, int, str, and numeric ndarray with dtype "
@@ -108,9 +108,8 @@ bool dtype_is(PyArrayObject* array, int typenum) {
     PyErr_Clear();
     return false;
   }
-  const bool same = have == want || PyArray_EquivTypes(have, want);
-  Py_DECREF(want);
-  return same;
+  const py::Ref owner = py::Ref::steal(reinterpret_cast<PyObject*>(want));
+  return have == want || PyArray_EquivTypes(have, want);
 }
 
 void copy_array_values(PyArrayObject* array, void* out) {
@@ -335,8 +334,9 @@ soa::PyResult<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint
     return crivane::unexpected(fmt::format("Tensor shape [{}] expects {} values, got {}",
                                            fmt::join(dims, ", "), product, value_count));
   }
-  if (dims.size() > 255) {
-    return crivane::unexpected(fmt::format("Tensor rank {} exceeds maximum {}", dims.size(), 255));
+  if (dims.size() > MAX_TENSOR_RANK) {
+    return crivane::unexpected(
+        fmt::format("Tensor rank {} exceeds maximum {}", dims.size(), MAX_TENSOR_RANK));
   }
   for (std::uint64_t d : dims) {
     if (d > std::numeric_limits<std::uint32_t>::max()) {

@@ -621,6 +621,16 @@ TEST(SoaViewSchemaTest, DatabaseSchemaListsBuiltinsThenCustomInRecordOrder) {
   ASSERT_TRUE(short_forces.has_value());
   EXPECT_EQ(short_forces->database_schema().error(),
             "Section 'forces' has invalid payload length 12 (expected 24)");
+  // Builtins are judged energy, forces, charges, ...: not in record order, nor
+  // in the order the keys are written.
+  auto two_bad = parse(RecordBuilder::atoms(2)
+                           .builtin("charges", 3, Bytes(8, 0))
+                           .builtin("forces", 4, Bytes(12, 0))
+                           .builtin("energy", 0, Bytes(8, 0))
+                           .build());
+  ASSERT_TRUE(two_bad.has_value());
+  EXPECT_EQ(two_bad->database_schema().error(),
+            "Section 'forces' has invalid payload length 12 (expected 24)");
 }
 
 // ---- payload decoders --------------------------------------------------------

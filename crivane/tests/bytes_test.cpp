@@ -42,5 +42,21 @@ TEST(ByteReader, MissingBytesYieldNothingAndLeaveTheCursor) {
   EXPECT_FALSE(r.read<std::uint8_t>());
 }
 
+TEST(ByteReader, ReadsAGroupOfFieldsWholeOrNotAtAll) {
+  const std::array<std::uint8_t, 8> raw = {7, 0x78, 0x56, 0x34, 0x12, 0x34, 0x12, 9};
+  ByteReader r{ByteSpan(raw)};
+  const auto head = r.read_fields<std::uint8_t, std::uint32_t, std::uint16_t>();
+  ASSERT_TRUE(head);
+  const auto [a, b, c] = *head;
+  EXPECT_EQ(a, 7);
+  EXPECT_EQ(b, 0x12345678u);
+  EXPECT_EQ(c, 0x1234);
+  EXPECT_EQ(r.offset(), 7u);
+  // One byte is left: a two-byte group is refused and nothing is consumed.
+  EXPECT_FALSE((r.read_fields<std::uint8_t, std::uint8_t>()));
+  EXPECT_EQ(r.offset(), 7u);
+  EXPECT_EQ(r.read<std::uint8_t>(), 9);
+}
+
 }  // namespace
 }  // namespace crivane

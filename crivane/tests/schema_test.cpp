@@ -356,6 +356,17 @@ TEST(RecordSchemaTest, SectionRules) {
   const auto bad_key = record(1, LeBytes().section(2, "\xc3", 13, {}));
   EXPECT_TRUE(
       fails_with(record_schema(span(bad_key), 2, std::nullopt), "Invalid UTF-8 in section key"));
+  // The key is judged before the tag and length behind it are looked for, and
+  // a payload must be whole before the format rule looks at its tag.
+  const auto bad_long_key = record(1, LeBytes().section(2, "\xc3xxxx", 13, {}));
+  EXPECT_TRUE(fails_with(
+      record_schema(ByteSpan(bad_long_key.data(), bad_long_key.size() - 5), 2, std::nullopt),
+      "Invalid UTF-8 in section key"));
+  const auto cut_f64_forces =
+      record(1, LeBytes().section(0, "forces", 7, std::vector<std::uint8_t>(24)));
+  EXPECT_TRUE(fails_with(
+      record_schema(ByteSpan(cut_f64_forces.data(), cut_f64_forces.size() - 1), 2, std::nullopt),
+      "SOA section payload truncated"));
   const auto bad_tag = record(1, LeBytes().section(2, "x", 18, {}));
   EXPECT_TRUE(
       fails_with(record_schema(span(bad_tag), 2, std::nullopt), "Unsupported section type tag 18"));
@@ -592,6 +603,8 @@ TEST(SchemaBlobTest, DecodeRefusals) {
       {"per_atom flag 2", blob(4, 1, {blob_entry(2, 0, 2, "ab", 8, 8)}),
        "Invalid schema per_atom flag"},
       {"key cut", cut(blob(4, 1, {ab}), 1), "Schema blob truncated at key"},
+      {"per_atom flag 2, key cut", cut(blob(4, 1, {blob_entry(2, 0, 2, "ab", 8, 8)}), 1),
+       "Invalid schema per_atom flag"},
       {"key not UTF-8", blob(4, 1, {blob_entry(1, 0, 1, "\xff", 8, 8)}),
        "Invalid UTF-8 in schema key"},
       {"count below the entries", with_tail(blob(4, 1, {ab}), 2), "Schema blob trailing bytes"},

@@ -373,6 +373,39 @@ TEST(ResolvePositionsTypeTest, Table) {
   }
 }
 
+TEST(VocabularyTest, BuiltinKeysAndPerAtomSections) {
+  struct Case {
+    std::uint8_t kind;
+    std::string_view key;
+    std::optional<BuiltinKey> builtin;  // what the key names under kind 0
+    bool per_atom;
+  };
+  const Case cases[] = {
+      {SectionKind::Builtin, "forces", BuiltinKey::Forces, true},
+      {SectionKind::Builtin, "charges", BuiltinKey::Charges, true},
+      {SectionKind::Builtin, "velocities", BuiltinKey::Velocities, true},
+      {SectionKind::Builtin, "energy", BuiltinKey::Energy, false},
+      {SectionKind::Builtin, "name", BuiltinKey::Name, false},
+      {SectionKind::Builtin, "Forces", std::nullopt, false},  // exact bytes only
+      {SectionKind::Builtin, "force", std::nullopt, false},
+      {SectionKind::Builtin, std::string_view("forces\0", 7), std::nullopt, false},
+      {SectionKind::AtomProperty, "energy", BuiltinKey::Energy, true},
+      {SectionKind::AtomProperty, "", std::nullopt, true},
+      {SectionKind::MoleculeProperty, "forces", BuiltinKey::Forces, false},
+      {3, "charges", BuiltinKey::Charges, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.kind) + " " + std::string(c.key));
+    EXPECT_EQ(find_builtin_key(c.key), c.builtin);
+    if (c.builtin) EXPECT_EQ(key_of(*c.builtin), c.key);
+    EXPECT_EQ(is_per_atom_section(c.kind, c.key), c.per_atom);
+  }
+  for (std::uint8_t t = 0; t < 20; ++t) {
+    const std::size_t want = t == 4 ? 12 : t == 7 ? 24 : 0;
+    EXPECT_EQ(positions_row_bytes(t), want) << unsigned{t};
+  }
+}
+
 TEST(WriteSectionTest, AppendsToTheBuffer) {
   Bytes buf;
   buf.push_back(0xAA);

@@ -24,7 +24,6 @@ using crivane::types::Vec3F32;
 using crivane::types::Vec3F64;
 namespace property = crivane::types::property;
 
-
 namespace {
 
 // Copies whole elements out of possibly unaligned bytes. The host is
@@ -37,6 +36,13 @@ std::vector<T> copy_elements(ByteSpan src) {
   return out;
 }
 
+// Whether a payload holds whole elements of T, as every array decoder
+// checks before it copies.
+template <class T>
+bool whole_elements(ByteSpan src) {
+  return src.size() % sizeof(T) == 0;
+}
+
 template <class T>
 T copy_value(ByteSpan src) {
   T value;
@@ -44,20 +50,20 @@ T copy_value(ByteSpan src) {
   return value;
 }
 
-PyResult<PropertyValue> decode_tensor(std::uint8_t tag, ByteSpan payload) {
-  auto header = tensor_shape_from_payload(tag, payload);
+PyResult<PropertyValue> decode_tensor(std::uint8_t type_tag, ByteSpan payload) {
+  auto header = tensor_shape_from_payload(type_tag, payload);
   if (!header) return unexpected(header.error().to_string());
   const ByteSpan values = payload.subspan(header->value_offset);
   auto make = [&]<class T>(std::in_place_type_t<T>) {
     return PropertyValue(std::in_place_index<property::Tensor>,
                          TensorData(Tensor<T>{std::move(header->shape), copy_elements<T>(values)}));
   };
-  switch (tag) {
-    case 14:
+  switch (type_tag) {
+    case tag::TENSOR_F32:
       return make(std::in_place_type<float>);
-    case 15:
+    case tag::TENSOR_F64:
       return make(std::in_place_type<double>);
-    case 16:
+    case tag::TENSOR_I32:
       return make(std::in_place_type<std::int32_t>);
     default:
       return make(std::in_place_type<std::int64_t>);
@@ -70,46 +76,48 @@ PyResult<PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan pa
   const std::size_t n = payload.size();
   auto fail = [](const char* message) { return unexpected(std::string(message)); };
   switch (type_tag) {
-    case 0:
-      if (n != 8) return fail("Invalid f64 payload length");
+    case tag::F64:
+      if (n != sizeof(double)) return fail("Invalid f64 payload length");
       return PropertyValue(std::in_place_index<property::Float>, copy_value<double>(payload));
-    case 1:
-      if (n != 8) return fail("Invalid i64 payload length");
+    case tag::I64:
+      if (n != sizeof(std::int64_t)) return fail("Invalid i64 payload length");
       return PropertyValue(std::in_place_index<property::Int>, copy_value<std::int64_t>(payload));
-    case 2:
-      if (!crivane::utf8::is_valid(local::as_text(payload))) return fail("Invalid UTF-8 in string property");
+    case tag::STRING:
+      if (!crivane::utf8::is_valid(local::as_text(payload))) {
+        return fail("Invalid UTF-8 in string property");
+      }
       return PropertyValue(std::in_place_index<property::String>, local::as_text(payload));
-    case 3:
-      if (n % 8 != 0) return fail("Invalid f64 array payload length");
+    case tag::F64_ARRAY:
+      if (!whole_elements<double>(payload)) return fail("Invalid f64 array payload length");
       return PropertyValue(std::in_place_index<property::FloatArray>,
                            copy_elements<double>(payload));
-    case 4:
-      if (n % 12 != 0) return fail("Invalid vec3<f32> payload length");
+    case tag::VEC3_F32:
+      if (!whole_elements<Vec3F32>(payload)) return fail("Invalid vec3<f32> payload length");
       return PropertyValue(std::in_place_index<property::Vec3Array>,
                            copy_elements<Vec3F32>(payload));
-    case 5:
-      if (n % 8 != 0) return fail("Invalid i64 array payload length");
+    case tag::I64_ARRAY:
+      if (!whole_elements<std::int64_t>(payload)) return fail("Invalid i64 array payload length");
       return PropertyValue(std::in_place_index<property::IntArray>,
                            copy_elements<std::int64_t>(payload));
-    case 6:
-      if (n % 4 != 0) return fail("Invalid f32 array payload length");
+    case tag::F32_ARRAY:
+      if (!whole_elements<float>(payload)) return fail("Invalid f32 array payload length");
       return PropertyValue(std::in_place_index<property::Float32Array>,
                            copy_elements<float>(payload));
-    case 7:
-      if (n % 24 != 0) return fail("Invalid vec3<f64> payload length");
+    case tag::VEC3_F64:
+      if (!whole_elements<Vec3F64>(payload)) return fail("Invalid vec3<f64> payload length");
       return PropertyValue(std::in_place_index<property::Vec3ArrayF64>,
                            copy_elements<Vec3F64>(payload));
-    case 8:
-      if (n % 4 != 0) return fail("Invalid i32 array payload length");
+    case tag::I32_ARRAY:
+      if (!whole_elements<std::int32_t>(payload)) return fail("Invalid i32 array payload length");
       return PropertyValue(std::in_place_index<property::Int32Array>,
                            copy_elements<std::int32_t>(payload));
-    case 13:
+    case tag::NONE:
       if (n != 0) return fail("Null property payload must be empty");
       return PropertyValue(std::in_place_index<property::None>);
-    case 14:
-    case 15:
-    case 16:
-    case 17:
+    case tag::TENSOR_F32:
+    case tag::TENSOR_F64:
+    case tag::TENSOR_I32:
+    case tag::TENSOR_I64:
       return decode_tensor(type_tag, payload);
     default:
       return unexpected(fmt::format("Unsupported property type tag {}", unsigned{type_tag}));
@@ -119,13 +127,13 @@ PyResult<PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan pa
 PyResult<Vec3Data> py_decode_vec3_data(ByteSpan payload, std::uint8_t type_tag,
                                        std::string_view field_name) {
   switch (type_tag) {
-    case 4:
-      if (payload.size() % 12 != 0) {
+    case tag::VEC3_F32:
+      if (!whole_elements<Vec3F32>(payload)) {
         return unexpected(std::string("Invalid vec3<f32> payload length"));
       }
       return Vec3Data(std::in_place_index<0>, copy_elements<Vec3F32>(payload));
-    case 7:
-      if (payload.size() % 24 != 0) {
+    case tag::VEC3_F64:
+      if (!whole_elements<Vec3F64>(payload)) {
         return unexpected(std::string("Invalid vec3<f64> payload length"));
       }
       return Vec3Data(std::in_place_index<1>, copy_elements<Vec3F64>(payload));
@@ -137,13 +145,15 @@ PyResult<Vec3Data> py_decode_vec3_data(ByteSpan payload, std::uint8_t type_tag,
 PyResult<Mat3Data> py_decode_mat3_data(ByteSpan payload, std::uint8_t type_tag,
                                        std::string_view field_name) {
   switch (type_tag) {
-    case 10:
-      if (payload.size() != 72)
+    case tag::MAT3_F64:
+      if (payload.size() != sizeof(Mat3F64)) {
         return unexpected(std::string("Invalid mat3x3<f64> payload length"));
+      }
       return Mat3Data(std::in_place_index<1>, copy_value<Mat3F64>(payload));
-    case 12:
-      if (payload.size() != 36)
+    case tag::MAT3_F32:
+      if (payload.size() != sizeof(Mat3F32)) {
         return unexpected(std::string("Invalid mat3x3<f32> payload length"));
+      }
       return Mat3Data(std::in_place_index<0>, copy_value<Mat3F32>(payload));
     default:
       return unexpected(fmt::format("Unsupported {} type tag {}", field_name, unsigned{type_tag}));
@@ -154,10 +164,10 @@ PyResult<Molecule> SoaMoleculeView::materialize() const {
   const ByteSpan rec = record();
   std::vector<std::uint8_t> numbers(atomic_numbers_bytes().begin(), atomic_numbers_bytes().end());
 
-  auto row = positions_row_bytes();
+  auto row = checked_positions_row();
   if (!row) return unexpected(std::move(row).error());
   PyResult<Molecule> built =
-      *row == 12
+      positions_type_ == tag::VEC3_F32
           ? Molecule::create(copy_elements<Vec3F32>(positions_bytes()), std::move(numbers))
           : Molecule::create_f64(copy_elements<Vec3F64>(positions_bytes()), std::move(numbers));
   if (!built) return unexpected(std::move(built).error());
@@ -167,66 +177,75 @@ PyResult<Molecule> SoaMoleculeView::materialize() const {
   auto payload_of = [&](const BuiltinSlot& slot) {
     return rec.subspan(slot.payload_offset, slot.payload_len);
   };
-  if (charges_) {
-    const ByteSpan p = payload_of(*charges_);
-    switch (charges_->type_tag) {
-      case 3:
-        if (p.size() % 8 != 0) return unexpected(std::string("Invalid f64 array payload length"));
+  if (const auto& charges = charges_slot()) {
+    const ByteSpan p = payload_of(*charges);
+    switch (charges->type_tag) {
+      case tag::F64_ARRAY:
+        if (!whole_elements<double>(p)) {
+          return unexpected(std::string("Invalid f64 array payload length"));
+        }
         mol.charges = FloatArrayData(std::in_place_index<1>, copy_elements<double>(p));
         break;
-      case 6:
-        if (p.size() % 4 != 0) return unexpected(std::string("Invalid f32 array payload length"));
+      case tag::F32_ARRAY:
+        if (!whole_elements<float>(p)) {
+          return unexpected(std::string("Invalid f32 array payload length"));
+        }
         mol.charges = FloatArrayData(std::in_place_index<0>, copy_elements<float>(p));
         break;
       default:
         return unexpected(
-            fmt::format("Unsupported {} type tag {}", "charges", unsigned{charges_->type_tag}));
+            fmt::format("Unsupported {} type tag {}", "charges", unsigned{charges->type_tag}));
     }
   }
-  if (cell_) {
-    auto cell = py_decode_mat3_data(payload_of(*cell_), cell_->type_tag, "cell");
+  if (const auto& slot = cell_slot()) {
+    auto cell = py_decode_mat3_data(payload_of(*slot), slot->type_tag, "cell");
     if (!cell) return unexpected(std::move(cell).error());
     mol.cell = *cell;
   }
-  if (energy_) {
-    const ByteSpan p = payload_of(*energy_);
-    switch (energy_->type_tag) {
-      case 0:
-        if (p.size() != 8) return unexpected(std::string("Invalid f64 payload length"));
+  if (const auto& energy = energy_slot()) {
+    const ByteSpan p = payload_of(*energy);
+    switch (energy->type_tag) {
+      case tag::F64:
+        if (p.size() != sizeof(double)) {
+          return unexpected(std::string("Invalid f64 payload length"));
+        }
         mol.energy.emplace(std::in_place_index<1>, copy_value<double>(p));
         break;
-      case 11:
-        if (p.size() != 4) return unexpected(std::string("Invalid f32 payload length"));
+      case tag::F32:
+        if (p.size() != sizeof(float)) return unexpected(std::string("Invalid f32 payload length"));
         mol.energy.emplace(std::in_place_index<0>, copy_value<float>(p));
         break;
       default:
         return unexpected(
-            fmt::format("Unsupported {} type tag {}", "energy", unsigned{energy_->type_tag}));
+            fmt::format("Unsupported {} type tag {}", "energy", unsigned{energy->type_tag}));
     }
   }
-  if (forces_) {
-    auto forces = py_decode_vec3_data(payload_of(*forces_), forces_->type_tag, "forces");
+  if (const auto& slot = forces_slot()) {
+    auto forces = py_decode_vec3_data(payload_of(*slot), slot->type_tag, "forces");
     if (!forces) return unexpected(std::move(forces).error());
     mol.forces = std::move(forces).value();
   }
-  if (name_) {
-    const ByteSpan p = payload_of(*name_);
-    if (!crivane::utf8::is_valid(local::as_text(p))) return unexpected(std::string("Invalid UTF-8 in name"));
+  if (const auto& slot = name_slot()) {
+    const ByteSpan p = payload_of(*slot);
+    if (!crivane::utf8::is_valid(local::as_text(p))) {
+      return unexpected(std::string("Invalid UTF-8 in name"));
+    }
     mol.name.emplace(local::as_text(p));
   }
-  if (pbc_) {
-    const ByteSpan p = payload_of(*pbc_);
-    if (p.size() != 3) return unexpected(std::string("Invalid pbc payload length"));
+  if (const auto& slot = pbc_slot()) {
+    const ByteSpan p = payload_of(*slot);
+    if (p.size() != crivane::storage::dtypes::element_size(tag::BOOL3)) {
+      return unexpected(std::string("Invalid pbc payload length"));
+    }
     mol.pbc = std::array<bool, 3>{p[0] != 0, p[1] != 0, p[2] != 0};
   }
-  if (stress_) {
-    auto stress = py_decode_mat3_data(payload_of(*stress_), stress_->type_tag, "stress");
+  if (const auto& slot = stress_slot()) {
+    auto stress = py_decode_mat3_data(payload_of(*slot), slot->type_tag, "stress");
     if (!stress) return unexpected(std::move(stress).error());
     mol.stress = *stress;
   }
-  if (velocities_) {
-    auto velocities =
-        py_decode_vec3_data(payload_of(*velocities_), velocities_->type_tag, "velocities");
+  if (const auto& slot = velocities_slot()) {
+    auto velocities = py_decode_vec3_data(payload_of(*slot), slot->type_tag, "velocities");
     if (!velocities) return unexpected(std::move(velocities).error());
     mol.velocities = std::move(velocities).value();
   }
@@ -234,11 +253,12 @@ PyResult<Molecule> SoaMoleculeView::materialize() const {
   for (const LazySection& section : custom_) {
     auto key = lazy_section_key(section);
     if (!key) return unexpected(std::move(key).error());
-    if (section.kind != 1 && section.kind != 2) continue;
+    const bool atom = section.kind == layout::SectionKind::AtomProperty;
+    if (!atom && section.kind != layout::SectionKind::MoleculeProperty) continue;
     auto value = decode_property_value(section.type_tag,
                                        rec.subspan(section.payload_offset, section.payload_len));
     if (!value) return unexpected(std::move(value).error());
-    auto& map = section.kind == 1 ? mol.atom_properties : mol.properties;
+    auto& map = atom ? mol.atom_properties : mol.properties;
     map.insert_or_assign(std::string(*key), std::move(value).value());
   }
   return mol;

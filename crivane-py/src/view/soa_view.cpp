@@ -17,7 +17,9 @@ namespace bytes = crivane::bytes;
 crivane::Result<SoaContext> SoaContext::from_parts(std::uint32_t record_format,
                                                    std::optional<std::uint8_t> lock_positions_type,
                                                    bool has_lock) {
-  if (record_format == 2) return SoaContext{12, 4};
+  if (record_format == 2) {
+    return SoaContext{layout::positions_row_bytes(tag::VEC3_F32), tag::VEC3_F32};
+  }
   if (record_format != 3) {
     return unexpected(
         Error::invalid_data(fmt::format("Unsupported record format {}", record_format)));
@@ -25,15 +27,13 @@ crivane::Result<SoaContext> SoaContext::from_parts(std::uint32_t record_format,
   if (!has_lock || !lock_positions_type) {
     return unexpected(Error::invalid_data("Missing positions dtype for record format 3"));
   }
-  switch (*lock_positions_type) {
-    case 4:
-      return SoaContext{12, 4};
-    case 7:
-      return SoaContext{24, 7};
-    default:
-      return unexpected(Error::invalid_data(
-          fmt::format("Unsupported positions type tag {}", unsigned{*lock_positions_type})));
+  const std::uint8_t positions_type = *lock_positions_type;
+  const std::size_t stride = layout::positions_row_bytes(positions_type);
+  if (stride == 0) {
+    return unexpected(Error::invalid_data(
+        fmt::format("Unsupported positions type tag {}", unsigned{positions_type})));
   }
+  return SoaContext{stride, positions_type};
 }
 
 crivane::Result<SoaContext> SoaContext::from_database(const crivane::storage::AtomDatabase& db) {
@@ -56,83 +56,59 @@ bool checked_add(std::size_t a, std::size_t b, std::size_t* out) {
   return !__builtin_add_overflow(a, b, out);
 }
 
-// Which builtin slot a kind-0 key fills, if any.
-std::optional<BuiltinSlot>* builtin_slot_for(
-    std::string_view key, std::optional<BuiltinSlot>& forces, std::optional<BuiltinSlot>& energy,
-    std::optional<BuiltinSlot>& cell, std::optional<BuiltinSlot>& stress,
-    std::optional<BuiltinSlot>& charges, std::optional<BuiltinSlot>& velocities,
-    std::optional<BuiltinSlot>& pbc, std::optional<BuiltinSlot>& name) {
-  if (key == "forces") return &forces;
-  if (key == "energy") return &energy;
-  if (key == "cell") return &cell;
-  if (key == "stress") return &stress;
-  if (key == "charges") return &charges;
-  if (key == "velocities") return &velocities;
-  if (key == "pbc") return &pbc;
-  if (key == "name") return &name;
-  return nullptr;
-}
-
 }  // namespace
 
 crivane::Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes bytes, std::size_t stride,
                                                                std::uint8_t positions_type) {
   SoaMoleculeView view(std::move(bytes));
-  const ByteSpan rec = view.bytes_.span();
-  const std::uint8_t* data = rec.data();
-  const std::size_t len = rec.size();
+  crivane::ByteReader r(view.bytes_.span());
 
-  if (len < 6) return unexpected(invalid("SOA record too small"));
-  const std::size_t n = bytes::load_u32(data);
+  if (r.left() < layout::RECORD_HEAD_BYTES) return unexpected(invalid("SOA record too small"));
+  const std::size_t n = *r.read<std::uint32_t>();
 
+  // The stride is the caller's, so the block's size may not fit a size_t.
   std::size_t positions_len = 0;
   std::size_t positions_end = 0;
-  if (!checked_mul(n, stride, &positions_len) || !checked_add(positions_len, 4, &positions_end)) {
+  if (!checked_mul(n, stride, &positions_len) ||
+      !checked_add(positions_len, r.offset(), &positions_end)) {
     return unexpected(invalid("SOA positions overflow"));
   }
-  if (len < positions_end) return unexpected(invalid("SOA record truncated at positions"));
+  if (!r.skip(positions_len)) return unexpected(invalid("SOA record truncated at positions"));
   std::size_t numbers_end = 0;
   if (!checked_add(positions_end, n, &numbers_end)) {
     return unexpected(invalid("SOA atomic_numbers overflow"));
   }
   // The section count's two bytes are part of this check.
-  if (len < numbers_end || len - numbers_end < 2) {
-    return unexpected(invalid("SOA record truncated at atomic_numbers"));
-  }
+  const auto count = r.skip(n) ? r.read<std::uint16_t>() : std::nullopt;
+  if (!count) return unexpected(invalid("SOA record truncated at atomic_numbers"));
 
-  const std::size_t count = bytes::load_u16(data + numbers_end);
-  std::size_t p = numbers_end + 2;
-  for (std::size_t s = 0; s < count; ++s) {
-    // p <= len holds throughout, so every `len - p` below is exact.
-    if (len - p < 2) return unexpected(invalid("SOA section header truncated"));
-    const std::uint8_t kind = data[p];
-    const std::size_t key_len = data[p + 1];
-    const std::size_t key_offset = p + 2;
-    if (len - key_offset < key_len) return unexpected(invalid("SOA section key truncated"));
-    const std::size_t tag_offset = key_offset + key_len;
-    if (len - tag_offset < 5) return unexpected(invalid("SOA section header truncated"));
-    const std::uint8_t tag = data[tag_offset];
-    const std::size_t payload_len = bytes::load_u32(data + tag_offset + 1);
-    const std::size_t q = tag_offset + 5;
+  for (std::size_t s = 0; s < *count; ++s) {
+    // Unlike the engine's validator, the key is looked for as soon as its
+    // length byte is there.
+    const auto head = r.read_fields<std::uint8_t, std::uint8_t>();
+    if (!head) return unexpected(invalid("SOA section header truncated"));
+    const auto [kind, key_len] = *head;
+    const std::size_t key_offset = r.offset();
+    const auto key = r.take(key_len);
+    if (!key) return unexpected(invalid("SOA section key truncated"));
+    const auto tail = r.read_fields<std::uint8_t, std::uint32_t>();
+    if (!tail) return unexpected(invalid("SOA section header truncated"));
+    const auto [type_tag, payload_len] = *tail;
+    const std::size_t q = r.offset();
     std::size_t payload_end = 0;
     if (!checked_add(q, payload_len, &payload_end)) {
       return unexpected(invalid("SOA section payload overflow"));
     }
-    if (len < payload_end) return unexpected(invalid("SOA section payload truncated"));
+    if (!r.skip(payload_len)) return unexpected(invalid("SOA section payload truncated"));
 
-    std::optional<BuiltinSlot>* slot = nullptr;
-    if (kind == 0) {
-      const std::string_view key(reinterpret_cast<const char*>(data + key_offset), key_len);
-      slot = builtin_slot_for(key, view.forces_, view.energy_, view.cell_, view.stress_,
-                              view.charges_, view.velocities_, view.pbc_, view.name_);
-    }
-    if (slot != nullptr) {
-      *slot = BuiltinSlot{q, payload_len, tag};
+    const auto builtin = kind == layout::SectionKind::Builtin
+                             ? layout::find_builtin_key(local::as_text(*key))
+                             : std::nullopt;
+    if (builtin) {
+      view.builtins_[static_cast<std::size_t>(*builtin)] = BuiltinSlot{q, payload_len, type_tag};
     } else {
-      view.custom_.push_back(
-          LazySection{key_offset, q, payload_len, kind, static_cast<std::uint8_t>(key_len), tag});
+      view.custom_.push_back(LazySection{key_offset, q, payload_len, kind, key_len, type_tag});
     }
-    p = payload_end;
   }
 
   view.n_atoms_ = n;
@@ -180,42 +156,43 @@ PyResult<std::optional<LazySection>> SoaMoleculeView::find_custom_section(
 
 PyResult<std::optional<std::array<bool, 3>>> SoaMoleculeView::pbc() const {
   using Out = std::optional<std::array<bool, 3>>;
-  if (!pbc_) return Out();
-  auto payload = builtin_payload(*pbc_);
+  const std::optional<BuiltinSlot>& pbc = pbc_slot();
+  if (!pbc) return Out();
+  auto payload = builtin_payload(*pbc);
   if (!payload) return unexpected(std::move(payload).error());
-  if (payload->size() != 3) return unexpected(std::string("Invalid pbc payload length"));
+  if (payload->size() != crivane::storage::dtypes::element_size(tag::BOOL3)) {
+    return unexpected(std::string("Invalid pbc payload length"));
+  }
   const ByteSpan b = *payload;
   return Out(std::array<bool, 3>{b[0] != 0, b[1] != 0, b[2] != 0});
 }
 
 PyResult<std::optional<double>> SoaMoleculeView::energy() const {
-  if (!energy_) return std::optional<double>();
-  auto payload = builtin_payload(*energy_);
+  const std::optional<BuiltinSlot>& energy = energy_slot();
+  if (!energy) return std::optional<double>();
+  const BuiltinSlot& slot = *energy;
+  auto payload = builtin_payload(slot);
   if (!payload) return unexpected(std::move(payload).error());
-  switch (energy_->type_tag) {
-    case 0:
-      if (payload->size() != 8) return unexpected(std::string("Invalid f64 payload length"));
+  switch (slot.type_tag) {
+    case tag::F64:
+      if (payload->size() != sizeof(double)) {
+        return unexpected(std::string("Invalid f64 payload length"));
+      }
       return std::optional<double>(bytes::load_f64(payload->data()));
-    case 11:
-      if (payload->size() != 4) return unexpected(std::string("Invalid f32 payload length"));
+    case tag::F32:
+      if (payload->size() != sizeof(float)) {
+        return unexpected(std::string("Invalid f32 payload length"));
+      }
       return std::optional<double>(static_cast<double>(bytes::load_f32(payload->data())));
     default:
-      return unexpected(fmt::format("Unsupported energy type tag {}", unsigned{energy_->type_tag}));
+      return unexpected(fmt::format("Unsupported energy type tag {}", unsigned{slot.type_tag}));
   }
 }
 
-PyResult<std::size_t> SoaMoleculeView::positions_row_bytes() const {
-  std::size_t row;
-  switch (positions_type_) {
-    case 4:
-      row = 12;
-      break;
-    case 7:
-      row = 24;
-      break;
-    default:
-      return unexpected(
-          fmt::format("Unsupported positions type tag {}", unsigned{positions_type_}));
+PyResult<std::size_t> SoaMoleculeView::checked_positions_row() const {
+  const std::size_t row = layout::positions_row_bytes(positions_type_);
+  if (row == 0) {
+    return unexpected(fmt::format("Unsupported positions type tag {}", unsigned{positions_type_}));
   }
   // The reader takes the stride on trust; a stride that disagrees with the
   // positions type would make rows run past the positions block.
@@ -229,28 +206,24 @@ PyResult<std::size_t> SoaMoleculeView::positions_row_bytes() const {
 PyResult<std::optional<crivane::atom::Atom>> SoaMoleculeView::atom_at(std::size_t i) const {
   using Out = std::optional<crivane::atom::Atom>;
   if (i >= n_atoms_) return Out();
-  auto row = positions_row_bytes();
+  auto row = checked_positions_row();
   if (!row) return unexpected(std::move(row).error());
   const ByteSpan rec = record();
   const std::uint8_t* p = rec.data() + positions_offset_ + i * *row;
   crivane::atom::Atom atom;
   atom.atomic_number = rec[atomic_numbers_offset_ + i];
+  const bool f32 = positions_type_ == tag::VEC3_F32;
   for (std::size_t k = 0; k < 3; ++k) {
-    atom.position[k] =
-        *row == 12 ? bytes::load_f32(p + 4 * k) : static_cast<float>(bytes::load_f64(p + 8 * k));
+    atom.position[k] = f32 ? bytes::load_f32(p + sizeof(float) * k)
+                           : static_cast<float>(bytes::load_f64(p + sizeof(double) * k));
   }
   return Out(atom);
 }
 
 PyResult<bool> SoaMoleculeView::same_schema_as(const SoaMoleculeView& other) const {
   if (positions_type_ != other.positions_type_) return false;
-  const std::optional<BuiltinSlot> SoaMoleculeView::*const slots[] = {
-      &SoaMoleculeView::energy_,     &SoaMoleculeView::forces_, &SoaMoleculeView::charges_,
-      &SoaMoleculeView::velocities_, &SoaMoleculeView::cell_,   &SoaMoleculeView::stress_,
-      &SoaMoleculeView::pbc_,        &SoaMoleculeView::name_};
-  for (auto slot : slots) {
-    if (this->*slot != other.*slot) return false;
-  }
+  // Both absent, or both with equal offset, length and tag.
+  if (builtins_ != other.builtins_) return false;
   if (custom_.size() != other.custom_.size()) return false;
   for (std::size_t i = 0; i < custom_.size(); ++i) {
     const LazySection& a = custom_[i];
@@ -268,20 +241,18 @@ PyResult<bool> SoaMoleculeView::same_schema_as(const SoaMoleculeView& other) con
 }
 
 PyResult<crivane::storage::DatabaseSchema> SoaMoleculeView::database_schema() const {
-  struct Builtin {
-    const char* key;
-    const std::optional<BuiltinSlot>* slot;
-  };
-  const Builtin builtins[] = {{"energy", &energy_},   {"forces", &forces_},
-                              {"charges", &charges_}, {"velocities", &velocities_},
-                              {"cell", &cell_},       {"stress", &stress_},
-                              {"pbc", &pbc_},         {"name", &name_}};
+  // The order decides which failing builtin is reported.
+  static constexpr BuiltinKey kOrder[] = {
+      BuiltinKey::Energy, BuiltinKey::Forces, BuiltinKey::Charges, BuiltinKey::Velocities,
+      BuiltinKey::Cell,   BuiltinKey::Stress, BuiltinKey::Pbc,     BuiltinKey::Name};
+  static_assert(std::size(kOrder) == layout::BUILTIN_KEYS.size());
   crivane::storage::DatabaseSchema schema;
   schema.positions_type = positions_type_;
-  for (const Builtin& b : builtins) {
-    if (!*b.slot) continue;
-    const BuiltinSlot& slot = **b.slot;
-    auto section = database_schema_section(0, b.key, slot.type_tag, slot.payload_len, n_atoms_);
+  for (const BuiltinKey key : kOrder) {
+    const std::optional<BuiltinSlot>& slot = builtin_slot(key);
+    if (!slot) continue;
+    auto section = database_schema_section(layout::SectionKind::Builtin, layout::key_of(key),
+                                           slot->type_tag, slot->payload_len, n_atoms_);
     if (!section) return unexpected(std::move(section).error());
     schema.sections.push_back(std::move(section).value());
   }
@@ -301,16 +272,16 @@ PyResult<crivane::storage::DatabaseSchemaSection> database_schema_section(std::u
                                                                           std::uint8_t type_tag,
                                                                           std::size_t payload_len,
                                                                           std::size_t n_atoms) {
-  const bool per_atom =
-      kind == 1 || (kind == 0 && (key == "forces" || key == "charges" || key == "velocities"));
-  if (!crivane::storage::dtypes::is_known_type_tag(type_tag)) {
+  namespace dtypes = crivane::storage::dtypes;
+  const bool per_atom = layout::is_per_atom_section(kind, key);
+  if (!dtypes::is_known_type_tag(type_tag)) {
     return unexpected(
         fmt::format("Unsupported section type tag {} for '{}'", unsigned{type_tag}, key));
   }
-  const std::size_t elem = crivane::storage::dtypes::element_size(type_tag);
+  const std::size_t elem = dtypes::element_size(type_tag);
   std::size_t slot_bytes = 0;
-  const bool variable = type_tag == 2 || type_tag == 13 || type_tag >= 14;
-  if (!variable) {
+  // Text, null and tensor payloads are neither measured nor parsed.
+  if (dtypes::is_fixed_size_tag(type_tag)) {
     if (per_atom) {
       std::size_t expected = 0;
       if (!checked_mul(n_atoms, elem, &expected)) {

@@ -18,6 +18,7 @@
 #include "crivane/storage/dtypes.hpp"
 #include "crivane/storage/mmap.hpp"
 #include "crivane/storage/schema.hpp"
+#include "crivane/storage/soa.hpp"
 #include "crivane/types.hpp"
 
 namespace crivane::storage {
@@ -29,14 +30,20 @@ namespace crivane_rs::soa {
 using crivane::Bytes;
 using crivane::ByteSpan;
 
+// The engine's record vocabulary (type tags, section kinds, builtin keys),
+// which every reader here speaks.
+namespace tag = crivane::storage::dtypes::tag;
+namespace layout = crivane::storage::soa;
+using layout::BuiltinKey;
+
 // A failure the Python layer raises as ValueError; the string is its text.
 template <class T>
 using PyResult = crivane::Expected<T, std::string>;
 
 // What a database's records need for parsing: positions row size and tag.
 struct SoaContext {
-  std::size_t stride;           // 12 or 24
-  std::uint8_t positions_type;  // 4 (float32) or 7 (float64)
+  std::size_t stride;           // layout::positions_row_bytes(positions_type)
+  std::uint8_t positions_type;  // tag::VEC3_F32 or tag::VEC3_F64
 
   // The reader's side of the positions dtype rule, from the database's
   // record format and its schema lock (if any) with its positions type.
@@ -110,14 +117,21 @@ class SoaMoleculeView {
   ByteSpan atomic_numbers_bytes() const {
     return record().subspan(atomic_numbers_offset_, n_atoms_);
   }
-  const std::optional<BuiltinSlot>& forces_slot() const { return forces_; }
-  const std::optional<BuiltinSlot>& energy_slot() const { return energy_; }
-  const std::optional<BuiltinSlot>& cell_slot() const { return cell_; }
-  const std::optional<BuiltinSlot>& stress_slot() const { return stress_; }
-  const std::optional<BuiltinSlot>& charges_slot() const { return charges_; }
-  const std::optional<BuiltinSlot>& velocities_slot() const { return velocities_; }
-  const std::optional<BuiltinSlot>& pbc_slot() const { return pbc_; }
-  const std::optional<BuiltinSlot>& name_slot() const { return name_; }
+  const std::optional<BuiltinSlot>& builtin_slot(BuiltinKey key) const {
+    return builtins_[static_cast<std::size_t>(key)];
+  }
+  const std::optional<BuiltinSlot>& forces_slot() const { return builtin_slot(BuiltinKey::Forces); }
+  const std::optional<BuiltinSlot>& energy_slot() const { return builtin_slot(BuiltinKey::Energy); }
+  const std::optional<BuiltinSlot>& cell_slot() const { return builtin_slot(BuiltinKey::Cell); }
+  const std::optional<BuiltinSlot>& stress_slot() const { return builtin_slot(BuiltinKey::Stress); }
+  const std::optional<BuiltinSlot>& charges_slot() const {
+    return builtin_slot(BuiltinKey::Charges);
+  }
+  const std::optional<BuiltinSlot>& velocities_slot() const {
+    return builtin_slot(BuiltinKey::Velocities);
+  }
+  const std::optional<BuiltinSlot>& pbc_slot() const { return builtin_slot(BuiltinKey::Pbc); }
+  const std::optional<BuiltinSlot>& name_slot() const { return builtin_slot(BuiltinKey::Name); }
   const std::vector<LazySection>& custom() const { return custom_; }
 
   // The bytes [payload_offset, payload_offset + payload_len) of the record.
@@ -153,17 +167,11 @@ class SoaMoleculeView {
 
   // Bytes per positions row by positions_type, checked against the parsed
   // positions block so that no reader steps outside it.
-  PyResult<std::size_t> positions_row_bytes() const;
+  PyResult<std::size_t> checked_positions_row() const;
 
   SoaBytes bytes_;
-  std::optional<BuiltinSlot> forces_;
-  std::optional<BuiltinSlot> energy_;
-  std::optional<BuiltinSlot> cell_;
-  std::optional<BuiltinSlot> stress_;
-  std::optional<BuiltinSlot> charges_;
-  std::optional<BuiltinSlot> velocities_;
-  std::optional<BuiltinSlot> pbc_;
-  std::optional<BuiltinSlot> name_;
+  // One slot per builtin key, indexed by BuiltinKey.
+  std::array<std::optional<BuiltinSlot>, layout::BUILTIN_KEYS.size()> builtins_;
   std::vector<LazySection> custom_;
   std::size_t n_atoms_ = 0;
   std::size_t positions_offset_ = 4;

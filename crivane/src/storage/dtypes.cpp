@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include "crivane/storage/soa.hpp"
+
 namespace crivane::storage::dtypes {
 namespace {
 
@@ -158,21 +160,21 @@ Result<TensorPayloadShape> tensor_shape_from_payload(std::uint8_t type_tag, Byte
   if (!is_tensor_tag(type_tag)) {
     return unexpected(Error::invalid_data(fmt::format("Type tag {} is not a tensor", type_tag)));
   }
-  if (payload.empty()) return unexpected(Error::invalid_data("Tensor payload missing rank"));
-  const std::size_t rank = payload[0];
-  const std::size_t value_offset = 1 + 4 * rank;
-  if (payload.size() < value_offset) {
-    return unexpected(Error::invalid_data("Tensor payload truncated at shape"));
-  }
-  const std::size_t value_bytes = payload.size() - value_offset;
+  ByteReader r(payload);
+  const auto rank = r.read<std::uint8_t>();
+  if (!rank) return unexpected(Error::invalid_data("Tensor payload missing rank"));
+  const auto dims = r.take_array(*rank, sizeof(std::uint32_t));
+  if (!dims) return unexpected(Error::invalid_data("Tensor payload truncated at shape"));
+  const std::size_t value_bytes = r.left();
   const std::size_t elem = element_size(type_tag);
   if (value_bytes % elem != 0) {
     return unexpected(Error::invalid_data(fmt::format(
         "Tensor payload length {} is not divisible by element size {}", value_bytes, elem)));
   }
   // Rank is at most 255 and the bytes are there: this allocation is bounded.
-  TensorPayloadShape out{std::vector<std::uint64_t>(rank), value_offset};
-  for (std::size_t i = 0; i < rank; ++i) out.shape[i] = bytes::load_u32(payload.data() + 1 + 4 * i);
+  TensorPayloadShape out{std::vector<std::uint64_t>(*rank), r.offset()};
+  ByteReader dim_bytes(*dims);
+  for (std::uint64_t& d : out.shape) d = *dim_bytes.read<std::uint32_t>();
   CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t expected, tensor_value_count(out.shape));
   const std::uint64_t got = value_bytes / elem;
   if (expected != got) {
@@ -190,21 +192,23 @@ Result<void> validate_builtin_type_tag_for_record_format(std::uint32_t record_fo
     return unexpected(
         Error::invalid_data(fmt::format("Unsupported record format {}", record_format)));
   }
+  using soa::BuiltinKey;
   struct Rule {
-    std::string_view key;
+    BuiltinKey key;
     std::uint8_t required;
     const char* message;
   };
   static constexpr Rule rules[] = {
-      {"charges", tag::F64_ARRAY, "record format 2 does not support float32 charges"},
-      {"cell", tag::MAT3_F64, "record format 2 does not support float32 cell"},
-      {"energy", tag::F64, "record format 2 does not support float32 energy"},
-      {"forces", tag::VEC3_F32, "record format 2 does not support float64 forces"},
-      {"stress", tag::MAT3_F64, "record format 2 does not support float32 stress"},
-      {"velocities", tag::VEC3_F32, "record format 2 does not support float64 velocities"},
+      {BuiltinKey::Charges, tag::F64_ARRAY, "record format 2 does not support float32 charges"},
+      {BuiltinKey::Cell, tag::MAT3_F64, "record format 2 does not support float32 cell"},
+      {BuiltinKey::Energy, tag::F64, "record format 2 does not support float32 energy"},
+      {BuiltinKey::Forces, tag::VEC3_F32, "record format 2 does not support float64 forces"},
+      {BuiltinKey::Stress, tag::MAT3_F64, "record format 2 does not support float32 stress"},
+      {BuiltinKey::Velocities, tag::VEC3_F32,
+       "record format 2 does not support float64 velocities"},
   };
   for (const Rule& r : rules) {
-    if (r.key == key) {
+    if (soa::key_of(r.key) == key) {
       if (type_tag != r.required) return unexpected(Error::invalid_data(r.message));
       return {};
     }

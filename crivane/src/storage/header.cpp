@@ -1,5 +1,6 @@
 #include "crivane/storage/header.hpp"
 
+#include <cassert>
 #include <cstring>
 
 #include <zlib.h>
@@ -61,24 +62,36 @@ SlotBytes encode_header_slot(const HeaderSlot& slot) {
 
 std::optional<HeaderSlot> decode_header_slot(std::span<const std::uint8_t, kSlotSize> bytes,
                                              std::uint64_t file_len) {
-  const std::uint8_t* p = bytes.data();
-  if (std::memcmp(p, kMagic.data(), kMagic.size()) != 0) return std::nullopt;
-  if (bytes::load_u32(p + kVersionAt) != kVersion) return std::nullopt;
-  if (bytes::load_u32(p + kChecksumAt) != adler32(ByteSpan(p, kChecksumAt))) return std::nullopt;
-  const auto compression =
-      compression::CompressionType::from_codec_code(p[kCodecAt], bytes::load_i32(p + kLevelAt));
-  if (!compression) return std::nullopt;
+  // A slot has a fixed size that holds every field, so none of the reads
+  // below can come up short; they walk the fields in layout order.
+  ByteReader slot_bytes{ByteSpan(bytes)};
+  const ByteSpan covered = *slot_bytes.take(kChecksumAt);
+  const std::uint32_t checksum = *slot_bytes.read<std::uint32_t>();
+
+  ByteReader r(covered);
+  const ByteSpan magic = *r.take(kMagic.size());
+  const std::uint32_t version = *r.read<std::uint32_t>();
+  if (std::memcmp(magic.data(), kMagic.data(), kMagic.size()) != 0) return std::nullopt;
+  if (version != kVersion) return std::nullopt;
+  if (checksum != adler32(covered)) return std::nullopt;
 
   HeaderSlot slot;
+  slot.generation = *r.read<std::uint64_t>();
+  slot.data_start = *r.read<std::uint64_t>();
+  slot.index_offset = *r.read<std::uint64_t>();
+  slot.index_len = *r.read<std::uint64_t>();
+  slot.record_count = *r.read<std::uint64_t>();
+  const std::uint8_t codec = *r.read<std::uint8_t>();
+  r.skip(3);  // reserved
+  const std::int32_t level = *r.read<std::int32_t>();
+  slot.record_format = *r.read<std::uint32_t>();
+  slot.schema_offset = *r.read<std::uint64_t>();
+  slot.schema_len = *r.read<std::uint64_t>();
+  assert(r.offset() == kSchemaLenAt + 8);
+
+  const auto compression = compression::CompressionType::from_codec_code(codec, level);
+  if (!compression) return std::nullopt;
   slot.compression = *compression;
-  slot.generation = bytes::load_u64(p + kGenerationAt);
-  slot.data_start = bytes::load_u64(p + kDataStartAt);
-  slot.record_count = bytes::load_u64(p + kRecordCountAt);
-  slot.schema_offset = bytes::load_u64(p + kSchemaOffsetAt);
-  slot.schema_len = bytes::load_u64(p + kSchemaLenAt);
-  slot.index_offset = bytes::load_u64(p + kIndexOffsetAt);
-  slot.index_len = bytes::load_u64(p + kIndexLenAt);
-  slot.record_format = bytes::load_u32(p + kRecordFormatAt);
 
   if (slot.data_start < kDataStart || slot.data_start > file_len) return std::nullopt;
 

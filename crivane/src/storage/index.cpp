@@ -15,10 +15,11 @@ Bytes encode_index(std::span<const MoleculeIndex> entries) {
 }
 
 Result<std::vector<MoleculeIndex>> decode_index(ByteSpan bytes) {
-  if (bytes.size() < kCountSize) return unexpected(Error::invalid_data("Index too small"));
-  const std::uint64_t n = bytes::load_u64(bytes.data());
+  ByteReader r(bytes);
+  const auto n = r.read<std::uint64_t>();
+  if (!n) return unexpected(Error::invalid_data("Index too small"));
   std::uint64_t entries_len;
-  if (__builtin_mul_overflow(n, kEntrySize, &entries_len)) {
+  if (__builtin_mul_overflow(*n, kEntrySize, &entries_len)) {
     return unexpected(Error::invalid_data("Index length overflow"));
   }
   const std::uint64_t expected = entries_len + kCountSize;  // cannot wrap: n * 20 <= 2^64 - 16
@@ -27,8 +28,9 @@ Result<std::vector<MoleculeIndex>> decode_index(ByteSpan bytes) {
         fmt::format("Index length mismatch (expected {}, got {})", expected, bytes.size())));
   }
   // n now agrees with the bytes present, so it may size the allocation.
-  std::vector<MoleculeIndex> entries(n);
-  if (n != 0) std::memcpy(entries.data(), bytes.data() + kCountSize, entries_len);
+  const ByteSpan raw = *r.take(entries_len);
+  std::vector<MoleculeIndex> entries(*n);
+  if (!raw.empty()) std::memcpy(entries.data(), raw.data(), raw.size());
   return entries;
 }
 

@@ -21,13 +21,6 @@ static_assert(sizeof(std::size_t) == 8, "record offsets are computed in 64 bits"
 
 Error invalid(std::string text) { return Error::invalid_data(std::move(text)); }
 
-bool is_per_atom(std::uint8_t kind, std::string_view key) {
-  return kind == AtomProperty || (kind == Builtin && soa::is_per_atom_builtin(key));
-}
-
-// Tag 0..12 except text: payloads of a fixed element size.
-bool is_fixed_size_tag(std::uint8_t t) { return t <= tag::MAT3_F32 && t != tag::STRING; }
-
 // The per-atom rules of a tensor whose shape is already known to be sound.
 Result<void> check_tensor_scope(std::string_view key, bool per_atom,
                                 std::span<const std::uint64_t> shape, std::uint64_t n_atoms) {
@@ -64,7 +57,7 @@ Result<void> insert_property_entry(SchemaEntries& entries, std::uint8_t kind,
       [](const auto& x) -> const std::vector<std::uint64_t>& { return x.shape; }, *tensor);
   const std::size_t count = std::visit([](const auto& x) { return x.values.size(); }, *tensor);
   CRIVANE_TRY(dtypes::validate_tensor_data_shape(shape, count));
-  const bool per_atom = is_per_atom(kind, key);
+  const bool per_atom = soa::is_per_atom_section(kind, key);
   CRIVANE_TRY(check_tensor_scope(key, per_atom, shape, n_atoms));
   entries.insert_or_assign(SchemaKey{kind, key},
                            SchemaEntry{t, per_atom, dtypes::element_size(t), 0});
@@ -81,7 +74,7 @@ std::string SchemaEntry::debug() const {
 Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
                                  std::uint64_t payload_len, std::optional<ByteSpan> payload,
                                  std::uint64_t n_atoms) {
-  const bool per_atom = is_per_atom(kind, key);
+  const bool per_atom = soa::is_per_atom_section(kind, key);
   if (!dtypes::is_known_type_tag(type_tag)) {
     return unexpected(invalid(fmt::format("Unsupported section type tag {}", type_tag)));
   }
@@ -95,7 +88,7 @@ Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::u
     CRIVANE_TRY(check_tensor_scope(key, per_atom, parsed.shape, n_atoms));
     return e;
   }
-  if (!is_fixed_size_tag(type_tag)) {  // text and null
+  if (!dtypes::is_fixed_size_tag(type_tag)) {  // text and null
     if (per_atom && payload_len != 0) return unexpected(length_mismatch(key, payload_len, 0));
     return e;
   }
@@ -134,7 +127,7 @@ Result<SchemaLock> schema_from_molecule(const atom::Molecule& m) {
     }
   }
   SchemaLock lock;
-  lock.positions_type = m.positions.index() == 0 ? tag::VEC3_F32 : tag::VEC3_F64;
+  lock.positions_type = soa::positions_type_tag(m);
   const std::uint64_t n = m.n_atoms();
   for (const soa::BuiltinSection& s : soa::builtin_sections(m)) {
     CRIVANE_TRY(
@@ -156,44 +149,40 @@ Result<SchemaLock> record_schema(ByteSpan record, std::uint32_t record_format,
   const std::uint64_t s = soa::positions_row_bytes(pt);
   if (s == 0) return unexpected(invalid(fmt::format("Unsupported positions type tag {}", pt)));
 
-  const std::uint8_t* rec = record.data();
-  const std::uint64_t size = record.size();
-  if (size < soa::RECORD_HEAD_BYTES) return unexpected(invalid("SOA record too small"));
-  // n < 2^32 and s <= 24: none of these products can overflow 64 bits.
-  const std::uint64_t n = bytes::load_u32(rec);
-  if (size < 4 + n * s) return unexpected(invalid("SOA record truncated at positions"));
-  if (size < 4 + n * (s + 1)) return unexpected(invalid("SOA record truncated at atomic_numbers"));
-  if (size < 6 + n * (s + 1)) return unexpected(invalid("SOA record truncated at n_sections"));
-  const std::uint16_t n_sections = bytes::load_u16(rec + 4 + n * (s + 1));
+  ByteReader r(record);
+  if (r.left() < soa::RECORD_HEAD_BYTES) return unexpected(invalid("SOA record too small"));
+  const std::uint32_t n = *r.read<std::uint32_t>();
+  // n < 2^32 and s <= 24: the positions block's size cannot overflow.
+  if (!r.take_array(n, s)) return unexpected(invalid("SOA record truncated at positions"));
+  if (!r.skip(n)) return unexpected(invalid("SOA record truncated at atomic_numbers"));
+  const auto n_sections = r.read<std::uint16_t>();
+  if (!n_sections) return unexpected(invalid("SOA record truncated at n_sections"));
 
   SchemaLock lock;
   lock.positions_type = pt;
-  std::uint64_t p = 6 + n * (s + 1);
-  for (std::uint16_t i = 0; i < n_sections; ++i) {
-    // p <= size throughout, so `left` never wraps; lengths are compared
-    // against what is left instead of adding them to p.
-    const std::uint64_t left = size - p;
-    if (left < soa::SECTION_HEADER_BYTES)
+  for (std::uint16_t i = 0; i < *n_sections; ++i) {
+    // The whole fixed part must be there before the key is looked at.
+    if (r.left() < soa::SECTION_HEADER_BYTES) {
       return unexpected(invalid("SOA section header truncated"));
-    const std::uint8_t kind = rec[p];
-    const std::uint64_t key_len = rec[p + 1];
-    if (left < 2 + key_len) return unexpected(invalid("SOA section key truncated"));
-    const std::string_view key(reinterpret_cast<const char*>(rec + p + 2), key_len);
-    if (!utf8::is_valid(key)) return unexpected(invalid("Invalid UTF-8 in section key"));
-    if (left < 2 + key_len + 5) return unexpected(invalid("SOA section header truncated"));
-    const std::uint8_t type_tag = rec[p + 2 + key_len];
-    const std::uint64_t payload_len = bytes::load_u32(rec + p + 3 + key_len);
-    if (left - (7 + key_len) < payload_len) {
-      return unexpected(invalid("SOA section payload truncated"));
     }
+    const auto [kind, key_len] = *r.read_fields<std::uint8_t, std::uint8_t>();
+    const auto key_bytes = r.take(key_len);
+    if (!key_bytes) return unexpected(invalid("SOA section key truncated"));
+    const std::string_view key(reinterpret_cast<const char*>(key_bytes->data()), key_len);
+    if (!utf8::is_valid(key)) return unexpected(invalid("Invalid UTF-8 in section key"));
+    const auto tail = r.read_fields<std::uint8_t, std::uint32_t>();
+    if (!tail) return unexpected(invalid("SOA section header truncated"));
+    const auto [type_tag, payload_len] = *tail;
+    const auto payload = r.take(payload_len);
+    if (!payload) return unexpected(invalid("SOA section payload truncated"));
     if (kind == Builtin) {
       CRIVANE_TRY(
           dtypes::validate_builtin_type_tag_for_record_format(record_format, key, type_tag));
     }
-    std::optional<ByteSpan> payload;
-    if (dtypes::is_tensor_tag(type_tag)) payload = record.subspan(p + 7 + key_len, payload_len);
-    CRIVANE_TRY(insert_schema_entry(lock.entries, kind, key, type_tag, payload_len, payload, n));
-    p += 7 + key_len + payload_len;
+    std::optional<ByteSpan> tensor_payload;
+    if (dtypes::is_tensor_tag(type_tag)) tensor_payload = *payload;
+    CRIVANE_TRY(
+        insert_schema_entry(lock.entries, kind, key, type_tag, payload_len, tensor_payload, n));
   }
   return lock;  // bytes after the last section are not ours to judge
 }

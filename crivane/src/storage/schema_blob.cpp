@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "crivane/storage/schema.hpp"
+#include "crivane/storage/soa.hpp"
 #include "crivane/storage/utf8.hpp"
 
 namespace crivane::storage::schema {
@@ -16,7 +17,7 @@ constexpr std::uint64_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
 
 Error invalid(std::string text) { return Error::invalid_data(std::move(text)); }
 
-bool is_positions_tag(std::uint8_t t) { return t == 4 || t == 7; }
+bool is_positions_tag(std::uint8_t t) { return soa::positions_row_bytes(t) != 0; }
 
 }  // namespace
 
@@ -65,15 +66,14 @@ Result<Bytes> encode_schema_lock(const SchemaLock& lock) {
 }
 
 Result<SchemaLock> decode_schema_lock(ByteSpan blob) {
-  const std::uint8_t* b = blob.data();
-  const std::size_t size = blob.size();
-  if (size < HEADER_BYTES) return unexpected(invalid("Schema blob too small"));
-  const std::uint32_t version = bytes::load_u32(b);
+  ByteReader r(blob);
+  if (r.left() < HEADER_BYTES) return unexpected(invalid("Schema blob too small"));
+  const std::uint32_t version = *r.read<std::uint32_t>();
   if (version != SCHEMA_BLOB_VERSION) {
     return unexpected(invalid(fmt::format("Unsupported schema blob version {}", version)));
   }
   SchemaLock lock;
-  const std::uint8_t positions = b[4];
+  const std::uint8_t positions = *r.read<std::uint8_t>();
   if (is_positions_tag(positions)) {
     lock.positions_type = positions;
   } else if (positions != SCHEMA_POSITIONS_UNKNOWN) {
@@ -81,24 +81,21 @@ Result<SchemaLock> decode_schema_lock(ByteSpan blob) {
   }
   // The count is untrusted: every entry is checked against the bytes left,
   // and nothing is sized by it.
-  const std::uint32_t count = bytes::load_u32(b + 5);
-  std::size_t q = HEADER_BYTES;
+  const std::uint32_t count = *r.read<std::uint32_t>();
   for (std::uint32_t i = 0; i < count; ++i) {
-    const std::size_t left = size - q;  // q <= size
-    if (left < ENTRY_HEADER_BYTES) return unexpected(invalid("Schema blob truncated"));
-    if (b[q + 2] > 1) return unexpected(invalid("Invalid schema per_atom flag"));
-    const std::size_t key_len = bytes::load_u16(b + q + 3);
-    if (left - ENTRY_HEADER_BYTES < key_len) {
-      return unexpected(invalid("Schema blob truncated at key"));
-    }
-    const std::string_view key(reinterpret_cast<const char*>(b + q + ENTRY_HEADER_BYTES), key_len);
+    const auto entry = r.read_fields<std::uint8_t, std::uint8_t, std::uint8_t, std::uint16_t,
+                                     std::uint32_t, std::uint32_t>();
+    if (!entry) return unexpected(invalid("Schema blob truncated"));
+    const auto [kind, type_tag, per_atom, key_len, elem_bytes, slot_bytes] = *entry;
+    if (per_atom > 1) return unexpected(invalid("Invalid schema per_atom flag"));
+    const auto key_bytes = r.take(key_len);
+    if (!key_bytes) return unexpected(invalid("Schema blob truncated at key"));
+    const std::string_view key(reinterpret_cast<const char*>(key_bytes->data()), key_len);
     if (!utf8::is_valid(key)) return unexpected(invalid("Invalid UTF-8 in schema key"));
-    lock.entries.insert_or_assign(SchemaKey{b[q], std::string(key)},
-                                  SchemaEntry{b[q + 1], b[q + 2] == 1, bytes::load_u32(b + q + 5),
-                                              bytes::load_u32(b + q + 9)});
-    q += ENTRY_HEADER_BYTES + key_len;
+    lock.entries.insert_or_assign(SchemaKey{kind, std::string(key)},
+                                  SchemaEntry{type_tag, per_atom == 1, elem_bytes, slot_bytes});
   }
-  if (q != size) return unexpected(invalid("Schema blob trailing bytes"));
+  if (!r.empty()) return unexpected(invalid("Schema blob trailing bytes"));
   return lock;
 }
 

@@ -87,8 +87,8 @@ std::uint8_t* write_custom_sections(std::uint8_t* p, std::uint8_t kind, const Pr
 
 }  // namespace
 
-bool is_per_atom_builtin(std::string_view key) {
-  return key == "forces" || key == "charges" || key == "velocities";
+std::uint8_t positions_type_tag(const Molecule& m) {
+  return m.positions.index() == 0 ? tag::VEC3_F32 : tag::VEC3_F64;
 }
 
 BuiltinSections builtin_sections(const Molecule& m) {
@@ -98,29 +98,31 @@ BuiltinSections builtin_sections(const Molecule& m) {
     std::visit(
         [&](const auto& vals) {
           constexpr bool f32 = std::is_same_v<std::decay_t<decltype(vals)>, std::vector<float>>;
-          add({"charges", f32 ? tag::F32_ARRAY : tag::F64_ARRAY,
+          add({key_of(BuiltinKey::Charges), f32 ? tag::F32_ARRAY : tag::F64_ARRAY,
                reinterpret_cast<const std::uint8_t*>(vals.data()), vals.size() * sizeof(vals[0])});
         },
         *m.charges);
   }
-  if (m.cell) add(mat3_section("cell", *m.cell));
+  if (m.cell) add(mat3_section(key_of(BuiltinKey::Cell), *m.cell));
   if (m.energy) {
     std::visit(
         [&](const auto& e) {
           constexpr bool f32 = std::is_same_v<std::decay_t<decltype(e)>, float>;
-          add({"energy", f32 ? tag::F32 : tag::F64, reinterpret_cast<const std::uint8_t*>(&e),
-               sizeof e});
+          add({key_of(BuiltinKey::Energy), f32 ? tag::F32 : tag::F64,
+               reinterpret_cast<const std::uint8_t*>(&e), sizeof e});
         },
         *m.energy);
   }
-  if (m.forces) add(vec3_section("forces", *m.forces));
+  if (m.forces) add(vec3_section(key_of(BuiltinKey::Forces), *m.forces));
   if (m.name) {
-    add({"name", tag::STRING, reinterpret_cast<const std::uint8_t*>(m.name->data()),
-         m.name->size()});
+    add({key_of(BuiltinKey::Name), tag::STRING,
+         reinterpret_cast<const std::uint8_t*>(m.name->data()), m.name->size()});
   }
-  if (m.pbc) add({"pbc", tag::BOOL3, reinterpret_cast<const std::uint8_t*>(m.pbc->data()), 3});
-  if (m.stress) add(mat3_section("stress", *m.stress));
-  if (m.velocities) add(vec3_section("velocities", *m.velocities));
+  if (m.pbc)
+    add({key_of(BuiltinKey::Pbc), tag::BOOL3, reinterpret_cast<const std::uint8_t*>(m.pbc->data()),
+         3});
+  if (m.stress) add(mat3_section(key_of(BuiltinKey::Stress), *m.stress));
+  if (m.velocities) add(vec3_section(key_of(BuiltinKey::Velocities), *m.velocities));
   return out;
 }
 
@@ -148,7 +150,7 @@ Result<void> validate_record_format_compat(const Molecule& m, std::uint32_t reco
         Error::invalid_data(fmt::format("Unsupported record format {}", record_format)));
   }
   if (record_format == 3) return {};
-  if (m.positions.index() != 0) {
+  if (positions_type_tag(m) != tag::VEC3_F32) {
     return unexpected(Error::invalid_data("record format 2 does not support float64 positions"));
   }
   for (const BuiltinSection& s : builtin_sections(m)) {
@@ -207,7 +209,7 @@ Result<Bytes> serialize_molecule_soa(const Molecule& m, std::uint32_t record_for
 
   // Every check and the exact size first, so the buffer is allocated once and
   // nothing is written for a molecule that fails.
-  const std::size_t row = m.positions.index() == 0 ? 12 : 24;
+  const std::size_t row = positions_row_bytes(positions_type_tag(m));
   std::uint64_t total = RECORD_HEAD_BYTES + static_cast<std::uint64_t>(n) * (row + 1);
   for (const BuiltinSection& s : builtins) {
     CRIVANE_TRY(check_section_limits(s.key, s.size));

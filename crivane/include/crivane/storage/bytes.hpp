@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -67,6 +68,19 @@ class ByteReader {
     return v;
   }
 
+  // The next fields, back to back, as one tuple: all of them or none. One
+  // bounds check for a fixed group, such as a section's or an entry's header.
+  template <class... T>
+  std::optional<std::tuple<T...>> read_fields() {
+    static_assert((std::is_trivially_copyable_v<T> && ...));
+    constexpr std::size_t n = (sizeof(T) + ...);
+    if (left() < n) return std::nullopt;
+    const std::uint8_t* p = data_.data() + pos_;
+    pos_ += n;
+    // A braced list is evaluated left to right: the fields come in order.
+    return std::tuple<T...>{load_next<T>(p)...};
+  }
+
   // The next n bytes, in place.
   std::optional<ByteSpan> take(std::size_t n) {
     if (left() < n) return std::nullopt;
@@ -86,6 +100,14 @@ class ByteReader {
   bool skip(std::size_t n) { return take(n).has_value(); }
 
  private:
+  template <class T>
+  static T load_next(const std::uint8_t*& p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    p += sizeof v;
+    return v;
+  }
+
   ByteSpan data_;
   std::size_t pos_ = 0;
 };

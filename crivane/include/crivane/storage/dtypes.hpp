@@ -48,6 +48,8 @@ constexpr bool is_known_type_tag(std::uint8_t t) { return t <= MAX_TYPE_TAG; }
 constexpr bool is_tensor_tag(std::uint8_t t) {
   return t >= tag::TENSOR_F32 && t <= tag::TENSOR_I64;
 }
+// Tags whose payload is a run of fixed-size elements: all up to MAT3_F32 but text.
+constexpr bool is_fixed_size_tag(std::uint8_t t) { return t <= tag::MAT3_F32 && t != tag::STRING; }
 // Precondition: is_known_type_tag(t).
 constexpr std::size_t element_size(std::uint8_t t) { return ELEMENT_SIZES[t]; }
 

@@ -11,10 +11,12 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "crivane/atom.hpp"
 #include "crivane/error.hpp"
 #include "crivane/storage/bytes.hpp"
+#include "crivane/storage/dtypes.hpp"
 
 namespace crivane::storage::soa {
 
@@ -25,12 +27,56 @@ inline constexpr std::uint8_t AtomProperty = 1;      // atom_properties
 inline constexpr std::uint8_t MoleculeProperty = 2;  // properties
 }  // namespace SectionKind
 
-// Keys of the builtin (kind 0) sections, in the order they are written.
+// The builtin (kind 0) sections, in the order they are written; each names
+// its entry of BUILTIN_KEYS.
+enum class BuiltinKey : std::uint8_t {
+  Charges,
+  Cell,
+  Energy,
+  Forces,
+  Name,
+  Pbc,
+  Stress,
+  Velocities
+};
+
 inline constexpr std::array<std::string_view, 8> BUILTIN_KEYS = {
     "charges", "cell", "energy", "forces", "name", "pbc", "stress", "velocities"};
+static_assert(static_cast<std::size_t>(BuiltinKey::Velocities) + 1 == BUILTIN_KEYS.size());
 
-// "forces", "charges" and "velocities" hold one element per atom.
-bool is_per_atom_builtin(std::string_view key);
+constexpr std::string_view key_of(BuiltinKey b) {
+  return BUILTIN_KEYS[static_cast<std::size_t>(b)];
+}
+
+namespace detail {
+template <std::size_t... I>
+constexpr std::optional<BuiltinKey> find_builtin_key(std::string_view key,
+                                                     std::index_sequence<I...>) {
+  std::optional<BuiltinKey> found;
+  (void)((key == BUILTIN_KEYS[I] && (found = static_cast<BuiltinKey>(I), true)) || ...);
+  return found;
+}
+}  // namespace detail
+
+// The builtin a kind-0 section key names: exact bytes, case-sensitive. The
+// lookup runs for every kind-0 section of every record read, so it is
+// unrolled over the table and each comparison has a length known at compile time.
+constexpr std::optional<BuiltinKey> find_builtin_key(std::string_view key) {
+  return detail::find_builtin_key(key, std::make_index_sequence<BUILTIN_KEYS.size()>());
+}
+
+// Forces, charges and velocities hold one element per atom.
+constexpr bool is_per_atom_builtin(std::string_view key) {
+  return key == key_of(BuiltinKey::Forces) || key == key_of(BuiltinKey::Charges) ||
+         key == key_of(BuiltinKey::Velocities);
+}
+
+// Whether a section holds one element per atom: every atom property, and the
+// per-atom builtins. Other kinds are per molecule.
+constexpr bool is_per_atom_section(std::uint8_t kind, std::string_view key) {
+  return kind == SectionKind::AtomProperty ||
+         (kind == SectionKind::Builtin && is_per_atom_builtin(key));
+}
 
 inline constexpr std::uint64_t MAX_ATOMS = std::numeric_limits<std::uint32_t>::max();
 inline constexpr std::size_t MAX_SECTIONS = std::numeric_limits<std::uint16_t>::max();
@@ -39,10 +85,16 @@ inline constexpr std::uint64_t MAX_PAYLOAD_BYTES = std::numeric_limits<std::uint
 inline constexpr std::size_t RECORD_HEAD_BYTES = 6;     // n_atoms + section count
 inline constexpr std::size_t SECTION_HEADER_BYTES = 7;  // kind, L, tag, P
 
-// Bytes per atom of the positions for tag 4 (12) or 7 (24); 0 for any other.
+// Bytes per atom of the positions (and of any 3-vector section) for tag
+// VEC3_F32 (12) or VEC3_F64 (24); 0 for any other tag.
 constexpr std::size_t positions_row_bytes(std::uint8_t positions_tag) {
-  return positions_tag == 4 ? 12 : positions_tag == 7 ? 24 : 0;
+  return positions_tag == dtypes::tag::VEC3_F32 || positions_tag == dtypes::tag::VEC3_F64
+             ? dtypes::element_size(positions_tag)
+             : 0;
 }
+
+// The positions tag of a molecule: VEC3_F32 or VEC3_F64 by its variant.
+std::uint8_t positions_type_tag(const atom::Molecule& molecule);
 
 // A builtin field present in a molecule: its key, the tag of its variant and
 // its raw little-endian payload, which points into the molecule.
