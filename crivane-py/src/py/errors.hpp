@@ -4,6 +4,8 @@
 
 #include "py/python.hpp"
 
+#include <cxxabi.h>
+
 #include <new>
 #include <string>
 #include <string_view>
@@ -67,12 +69,17 @@ constexpr R error_result() {
 
 // Runs f() for a C-API entry point: a C++ exception (only allocation failure
 // is expected) becomes a Python exception and the C-API error result
-// (nullptr or -1) is returned instead.
+// (nullptr or -1) is returned instead. Not noexcept, and neither are the
+// entry points: the one unwind let through is a thread's own end
+// (pthread_exit, which CPython uses on daemon threads at interpreter exit),
+// and that must reach the thread's start.
 template <class F>
-auto boundary(F&& f) noexcept -> decltype(f()) {
+auto boundary(F&& f) -> decltype(f()) {
   using R = decltype(f());
   try {
     return f();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
