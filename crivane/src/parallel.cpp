@@ -1,6 +1,5 @@
 #include "crivane/parallel.hpp"
 
-#include <cxxabi.h>
 #include <pthread.h>
 #include <sched.h>
 
@@ -35,10 +34,13 @@ struct Job {
   void work() {
     try {
       work_items();
-    } catch (abi::__forced_unwind&) {
-      throw;  // thread cancellation must run its course
     } catch (...) {
-      if (!failed.exchange(true, std::memory_order_relaxed)) thrown = std::current_exception();
+      // A foreign exception (the unwind that ends a thread) has no
+      // exception_ptr and must go on; it is not caught by type, since that
+      // binds a null reference.
+      std::exception_ptr e = std::current_exception();
+      if (!e) throw;
+      if (!failed.exchange(true, std::memory_order_relaxed)) thrown = std::move(e);
       stop.store(true, std::memory_order_relaxed);
     }
   }

@@ -4,8 +4,7 @@
 
 #include "py/python.hpp"
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <new>
 #include <string>
 #include <string_view>
@@ -67,6 +66,12 @@ constexpr R error_result() {
   }
 }
 
+// Inside a handler: whether the exception being handled is not a C++ one,
+// above all the unwind that ends a thread (pthread_exit), which must be
+// rethrown. (Catching that by its type, abi::__forced_unwind&, binds a null
+// reference.) No exception_ptr can hold a foreign exception.
+inline bool foreign_exception() { return !std::current_exception(); }
+
 // Runs f() for a C-API entry point: a C++ exception (only allocation failure
 // is expected) becomes a Python exception and the C-API error result
 // (nullptr or -1) is returned instead. Not noexcept, and neither are the
@@ -78,13 +83,12 @@ auto boundary(F&& f) -> decltype(f()) {
   using R = decltype(f());
   try {
     return f();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     raise_internal_error(e.what());
   } catch (...) {
+    if (foreign_exception()) throw;
     raise_internal_error("unknown C++ exception");
   }
   return error_result<R>();

@@ -3,12 +3,12 @@
 
 #include "py/python.hpp"
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <optional>
 #include <type_traits>
 #include <utility>
+
+#include "py/errors.hpp"
 
 namespace crivane_rs::py {
 
@@ -34,9 +34,8 @@ auto allow_threads(F&& f) -> decltype(f()) {
     } else {
       result.emplace(std::forward<F>(f)());
     }
-  } catch (abi::__forced_unwind&) {
-    throw;  // thread cancellation must run its course
   } catch (...) {
+    if (foreign_exception()) throw;  // the thread is ending
     thrown = std::current_exception();
   }
   PyEval_RestoreThread(state);
