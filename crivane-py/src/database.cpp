@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,18 +35,48 @@ using soa::SoaBytes;
 using soa::SoaContext;
 using View = soa::SoaMoleculeView;
 
-soa::PyResult<View> PyAtomDatabase::get_molecule(std::size_t index,
+namespace {
+
+PyObject* value_error(std::string_view text) {
+  py::raise_value_error(text);
+  return nullptr;
+}
+
+PyObject* engine_error(const Error& error) {
+  py::raise_engine_error(error);
+  return nullptr;
+}
+
+}  // namespace
+
+std::optional<View> PyAtomDatabase::get_molecule(std::size_t index,
                                                  const SoaContext& context) const {
   if (reads_through_mapping()) {
-    crivane::Result<View> view = py::allow_threads([&] { return load_mmap_view(index, context); });
-    if (!view) return unexpected(view.error().to_string());
+    crivane::Result<View> view = py::allow_threads([&] {
+      return crivane::catch_allocation_failure([&] { return load_mmap_view(index, context); });
+    });
+    if (!view) {
+      engine_error(view.error());
+      return std::nullopt;
+    }
     return std::move(view).value();
   }
   const std::size_t indices[] = {index};
   auto raw = py::allow_threads([&] { return db.get_raw_bytes(indices); });
-  if (!raw) return unexpected(raw.error().to_string());
-  if (raw->empty()) return unexpected(fmt::format("Missing raw bytes for molecule {}", index));
-  return View::from_bytes(std::move(raw->front()), context);
+  if (!raw) {
+    engine_error(raw.error());
+    return std::nullopt;
+  }
+  if (raw->empty()) {
+    value_error(fmt::format("Missing raw bytes for molecule {}", index));
+    return std::nullopt;
+  }
+  auto view = View::from_bytes(std::move(raw->front()), context);
+  if (!view) {
+    value_error(view.error());
+    return std::nullopt;
+  }
+  return std::move(view).value();
 }
 
 crivane::Result<View> PyAtomDatabase::load_mmap_view(std::size_t index,
@@ -83,16 +114,6 @@ std::vector<crivane::Result<View>> PyAtomDatabase::molecule_views(
 namespace {
 
 py::Class<PyAtomDatabase>& database_class();
-
-PyObject* value_error(std::string_view text) {
-  py::raise_value_error(text);
-  return nullptr;
-}
-
-PyObject* engine_error(const Error& error) {
-  py::raise_engine_error(error);
-  return nullptr;
-}
 
 PyObject* none_or_error(const crivane::Result<void>& done) {
   if (!done) return engine_error(done.error());
@@ -308,8 +329,8 @@ PyObject* molecule_at(const PyAtomDatabase& database, PyObject* index_obj) {
   auto context = database.soa_context();
   if (!context) return engine_error(context.error());
   auto view = database.get_molecule(index, *context);
-  if (!view) return value_error(view.error());
-  return molecule::new_view_molecule(std::move(view).value());
+  if (!view) return nullptr;
+  return molecule::new_view_molecule(std::move(*view));
 }
 
 PyObject* database_get_molecule(PyAtomDatabaseObject* self, PyObject* const* args, Py_ssize_t nargs,

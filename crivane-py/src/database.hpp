@@ -7,6 +7,7 @@
 #include "py/python.hpp"
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -30,8 +31,9 @@ class PyAtomDatabase {
 
   // Record `index` as a view, by whichever path reads_through_mapping picks.
   // Called with the interpreter lock held; releases it around the fetch (and
-  // the parse, when mapped). Failures are ValueError texts.
-  soa::PyResult<soa::SoaMoleculeView> get_molecule(std::size_t index,
+  // the parse, when mapped). A failure is raised (ValueError, or MemoryError
+  // when memory ran out) and gives nothing.
+  std::optional<soa::SoaMoleculeView> get_molecule(std::size_t index,
                                                    const soa::SoaContext& context) const;
   // Record `index` out of the data mapping: in place when uncompressed,
   // else decompressed. Touches no Python object.

@@ -64,26 +64,44 @@ std::vector<T> copy_values_as(PyArrayObject* array, std::size_t count) {
 
 PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
 
-// Integer conversion of the object itself (int, bool, __index__); any
-// failure is dropped.
-std::optional<std::int64_t> try_int(PyObject* obj) {
-  long long value = PyLong_AsLongLong(obj);
-  if (value == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return std::nullopt;
+// Drops a pending TypeError or OverflowError, the two ways a numeric
+// conversion says "not this kind of value"; true when it did. Any other
+// exception (KeyboardInterrupt, MemoryError, one raised by the object's own
+// hook) stays pending for the caller.
+bool drop_conversion_failure() {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    return false;
   }
-  return static_cast<std::int64_t>(value);
+  PyErr_Clear();
+  return true;
 }
 
-// Python's float conversion (__float__, else __index__); any failure is dropped.
-std::optional<double> try_float(PyObject* obj) {
-  if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+// Integer conversion of the object itself (int, bool, __index__): the value,
+// or nothing when the object is no integer or beyond 64 bits. False with the
+// exception pending on any other failure.
+bool try_int(PyObject* obj, std::optional<std::int64_t>& out) {
+  long long value = PyLong_AsLongLong(obj);
+  if (value == -1 && PyErr_Occurred()) {
+    out.reset();
+    return drop_conversion_failure();
+  }
+  out = static_cast<std::int64_t>(value);
+  return true;
+}
+
+// Python's float conversion (__float__, else __index__), the same way.
+bool try_float(PyObject* obj, std::optional<double>& out) {
+  if (PyFloat_CheckExact(obj)) {
+    out = PyFloat_AS_DOUBLE(obj);
+    return true;
+  }
   double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return std::nullopt;
+    out.reset();
+    return drop_conversion_failure();
   }
-  return value;
+  out = value;
+  return true;
 }
 
 template <class T>
@@ -262,12 +280,16 @@ bool parse_property_value(PyObject* obj, PropertyValue& out) {
     out.emplace<property::None>();
     return true;
   }
-  if (auto value = try_int(obj)) {
-    out.emplace<property::Int>(*value);
+  std::optional<std::int64_t> int_value;
+  if (!try_int(obj, int_value)) return false;
+  if (int_value) {
+    out.emplace<property::Int>(*int_value);
     return true;
   }
-  if (auto value = try_float(obj)) {
-    out.emplace<property::Float>(*value);
+  std::optional<double> float_value;
+  if (!try_float(obj, float_value)) return false;
+  if (float_value) {
+    out.emplace<property::Float>(*float_value);
     return true;
   }
   if (PyUnicode_Check(obj)) {
@@ -277,7 +299,9 @@ bool parse_property_value(PyObject* obj, PropertyValue& out) {
       out.emplace<property::String>(data, static_cast<std::size_t>(size));
       return true;
     }
-    PyErr_Clear();  // lone surrogates: not representable, so unsupported
+    // Lone surrogates have no UTF-8 form, so the str is unsupported.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
   }
   if (!py::ensure_numpy()) return false;
   if (PyArray_Check(obj)) {

@@ -115,6 +115,12 @@ PyObject* probe_make(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 constexpr NoParams kThrow{"Probe.throw_bad_alloc"};
 PyObject* probe_throw(ProbeObject*) { throw std::bad_alloc(); }
 
+constexpr NoParams kThrowUnlocked{"Probe.throw_bad_alloc_unlocked"};
+PyObject* probe_throw_unlocked(ProbeObject*) {
+  allow_threads([] { throw std::bad_alloc(); });
+  return nullptr;
+}
+
 constexpr NoParams kReleaseLock{"Probe.release_lock"};
 
 PyObject* probe_release_lock(ProbeObject* self) {
@@ -269,6 +275,7 @@ PyMethodDef probe_methods[] = {
     method<&probe_hold_shared>("hold_shared", nullptr),
     method<&probe_hold_exclusive>("hold_exclusive", nullptr),
     method<&probe_throw, kThrow>("throw_bad_alloc", nullptr),
+    method<&probe_throw_unlocked, kThrowUnlocked>("throw_bad_alloc_unlocked", nullptr),
     method<&probe_release_lock, kReleaseLock>("release_lock", nullptr),
     method<&probe_make>("make", "make(value)\n--\n\nA new probe."),
     method<&probe_convert>("convert", nullptr),
@@ -665,6 +672,9 @@ TEST_F(Binding, CppExceptionsBecomePythonErrors) {
 
 TEST_F(Binding, AllowThreadsReleasesTheLock) {
   EXPECT_EQ(eval("p.release_lock()"), "7");
+  EXPECT_TRUE(PyGILState_Check());
+  // An exception from the released section comes out with the lock held again.
+  EXPECT_EQ(eval("p.throw_bad_alloc_unlocked()"), "MemoryError: ");
   EXPECT_TRUE(PyGILState_Check());
 }
 

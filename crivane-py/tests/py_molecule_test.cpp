@@ -286,9 +286,17 @@ constexpr const char* kUnsupported =
 
 TEST_F(Molecules, ParsePropertyValue) {
   ASSERT_EQ(run(R"(
-class Failing:
-    def __index__(self): raise RuntimeError("index")
-    def __float__(self): raise RuntimeError("float")
+class NotANumber:
+    def __index__(self): raise TypeError("index")
+    def __float__(self): raise TypeError("float")
+class Custom(Exception): pass
+class IndexRaises:
+    def __init__(self, exc): self.exc = exc
+    def __index__(self): raise self.exc
+    def __float__(self): return 1.0
+class FloatRaises:
+    def __init__(self, exc): self.exc = exc
+    def __float__(self): raise self.exc
 class OnlyFloat:
     def __float__(self): return 2.25
 class OnlyIndex:
@@ -309,7 +317,17 @@ class OnlyIndex:
       {"10**400", std::nullopt, kUnsupported},
       {"OnlyIndex()", int_value(-9)},
       {"OnlyFloat()", float_value(2.25)},
-      {"Failing()", std::nullopt, kUnsupported},
+      // Only "no integer" (TypeError) and "too big" (OverflowError) move on
+      // to the next kind; any other failure of a conversion hook is raised.
+      {"NotANumber()", std::nullopt, kUnsupported},
+      {"IndexRaises(OverflowError('big'))", float_value(1.0)},
+      {"IndexRaises(KeyboardInterrupt('stop'))", std::nullopt, "KeyboardInterrupt: stop"},
+      {"IndexRaises(MemoryError('full'))", std::nullopt, "MemoryError: full"},
+      {"IndexRaises(Custom('index'))", std::nullopt, "Custom: index"},
+      {"IndexRaises(ValueError('index'))", std::nullopt, "ValueError: index"},
+      {"FloatRaises(KeyboardInterrupt('stop'))", std::nullopt, "KeyboardInterrupt: stop"},
+      {"FloatRaises(Custom('float'))", std::nullopt, "Custom: float"},
+      {"FloatRaises(TypeError('float'))", std::nullopt, kUnsupported},
       {"np.int32(-5)", int_value(-5)},
       {"np.uint64(2**64 - 1)", float_value(18446744073709551615.0)},
       {"np.float32(0.1)", float_value(static_cast<double>(0.1f))},

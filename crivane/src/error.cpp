@@ -21,6 +21,8 @@ std::string Error::to_string() const {
       return fmt::format("IO error: {}", message_);
     case Kind::Compression:
       return fmt::format("Compression error: {}", message_);
+    case Kind::OutOfMemory:
+      return "Out of memory";
     case Kind::InvalidData:
       break;
   }
@@ -33,16 +35,30 @@ std::string Error::debug() const {
   quoted += '"';
   for (char c : message_) {
     switch (c) {
-      case '"': quoted += "\\\""; break;
-      case '\\': quoted += "\\\\"; break;
-      case '\n': quoted += "\\n"; break;
-      case '\r': quoted += "\\r"; break;
-      case '\t': quoted += "\\t"; break;
-      default: quoted += c;
+      case '"':
+        quoted += "\\\"";
+        break;
+      case '\\':
+        quoted += "\\\\";
+        break;
+      case '\n':
+        quoted += "\\n";
+        break;
+      case '\r':
+        quoted += "\\r";
+        break;
+      case '\t':
+        quoted += "\\t";
+        break;
+      default:
+        quoted += c;
     }
   }
   quoted += '"';
-  const char* name = kind_ == Kind::Io ? "Io" : kind_ == Kind::Compression ? "Compression" : "InvalidData";
+  const char* name = kind_ == Kind::Io            ? "Io"
+                     : kind_ == Kind::Compression ? "Compression"
+                     : kind_ == Kind::OutOfMemory ? "OutOfMemory"
+                                                  : "InvalidData";
   return fmt::format("{}({})", name, quoted);
 }
 

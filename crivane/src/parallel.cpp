@@ -2,10 +2,13 @@
 
 #include <pthread.h>
 #include <sched.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -25,7 +28,35 @@ struct Job {
     return !stop.load(std::memory_order_relaxed) && next.load(std::memory_order_relaxed) < n;
   }
 
+  // Runs items until none are left or the loop stops. An exception thrown by
+  // an item stops the loop and is kept for the caller, which rethrows it once
+  // every helper has left; it never ends a worker thread.
   void work() {
+    try {
+      work_items();
+    } catch (...) {
+      // A foreign exception (the unwind that ends a thread) has no
+      // exception_ptr and must go on; it is not caught by type, since that
+      // binds a null reference.
+      std::exception_ptr e = std::current_exception();
+      if (!e) throw;
+      if (!failed.exchange(true, std::memory_order_relaxed)) thrown = std::move(e);
+      stop.store(true, std::memory_order_relaxed);
+    }
+  }
+
+  const std::size_t n;
+  const LoopBody body;
+  const std::size_t chunk;
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::atomic<bool> failed{false};
+  std::exception_ptr thrown;     // read by the caller only after every helper has left
+  std::size_t active = 0;        // guarded by the pool's mutex
+  std::condition_variable idle;  // signalled when `active` drops to 0
+
+ private:
+  void work_items() {
     while (!stop.load(std::memory_order_relaxed)) {
       const std::size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
       if (begin >= n) return;
@@ -39,14 +70,6 @@ struct Job {
       }
     }
   }
-
-  const std::size_t n;
-  const LoopBody body;
-  const std::size_t chunk;
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> stop{false};
-  std::size_t active = 0;        // guarded by the pool's mutex
-  std::condition_variable idle;  // signalled when `active` drops to 0
 };
 
 class Pool {
@@ -60,17 +83,32 @@ class Pool {
         ++threads_;
       } catch (const std::system_error&) {
         break;  // fewer threads; the caller still works through every item
+      } catch (const std::bad_alloc&) {
+        break;
       }
     }
   }
 
   std::size_t threads() const { return threads_; }
 
-  void run(Job& job) {
+  // Runs the job with the pool's help; false when it could not be handed to
+  // the pool (out of memory), in which case nothing of it has run.
+  bool run(Job& job) {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      jobs_.push_back(&job);
+      try {
+        jobs_.push_back(&job);
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
     }
+    // The job lives on the caller's stack: however this frame is left,
+    // helpers must be out of it first.
+    struct Leave {
+      Pool& pool;
+      Job& job;
+      ~Leave() { pool.leave(job); }
+    } leave{*this, job};
     const std::size_t helpers = std::min(threads_, job.n - 1);
     if (helpers == threads_) {
       wake_.notify_all();
@@ -78,15 +116,20 @@ class Pool {
       for (std::size_t i = 0; i < helpers; ++i) wake_.notify_one();
     }
     job.work();
-    std::unique_lock<std::mutex> lock(mu_);
-    jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
-    job.idle.wait(lock, [&] { return job.active == 0; });
+    return true;
   }
 
   // Links pools a fork left behind, so they stay reachable.
   Pool* abandoned_next = nullptr;
 
  private:
+  // Takes the job off the list and waits until no helper is inside it.
+  void leave(Job& job) {
+    std::unique_lock<std::mutex> lock(mu_);
+    jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
+    job.idle.wait(lock, [&] { return job.active == 0; });
+  }
+
   void worker_loop() {
     t_in_worker = true;
     std::unique_lock<std::mutex> lock(mu_);
@@ -174,19 +217,32 @@ std::size_t chunk_for(std::size_t n, std::size_t participants) {
   return std::clamp<std::size_t>(n / (16 * participants), 1, 64);
 }
 
+// The pool, or nullptr when there is no memory to make it.
+Pool* try_pool() {
+  try {
+    return &pool();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 void run(std::size_t n, LoopBody body) {
   if (n == 0) return;
-  if (n == 1 || t_in_worker) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!body.call(body.ctx, i)) return;
+  if (n > 1 && !t_in_worker) {
+    if (Pool* p = try_pool()) {
+      Job job(n, body, chunk_for(n, p->threads() + 1));
+      if (p->run(job)) {
+        if (job.thrown) std::rethrow_exception(job.thrown);
+        return;
+      }
     }
-    return;
   }
-  Pool& p = pool();
-  Job job(n, body, chunk_for(n, p.threads() + 1));
-  p.run(job);
+  // One item, a loop inside a worker, or no pool to be had: all on this thread.
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!body.call(body.ctx, i)) return;
+  }
 }
 
 }  // namespace crivane::parallel::detail

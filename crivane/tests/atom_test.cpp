@@ -21,12 +21,14 @@ TEST(ErrorTest, DisplayAndDebugForms) {
   const Case cases[] = {
       {Error::io("failed to fill whole buffer"), "IO error: failed to fill whole buffer",
        "Io(\"failed to fill whole buffer\")"},
-      {Error::compression("Zstd compression failed: x"), "Compression error: Zstd compression failed: x",
+      {Error::compression("Zstd compression failed: x"),
+       "Compression error: Zstd compression failed: x",
        "Compression(\"Zstd compression failed: x\")"},
-      {Error::invalid_data("Section 'a\"b' is too long"), "Invalid data: Section 'a\"b' is too long",
-       "InvalidData(\"Section 'a\\\"b' is too long\")"},
+      {Error::invalid_data("Section 'a\"b' is too long"),
+       "Invalid data: Section 'a\"b' is too long", "InvalidData(\"Section 'a\\\"b' is too long\")"},
       {Error::io_errno(2), "IO error: No such file or directory (os error 2)",
        "Io(\"No such file or directory (os error 2)\")"},
+      {Error::out_of_memory(), "Out of memory", "OutOfMemory(\"\")"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.error.to_string(), c.display);
@@ -54,11 +56,12 @@ TEST(MoleculeTest, CountMismatchIsABareMessage) {
 TEST(MoleculeTest, NewMoleculeHasOnlyPositionsAndNumbers) {
   auto m = Molecule::create({{1, 2, 3}}, {8});
   ASSERT_TRUE(m.has_value());
-  EXPECT_FALSE(m->name || m->forces || m->energy || m->charges || m->velocities || m->cell || m->pbc ||
-               m->stress);
+  EXPECT_FALSE(m->name || m->forces || m->energy || m->charges || m->velocities || m->cell ||
+               m->pbc || m->stress);
   EXPECT_TRUE(m->atom_properties.empty());
   EXPECT_TRUE(m->properties.empty());
-  m->forces = types::Vec3Data(std::in_place_index<0>, std::vector<types::Vec3F32>{{1, 1, 1}, {2, 2, 2}});
+  m->forces =
+      types::Vec3Data(std::in_place_index<0>, std::vector<types::Vec3F32>{{1, 1, 1}, {2, 2, 2}});
   EXPECT_EQ(m->n_atoms(), 1u);
 }
 

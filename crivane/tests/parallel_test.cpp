@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,6 +150,118 @@ TEST(ParallelMapTest, SeveralCallersAtOnce) {
   }
   for (auto& c : callers) c.join();
   EXPECT_EQ(failures.load(), 0);
+}
+
+// Items that make a loop run on the calling thread and on a pool worker at
+// once: every item waits until both have started one. Then the first item on
+// the thrower's side throws, and every other item waits until it has, so that
+// the throw lands while the loop still has items in flight.
+enum class Side { Caller, Worker };
+enum class Loop { For, Map, MapAll };
+
+// Enough items that the workers cannot take them all before the caller gets
+// some, whatever the chunk size.
+constexpr std::size_t kGatedItems = std::size_t{1} << 16;
+
+class Gate {
+ public:
+  Gate(Side thrower) : thrower_(thrower) {}
+
+  template <class E>
+  std::size_t item(std::size_t i, const E& exc) {
+    started.fetch_add(1);
+    const bool on_caller = std::this_thread::get_id() == caller_;
+    std::unique_lock<std::mutex> lock(mu_);
+    (on_caller ? caller_in_ : worker_in_) = true;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return caller_in_ && worker_in_; });
+    if (on_caller == (thrower_ == Side::Caller) && !thrown_) {
+      thrown_ = true;
+      cv_.notify_all();
+      throw exc;
+    }
+    cv_.wait(lock, [&] { return thrown_; });
+    finished.fetch_add(1);
+    return i;
+  }
+
+  std::atomic<std::size_t> started{0};
+  std::atomic<std::size_t> finished{0};
+
+ private:
+  const Side thrower_;
+  const std::thread::id caller_ = std::this_thread::get_id();
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool caller_in_ = false;
+  bool worker_in_ = false;
+  bool thrown_ = false;
+};
+
+// The error the loop reports, or nothing when it succeeded.
+template <class E>
+std::optional<Error> run_gated(Loop loop, Gate& gate, const E& exc) {
+  auto fn = [&](std::size_t i) -> Result<std::size_t> { return gate.item(i, exc); };
+  switch (loop) {
+    case Loop::For: {
+      auto r = parallel_for(kGatedItems, [&](std::size_t i) -> Result<void> {
+        gate.item(i, exc);
+        return {};
+      });
+      if (r) return std::nullopt;
+      return r.error();
+    }
+    case Loop::Map: {
+      auto r = parallel_map<std::size_t>(kGatedItems, fn);
+      if (r) return std::nullopt;
+      return r.error();
+    }
+    case Loop::MapAll: {
+      auto all = parallel_map_all<std::size_t>(kGatedItems, fn);
+      EXPECT_EQ(all.size(), kGatedItems);
+      std::optional<Error> error;
+      for (std::size_t i = 0; i < all.size(); ++i) {
+        if (all[i]) {
+          EXPECT_EQ(*all[i], i);
+        } else {
+          EXPECT_FALSE(error.has_value()) << "a second failing item: " << i;
+          error = all[i].error();
+        }
+      }
+      return error;
+    }
+  }
+  return std::nullopt;
+}
+
+const char* side_name(Side side) { return side == Side::Caller ? "caller" : "worker"; }
+
+TEST(ParallelMapTest, AllocationFailureIsAnErrorOnAnyThread) {
+  for (Loop loop : {Loop::For, Loop::Map, Loop::MapAll}) {
+    for (Side side : {Side::Caller, Side::Worker}) {
+      SCOPED_TRACE(
+          fmt::format("loop {}, thrown on the {}", static_cast<int>(loop), side_name(side)));
+      Gate gate(side);
+      std::optional<Error> error;
+      EXPECT_NO_THROW(error = run_gated(loop, gate, std::bad_alloc()));
+      ASSERT_TRUE(error.has_value());
+      EXPECT_TRUE(error->is_out_of_memory());
+      EXPECT_EQ(*error, Error::out_of_memory());
+      // Every item that started had finished when the loop returned.
+      EXPECT_EQ(gate.finished.load() + 1, gate.started.load());
+      EXPECT_TRUE(squares_ok(10000));  // the pool still works
+    }
+  }
+}
+
+TEST(ParallelMapTest, OtherExceptionsReachTheCallerOnceEveryItemHasFinished) {
+  for (Side side : {Side::Caller, Side::Worker}) {
+    SCOPED_TRACE(side_name(side));
+    Gate gate(side);
+    EXPECT_THROW(run_gated(Loop::Map, gate, std::runtime_error("item")), std::runtime_error);
+    EXPECT_EQ(gate.finished.load() + 1, gate.started.load());
+    EXPECT_TRUE(squares_ok(10000));
+  }
 }
 
 TEST(ParallelMapTest, NestedLoops) {

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import crivane
+from conftest import SANITIZED
 from crivane import Database, PyAtomDatabase, PyMolecule
 
 CODECS = ["none", "lz4", "zstd"]
@@ -968,6 +969,119 @@ def test_reads_in_several_threads_at_once(tmp_path):
             for i, mol in zip(order, got):
                 assert mol.energy == molecules[i].energy
                 np.testing.assert_array_equal(mol.positions, molecules[i].positions)
+
+
+# ---- running out of memory ------------------------------------------------------------------
+
+BIG_ATOMS = 1_000_000  # a record of 13 MB
+
+
+@pytest.fixture(scope="module")
+def big_record_path(tmp_path_factory):
+    """zstd: record 0 decompresses to 13 MB, record 1 is small."""
+    path = tmp_path_factory.mktemp("memory") / "big.db"
+    rng = np.random.default_rng(7)
+    big = PyMolecule(rng.normal(size=(BIG_ATOMS, 3)).astype(np.float32),
+                     rng.integers(1, 119, BIG_ATOMS).astype(np.uint8), energy=-1.0)
+    new_db(path, [big, simple_molecule(2.0)], compression="zstd", level=1)
+    return path
+
+
+# Run under an address-space limit of 1 GiB above what the interpreter uses
+# once the database is open, so that allocation fails for real, on the pool's
+# threads as well as on the calling one. Then ordinary reads must still work.
+OUT_OF_MEMORY_RUN = """
+import resource
+import crivane
+
+db = crivane.Database.open({path!r}, mmap={mmap})
+small = db[1].positions
+with open("/proc/self/status") as f:
+    used = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 30), used + (1 << 30)))
+for _ in range(3):
+    try:
+        {read}
+    except MemoryError:
+        pass
+    else:
+        raise AssertionError("no MemoryError")
+    for _ in range(20):
+        for mol in db.get_molecules([1] * 16):
+            assert mol.energy == 2.0 and (mol.positions == small).all()
+        assert db[1].energy == 2.0
+        if {whole}:
+            assert [len(m) for m in db.get_molecules([0, 0])] == [{atoms}, {atoms}]
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="ASan reserves more address space than the limit leaves")
+@pytest.mark.parametrize("mmap", [True, False], ids=["mmap", "file"])
+@pytest.mark.parametrize(
+    "read, damaged",
+    [
+        ("db.get_molecules([0] * 400)", False),
+        # An index entry claiming a record of 4 GiB.
+        ("db[0]", True),
+        ("db.get_molecules([1, 0, 1, 0])", True),
+    ],
+    ids=["many-records", "damaged-entry-single", "damaged-entry-many"],
+)
+def test_out_of_memory_is_a_memory_error_and_reads_go_on(
+    tmp_path, big_record_path, run_python, mmap, read, damaged
+):
+    path = tmp_path / "big.db"
+    path.write_bytes(big_record_path.read_bytes())
+    if damaged:
+        _, header = index_entries(path)
+        with open(path, "r+b") as f:
+            f.seek(header["index_offset"] + 8 + 12)  # entry 0's record length
+            f.write(struct.pack("<I", 0xFFFFFFFF))
+    run_python(OUT_OF_MEMORY_RUN.format(path=str(path), mmap=mmap, read=read, whole=not damaged,
+                                        atoms=BIG_ATOMS))
+
+
+# ---- interpreter exit -----------------------------------------------------------------------
+
+# Daemon threads that keep reading (the interpreter lock released inside
+# every call) while the main thread returns and the interpreter shuts down.
+DAEMON_READERS_AT_EXIT = """
+import threading
+import crivane
+
+started = threading.Semaphore(0)
+
+def read_forever(db):
+    indices = list(range(len(db)))
+    while True:
+        db.get_molecules(indices)
+        db.get_molecule(len(db) // 2)
+        started.release()
+
+readers = 0
+for path in {paths!r}:
+    for mmap in (True, False):
+        for _ in range(2):
+            db = crivane.Database.open(path, mmap=mmap)
+            threading.Thread(target=read_forever, args=(db,), daemon=True).start()
+            readers += 1
+for _ in range(readers):
+    started.acquire()
+"""
+
+
+def test_exit_with_daemon_threads_inside_reads_is_clean(tmp_path, subprocess_env):
+    paths = []
+    for codec in ("none", "zstd"):
+        path = tmp_path / f"exit-{codec}.db"
+        new_db(path, [make_molecule(i, 64) for i in range(64)], compression=codec)
+        paths.append(str(path))
+    code = DAEMON_READERS_AT_EXIT.format(paths=paths)
+    for _ in range(3):
+        result = subprocess.run([sys.executable, "-c", code], env=subprocess_env,
+                                capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        assert result.stderr == ""
 
 
 # ---- the class ------------------------------------------------------------------------------

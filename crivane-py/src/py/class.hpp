@@ -132,7 +132,8 @@ class Class : public ClassCell {
 //
 // Class code writes plain functions whose first parameter is the instance
 // type (Instance<T>* or PyObject*); the trampolines cast self, call them
-// inside boundary() and present the C-API signature.
+// inside boundary() and present the C-API signature. They are not noexcept:
+// see boundary().
 
 namespace detail {
 
@@ -141,12 +142,13 @@ struct Fn;
 
 // PyObject* f(Self*): tp_repr, tp_str, getters, and methods without
 // parameters (see method<F, Sig> below).
-template <class Self, PyObject* (*F)(Self*)>
+template <class S, PyObject* (*F)(S*)>
 struct Fn<F> {
-  static PyObject* unary(PyObject* self) noexcept {
+  using Self = S;
+  static PyObject* unary(PyObject* self) {
     return boundary([&] { return F(reinterpret_cast<Self*>(self)); });
   }
-  static PyObject* getter(PyObject* self, void*) noexcept { return unary(self); }
+  static PyObject* getter(PyObject* self, void*) { return unary(self); }
 };
 
 // A method without parameters still goes through the binder, for its
@@ -154,9 +156,11 @@ struct Fn<F> {
 template <auto F, const NoParams& Sig>
 struct NoArgsMethod {
   static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
-    if (!Sig.bind(args, nargs, kwnames)) return nullptr;
-    return Fn<F>::unary(self);
+                            PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      if (!Sig.bind(args, nargs, kwnames)) return nullptr;
+      return F(reinterpret_cast<typename Fn<F>::Self*>(self));
+    });
   }
 };
 
@@ -166,7 +170,7 @@ struct NoArgsMethod {
 template <class Self, PyObject* (*F)(Self*, PyObject* const*, Py_ssize_t, PyObject*)>
 struct Fn<F> {
   static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
+                            PyObject* kwnames) {
     return boundary([&] { return F(reinterpret_cast<Self*>(self), args, nargs, kwnames); });
   }
   static constexpr int method_flags = METH_FASTCALL | METH_KEYWORDS;
@@ -177,8 +181,7 @@ struct Fn<F> {
 // static methods.
 template <PyObject* (*F)(PyObject* const*, Py_ssize_t, PyObject*)>
 struct Fn<F> {
-  static PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
+  static PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&] { return F(args, nargs, kwnames); });
   }
   static constexpr int method_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
@@ -188,7 +191,7 @@ struct Fn<F> {
 // Py_ssize_t f(Self*): sq_length / mp_length.
 template <class Self, Py_ssize_t (*F)(Self*)>
 struct Fn<F> {
-  static Py_ssize_t len(PyObject* self) noexcept {
+  static Py_ssize_t len(PyObject* self) {
     return boundary([&] { return F(reinterpret_cast<Self*>(self)); });
   }
   static void* slot() { return as_slot(&len); }
@@ -197,7 +200,7 @@ struct Fn<F> {
 // PyObject* f(Self*, PyObject*): mp_subscript and other binary slots.
 template <class Self, PyObject* (*F)(Self*, PyObject*)>
 struct Fn<F> {
-  static PyObject* binary(PyObject* self, PyObject* arg) noexcept {
+  static PyObject* binary(PyObject* self, PyObject* arg) {
     return boundary([&] { return F(reinterpret_cast<Self*>(self), arg); });
   }
   static void* slot() { return as_slot(&binary); }
@@ -206,7 +209,7 @@ struct Fn<F> {
 // int f(Self*, PyObject* value): property setters; value is nullptr for del.
 template <class Self, int (*F)(Self*, PyObject*)>
 struct Fn<F> {
-  static int setter(PyObject* self, PyObject* value, void*) noexcept {
+  static int setter(PyObject* self, PyObject* value, void*) {
     return boundary([&] { return F(reinterpret_cast<Self*>(self), value); });
   }
 };
@@ -214,7 +217,7 @@ struct Fn<F> {
 // PyObject* f(PyTypeObject*, PyObject* args, PyObject* kwargs): tp_new.
 template <PyObject* (*F)(PyTypeObject*, PyObject*, PyObject*)>
 struct Fn<F> {
-  static PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  static PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary([&] { return F(type, args, kwargs); });
   }
   static void* slot() { return as_slot(&new_); }

@@ -86,6 +86,10 @@ bool raise_value_error(std::string_view text) {
 }
 
 bool raise_engine_error(const crivane::Error& error) {
+  if (error.is_out_of_memory()) {
+    PyErr_NoMemory();
+    return false;
+  }
   return raise_value_error(error.to_string());
 }
 

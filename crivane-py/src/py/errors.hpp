@@ -4,6 +4,7 @@
 
 #include "py/python.hpp"
 
+#include <exception>
 #include <new>
 #include <string>
 #include <string_view>
@@ -40,9 +41,9 @@ void remap_arg_error(const char* name);
 // string); returns false so that parsers can `return raise_value_error(...)`.
 bool raise_value_error(std::string_view text);
 
-// Raises an engine error the way every class reports one: ValueError with
-// the error's display text ("IO error: ...", "Invalid data: ..."). Returns
-// false like raise_value_error.
+// Raises an engine error the way every class reports one: MemoryError for
+// allocation failure, else ValueError with the error's display text ("IO
+// error: ...", "Invalid data: ..."). Returns false like raise_value_error.
 bool raise_engine_error(const crivane::Error& error);
 
 // Raises exc_type(message) with cause (may be empty) as its __cause__.
@@ -71,11 +72,20 @@ constexpr R error_result() {
   }
 }
 
+// Inside a handler: whether the exception being handled is not a C++ one,
+// above all the unwind that ends a thread (pthread_exit), which must be
+// rethrown. (Catching that by its type, abi::__forced_unwind&, binds a null
+// reference.) No exception_ptr can hold a foreign exception.
+inline bool foreign_exception() { return !std::current_exception(); }
+
 // Runs f() for a C-API entry point: a C++ exception (only allocation failure
 // is expected) becomes a Python exception and the C-API error result
-// (nullptr or -1) is returned instead.
+// (nullptr or -1) is returned instead. Not noexcept, and neither are the
+// entry points: the one unwind let through is a thread's own end
+// (pthread_exit, which CPython uses on daemon threads at interpreter exit),
+// and that must reach the thread's start.
 template <class F>
-auto boundary(F&& f) noexcept -> decltype(f()) {
+auto boundary(F&& f) -> decltype(f()) {
   using R = decltype(f());
   try {
     return f();
@@ -84,6 +94,7 @@ auto boundary(F&& f) noexcept -> decltype(f()) {
   } catch (const std::exception& e) {
     raise_internal_error(e.what());
   } catch (...) {
+    if (foreign_exception()) throw;
     raise_internal_error("unknown C++ exception");
   }
   return error_result<R>();

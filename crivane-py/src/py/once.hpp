@@ -25,10 +25,7 @@ class OnceCell {
   PyObject* get_or_try_init(F&& init) {
     if (PyObject* value = get()) return value;
     std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-    {
-      AllowThreads released;
-      lock.lock();
-    }
+    allow_threads([&] { lock.lock(); });
     if (PyObject* value = get()) return value;
     PyObject* made = init();
     if (made != nullptr) value_.store(made, std::memory_order_release);

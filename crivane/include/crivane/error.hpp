@@ -1,8 +1,10 @@
 // The one error type of the storage engine. Errors are values: every fallible
-// engine call returns Result<T>; nothing in the engine throws.
+// engine call returns Result<T>; nothing in the engine throws on purpose, and
+// allocation failure inside parallel work comes back as an OutOfMemory error.
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "crivane/expected.hpp"
@@ -11,7 +13,9 @@ namespace crivane {
 
 class Error {
  public:
-  enum class Kind : std::uint8_t { Io, Compression, InvalidData };
+  // OutOfMemory is no user-facing error text: the Python layer raises it as
+  // MemoryError.
+  enum class Kind : std::uint8_t { Io, Compression, InvalidData, OutOfMemory };
 
   Error(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
 
@@ -26,11 +30,16 @@ class Error {
     return Error(Kind::InvalidData, std::move(message));
   }
 
+  // Allocation failure. Carries no text, so making one allocates nothing.
+  static Error out_of_memory() { return Error(Kind::OutOfMemory, std::string()); }
+
   Kind kind() const { return kind_; }
+  bool is_out_of_memory() const { return kind_ == Kind::OutOfMemory; }
   // The payload: the I/O error's own text, or the message.
   const std::string& message() const { return message_; }
 
-  // "IO error: {}", "Compression error: {}" or "Invalid data: {}".
+  // "IO error: {}", "Compression error: {}" or "Invalid data: {}"
+  // ("Out of memory" for allocation failure).
   std::string to_string() const;
   // The kind's name with its payload: InvalidData("...").
   std::string debug() const;
@@ -44,6 +53,17 @@ class Error {
 
 template <class T>
 using Result = Expected<T, Error>;
+
+// Runs f() -> Result<T>, turning std::bad_alloc thrown inside into
+// Error::out_of_memory().
+template <class F>
+auto catch_allocation_failure(F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    return unexpected(Error::out_of_memory());
+  }
+}
 
 // "<strerror text> (os error N)", the text an OS error carries everywhere.
 std::string os_error_text(int errnum);

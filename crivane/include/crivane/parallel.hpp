@@ -8,6 +8,9 @@
 //
 // Items are handed out by index, results are kept in index order. `fn` is
 // called concurrently from several threads and must be safe for that.
+// std::bad_alloc thrown by an item is that item's Error::out_of_memory();
+// any other exception stops the loop and is rethrown on the calling thread
+// once every item that started has finished.
 #pragma once
 
 #include <atomic>
@@ -34,8 +37,15 @@ LoopBody make_body(F& f) {
 }
 
 // Runs body(i) for every i in [0, n) until one returns false, after which no
-// new items are started. Returns when every started item has finished.
+// new items are started. Returns when every started item has finished; an
+// exception thrown by body is rethrown then, on the calling thread.
 void run(std::size_t n, LoopBody body);
+
+// fn(i) as a Result<T>, allocation failure included.
+template <class T, class F>
+Result<T> run_item(F& fn, std::size_t i) {
+  return catch_allocation_failure([&]() -> Result<T> { return fn(i); });
+}
 
 // n result slots, each written once by whichever thread ran its item. Types
 // that default-construct go straight into the final vector (bool excepted:
@@ -91,7 +101,7 @@ template <class F>
 Result<void> parallel_for(std::size_t n, F fn) {
   detail::FirstError first;
   auto body = [&](std::size_t i) -> bool {
-    Result<void> r = fn(i);
+    Result<void> r = detail::run_item<void>(fn, i);
     if (r) return true;
     first.record(std::move(r).error());
     return false;
@@ -105,20 +115,23 @@ Result<void> parallel_for(std::size_t n, F fn) {
 // order, or the first error recorded, which stops the loop.
 template <class T, class F>
 Result<std::vector<T>> parallel_map(std::size_t n, F fn) {
-  detail::Slots<T> slots(n);
-  detail::FirstError first;
-  auto body = [&](std::size_t i) -> bool {
-    Result<T> r = fn(i);
-    if (!r) {
-      first.record(std::move(r).error());
-      return false;
-    }
-    slots.set(i, std::move(r).value());
-    return true;
-  };
-  detail::run(n, detail::make_body(body));
-  if (first.get()) return unexpected(std::move(*first.get()));
-  return std::move(slots).take();
+  // The result storage is allocated here too, before and after the loop.
+  return catch_allocation_failure([&]() -> Result<std::vector<T>> {
+    detail::Slots<T> slots(n);
+    detail::FirstError first;
+    auto body = [&](std::size_t i) -> bool {
+      Result<T> r = detail::run_item<T>(fn, i);
+      if (!r) {
+        first.record(std::move(r).error());
+        return false;
+      }
+      slots.set(i, std::move(r).value());
+      return true;
+    };
+    detail::run(n, detail::make_body(body));
+    if (first.get()) return unexpected(std::move(*first.get()));
+    return std::move(slots).take();
+  });
 }
 
 // Runs every fn(i) -> Result<T>, errors included, and returns all results in
@@ -127,7 +140,7 @@ template <class T, class F>
 std::vector<Result<T>> parallel_map_all(std::size_t n, F fn) {
   detail::Slots<Result<T>> slots(n);
   auto body = [&](std::size_t i) -> bool {
-    slots.set(i, fn(i));
+    slots.set(i, detail::run_item<T>(fn, i));
     return true;
   };
   detail::run(n, detail::make_body(body));
