@@ -312,7 +312,7 @@ bool walk_dict(PyObject* dict, F&& entry) {
 // The key's text, refusing the builtin stress field's name.
 bool entry_key(PyObject* obj, std::string_view& key) {
   if (!py::extract(obj, key)) return false;
-  if (key == "stress") {
+  if (key == soa_format::key_of(soa_format::BuiltinKey::Stress)) {
     return fail("'stress' is a reserved field; use the builtin stress argument instead");
   }
   return true;

@@ -111,7 +111,8 @@ bool append_view_ase_properties(const View& view, const Dicts& d) {
         section.kind != SectionKind::MoleculeProperty) {
       continue;
     }
-    // Array-like tags 3 to 8 match when the payload holds n elements.
+    // Array-like tags (F64_ARRAY to I32_ARRAY) match when the payload holds n
+    // elements.
     const std::uint8_t t = section.type_tag;
     const bool array_like = t >= dtypes::tag::F64_ARRAY && t <= dtypes::tag::I32_ARRAY;
     const bool matches = array_like && section.payload_len == n * dtypes::element_size(t);

@@ -28,10 +28,13 @@ namespace crivane_rs::molecule {
 
 using crivane::atom::Molecule;
 using crivane::atom::PropertyMap;
+using crivane::storage::soa::BuiltinKey;
+using crivane::storage::soa::key_of;
 using crivane::types::PropertyValue;
 using crivane::types::TensorData;
 using View = MoleculeBacking::View;
 namespace property = crivane::types::property;
+namespace dtypes = crivane::storage::dtypes;
 namespace tag = crivane::storage::dtypes::tag;
 namespace SectionKind = crivane::storage::soa::SectionKind;
 
@@ -153,10 +156,14 @@ PyObject* property_section_to_pyobject(const View& view, const soa::LazySection&
   const ByteSpan payload = *range;
   switch (section.type_tag) {
     case tag::F64:
-      if (payload.size() != 8) return fail("Invalid f64 payload length");
+      if (payload.size() != dtypes::element_size(tag::F64)) {
+        return fail("Invalid f64 payload length");
+      }
       return PyFloat_FromDouble(crivane::bytes::load_f64(payload.data()));
     case tag::I64:
-      if (payload.size() != 8) return fail("Invalid i64 payload length");
+      if (payload.size() != dtypes::element_size(tag::I64)) {
+        return fail("Invalid i64 payload length");
+      }
       return PyLong_FromLongLong(crivane::bytes::load_i64(payload.data()));
     case tag::STRING: {
       const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
@@ -172,9 +179,9 @@ PyObject* property_section_to_pyobject(const View& view, const soa::LazySection&
     case tag::I32_ARRAY:
       return section_array1<std::int32_t>(payload);
     case tag::VEC3_F32:
-      return section_rows<float>(payload, 12, "vec3<f32>");
+      return section_rows<float>(payload, dtypes::element_size(tag::VEC3_F32), "vec3<f32>");
     case tag::VEC3_F64:
-      return section_rows<double>(payload, 24, "vec3<f64>");
+      return section_rows<double>(payload, dtypes::element_size(tag::VEC3_F64), "vec3<f64>");
     case tag::NONE:
       if (!payload.empty()) return fail("Null property payload must be empty");
       return Py_NewRef(Py_None);
@@ -456,7 +463,7 @@ PyObject* set_property(PyMoleculeObject* self, PyObject* const* args, Py_ssize_t
   PyObject* value = a[1];
   auto scope = scope_arg(a[2]);
   if (!scope) return nullptr;
-  if (key == "stress") {
+  if (key == key_of(BuiltinKey::Stress)) {
     return call_failed("'stress' is a reserved field; use molecule.stress instead");
   }
   const std::size_t n = self->value().n_atoms();
