@@ -100,24 +100,9 @@ PyObject* tensor_array(const crivane::types::Tensor<T>& t) {
 }
 
 template <class T>
-PyObject* array1_from_run(CowSlice<T> run) {
-  if (run.is_owned()) return pyarray1_adopt(std::move(run).take_owned());
-  return pyarray1_copy(run.data(), run.size());
-}
-
-template <class T>
-PyObject* section_array1(ByteSpan payload) {
-  auto run = cast_or_decode<T>(payload);
-  if (!run) return fail(run.error());
-  return array1_from_run(std::move(run).value());
-}
-
-template <class T>
 PyObject* section_rows(ByteSpan payload, std::size_t row_bytes, std::string_view name) {
   if (payload.size() % row_bytes != 0) return fail(fmt::format("Invalid {} payload length", name));
-  auto run = cast_or_decode<T>(payload);
-  if (!run) return fail(run.error());
-  return pyarray2_from_cow(std::move(run).value(), payload.size() / row_bytes, 3);
+  return pyarray2_from_bytes<T>(payload, payload.size() / row_bytes, 3);
 }
 
 }  // namespace
@@ -171,13 +156,13 @@ PyObject* property_section_to_pyobject(const View& view, const soa::LazySection&
       return text_object(text);
     }
     case tag::F64_ARRAY:
-      return section_array1<double>(payload);
+      return pyarray1_from_bytes<double>(payload);
     case tag::I64_ARRAY:
-      return section_array1<std::int64_t>(payload);
+      return pyarray1_from_bytes<std::int64_t>(payload);
     case tag::F32_ARRAY:
-      return section_array1<float>(payload);
+      return pyarray1_from_bytes<float>(payload);
     case tag::I32_ARRAY:
-      return section_array1<std::int32_t>(payload);
+      return pyarray1_from_bytes<std::int32_t>(payload);
     case tag::VEC3_F32:
       return section_rows<float>(payload, dtypes::element_size(tag::VEC3_F32), "vec3<f32>");
     case tag::VEC3_F64:
@@ -283,37 +268,22 @@ std::optional<bool> holds(const MoleculeBacking& b, std::string_view key, Proper
 // nothing for the other variants and for a rank-0 tensor.
 std::optional<std::uint64_t> per_atom_length(const PropertyValue& value, std::string_view key,
                                              std::size_t n) {
-  switch (value.index()) {
-    case property::FloatArray:
-      return std::get<property::FloatArray>(value).size();
-    case property::Vec3Array:
-      return std::get<property::Vec3Array>(value).size();
-    case property::IntArray:
-      return std::get<property::IntArray>(value).size();
-    case property::Float32Array:
-      return std::get<property::Float32Array>(value).size();
-    case property::Vec3ArrayF64:
-      return std::get<property::Vec3ArrayF64>(value).size();
-    case property::Int32Array:
-      return std::get<property::Int32Array>(value).size();
-    case property::Tensor: {
-      const auto& shape =
-          std::visit([](const auto& t) -> const std::vector<std::uint64_t>& { return t.shape; },
-                     std::get<property::Tensor>(value));
-      if (shape.empty()) {
-        py::raise_value_error(
-            fmt::format("Atom tensor property '{}' must have at least one dimension", key));
-        return std::nullopt;
-      }
-      return shape.front();
-    }
-    default:
-      py::raise_value_error(fmt::format(
-          "Atom property '{}' must be a numeric ndarray with first dimension equal to atom "
-          "count ({})",
-          key, n));
+  if (auto length = helpers::array_like_length(value)) return *length;
+  if (const auto* tensor = std::get_if<property::Tensor>(&value)) {
+    const auto& shape = std::visit(
+        [](const auto& t) -> const std::vector<std::uint64_t>& { return t.shape; }, *tensor);
+    if (shape.empty()) {
+      py::raise_value_error(
+          fmt::format("Atom tensor property '{}' must have at least one dimension", key));
       return std::nullopt;
+    }
+    return shape.front();
   }
+  py::raise_value_error(
+      fmt::format("Atom property '{}' must be a numeric ndarray with first dimension equal to atom "
+                  "count ({})",
+                  key, n));
+  return std::nullopt;
 }
 
 PyObject* read_atom(const MoleculeBacking& b, PyObject* key) {
