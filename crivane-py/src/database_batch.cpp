@@ -2,9 +2,7 @@
 
 #include <fmt/format.h>
 
-#include <atomic>
 #include <cstring>
-#include <new>
 #include <tuple>
 #include <utility>
 
@@ -45,29 +43,12 @@ constexpr std::uint8_t kBuiltin = soa_format::SectionKind::Builtin;
 // costs more than it saves.
 constexpr std::size_t kParallelRecordsFrom = 1024;
 
-PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
-
-std::size_t dim(PyArrayObject* array, int i) {
-  return static_cast<std::size_t>(PyArray_DIM(array, i));
-}
-
 bool is_array_of(PyObject* obj, int ndim, int typenum) {
   return PyArray_Check(obj) && PyArray_NDIM(as_array(obj)) == ndim &&
          py_dtypes::dtype_is(as_array(obj), typenum);
 }
 
 bool c_contiguous(PyArrayObject* array) { return PyArray_IS_C_CONTIGUOUS(array); }
-
-// The whole buffer of a C-contiguous array.
-ByteSpan contiguous_bytes(PyArrayObject* array) {
-  return ByteSpan(reinterpret_cast<const std::uint8_t*>(PyArray_DATA(array)),
-                  static_cast<std::size_t>(PyArray_NBYTES(array)));
-}
-
-Bytes copy_contiguous(PyArrayObject* array) {
-  const ByteSpan bytes = contiguous_bytes(array);
-  return Bytes(bytes.begin(), bytes.end());
-}
 
 bool fail(std::string_view text) { return py::raise_value_error(text); }
 
@@ -278,48 +259,37 @@ crivane::Result<OwnedRecord> build_record(const RecordSources& s, std::size_t i)
   return OwnedRecord{std::move(record).value(), s.n_atoms};
 }
 
+// Every record in batch order, on the calling thread for small batches, else
+// on the worker pool. Allocation failure is Error::out_of_memory() either way.
+crivane::Result<std::vector<OwnedRecord>> build_records(const RecordSources& sources,
+                                                        std::size_t batch) {
+  auto step = [&](std::size_t i) { return build_record(sources, i); };
+  if (batch >= kParallelRecordsFrom)
+    return crivane::parallel::parallel_map<OwnedRecord>(batch, step);
+  return crivane::catch_allocation_failure([&]() -> crivane::Result<std::vector<OwnedRecord>> {
+    std::vector<OwnedRecord> records;
+    records.reserve(batch);
+    for (std::size_t i = 0; i < batch; ++i) {
+      CRIVANE_ASSIGN_OR_RETURN(OwnedRecord record, step(i));
+      records.push_back(std::move(record));
+    }
+    return records;
+  });
+}
+
 // Builds every record with the interpreter lock held, then appends them in
 // one call with it released.
 bool build_and_append(PyAtomDatabase& database, const RecordSources& sources, std::size_t batch,
                       const DatabaseSchema& schema) {
-  // Allocation failure on a worker must not cross the pool.
-  std::atomic<bool> out_of_memory{false};
-  auto step = [&](std::size_t i) -> crivane::Result<OwnedRecord> {
-    try {
-      return build_record(sources, i);
-    } catch (const std::bad_alloc&) {
-      out_of_memory.store(true, std::memory_order_relaxed);
-      return unexpected(Error::invalid_data("out of memory"));
-    }
-  };
-  std::vector<OwnedRecord> records;
-  std::optional<Error> error;
-  if (batch < kParallelRecordsFrom) {
-    records.reserve(batch);
-    for (std::size_t i = 0; i < batch && !error; ++i) {
-      auto record = step(i);
-      if (record) {
-        records.push_back(std::move(record).value());
-      } else {
-        error = std::move(record).error();
-      }
-    }
-  } else {
-    auto built = crivane::parallel::parallel_map<OwnedRecord>(batch, step);
-    if (built) {
-      records = std::move(built).value();
-    } else {
-      error = std::move(built).error();
-    }
+  auto records = build_records(sources, batch);
+  if (!records) {
+    // A record the writer refuses is reported by its bare text.
+    const Error& error = records.error();
+    return error.is_out_of_memory() ? py::raise_engine_error(error) : fail(error.message());
   }
-  if (out_of_memory.load(std::memory_order_relaxed)) {
-    PyErr_NoMemory();
-    return false;
-  }
-  if (error) return fail(error->message());
-
-  auto appended = py::allow_threads(
-      [&] { return database.db.add_owned_soa_records_with_schema(std::move(records), schema); });
+  auto appended = py::allow_threads([&] {
+    return database.db.add_owned_soa_records_with_schema(std::move(records).value(), schema);
+  });
   if (!appended) return py::raise_engine_error(appended.error());
   return true;
 }

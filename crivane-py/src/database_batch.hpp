@@ -87,6 +87,17 @@ struct BatchInputs {
   PyObject* atom_properties = nullptr;  // a dict
 };
 
+// Array access shared by the batch's files.
+inline PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
+inline std::size_t dim(PyArrayObject* array, int i) {
+  return static_cast<std::size_t>(PyArray_DIM(array, i));
+}
+// A copy of the whole buffer of a C-contiguous array.
+inline Bytes copy_contiguous(PyArrayObject* array) {
+  const auto* data = static_cast<const std::uint8_t*>(PyArray_DATA(array));
+  return Bytes(data, data + PyArray_NBYTES(array));
+}
+
 // The method, for PyAtomDatabase's method table.
 PyObject* add_arrays_batch(PyAtomDatabaseObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);

@@ -72,20 +72,9 @@ constexpr const char* kListOrTuple =
 
 bool fail(std::string_view text) { return py::raise_value_error(text); }
 
-PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
-
-std::size_t dim(PyArrayObject* array, int i) {
-  return static_cast<std::size_t>(PyArray_DIM(array, i));
-}
-
 template <class T>
 bool has_element(PyArrayObject* array) {
   return py_dtypes::dtype_is(array, Element<T>::typenum);
-}
-
-Bytes copy_buffer(PyArrayObject* array) {
-  const auto* data = static_cast<const std::uint8_t*>(PyArray_DATA(array));
-  return Bytes(data, data + PyArray_NBYTES(array));
 }
 
 bool not_contiguous(std::string_view key) {
@@ -108,7 +97,7 @@ bool extract_matrix_column(PyArrayObject* array, std::size_t batch, std::string_
   if (!PyArray_IS_C_CONTIGUOUS(array)) return not_contiguous(key);
   std::size_t stride = 0;
   if (__builtin_mul_overflow(dim(array, 1), sizeof(T), &stride)) return stride_overflow(key);
-  out = BatchSectionColumn{std::string(key),     copy_buffer(array), std::nullopt, stride, kind,
+  out = BatchSectionColumn{std::string(key),     copy_contiguous(array), std::nullopt, stride, kind,
                            Element<T>::array_tag};
   return true;
 }
@@ -120,7 +109,7 @@ bool extract_vec3_column(PyArrayObject* array, std::size_t k, std::string_view k
   if (!PyArray_IS_C_CONTIGUOUS(array)) return not_contiguous(key);
   std::size_t stride = 0;
   if (__builtin_mul_overflow(k, 3 * sizeof(T), &stride)) return stride_overflow(key);
-  out = BatchSectionColumn{std::string(key),    copy_buffer(array), std::nullopt, stride, kind,
+  out = BatchSectionColumn{std::string(key),    copy_contiguous(array), std::nullopt, stride, kind,
                            Element<T>::vec3_tag};
   return true;
 }
