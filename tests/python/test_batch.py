@@ -5,7 +5,8 @@ import pytest
 
 from conftest import SANITIZED
 from crivane import Database, PyMolecule
-from test_database import assert_same, index_entries, stored_records
+from databases import index_entries, stored_records
+from test_database import assert_same
 
 B, N = 2, 3  # the shape of the batches most tests use
 

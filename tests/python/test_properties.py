@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 from crivane import Database, PyAtom, PyMolecule
-from records import is_view, view_of, write
+from databases import new_db
+from records import is_view, view_of
 
 N = 4
 
@@ -464,7 +465,7 @@ def test_every_variant_through_a_database(tmp_path, codec, mmap):
     path = tmp_path / f"props-{codec}.db"
     molecules = [every_variant(), every_variant(N)]
     molecules[1].set_property("m-int", -5)
-    write(path, molecules, compression=codec)
+    new_db(path, molecules, compression=codec)
     db = Database.open(str(path), mmap=mmap)
     expected = expected_properties()
     for got, mol in zip(db.get_molecules([0, 1]), molecules):
