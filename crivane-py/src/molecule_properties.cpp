@@ -60,10 +60,7 @@ PyObject* atom_property_shape_error(std::string_view key, std::uint64_t first_di
 namespace helpers {
 namespace {
 
-PyObject* fail(std::string_view text) {
-  py::raise_value_error(text);
-  return nullptr;
-}
+using internal::call_failed;
 
 PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
@@ -101,7 +98,8 @@ PyObject* tensor_array(const crivane::types::Tensor<T>& t) {
 
 template <class T>
 PyObject* section_rows(ByteSpan payload, std::size_t row_bytes, std::string_view name) {
-  if (payload.size() % row_bytes != 0) return fail(fmt::format("Invalid {} payload length", name));
+  if (payload.size() % row_bytes != 0)
+    return call_failed(fmt::format("Invalid {} payload length", name));
   return pyarray2_from_bytes<T>(payload, payload.size() / row_bytes, 3);
 }
 
@@ -137,22 +135,22 @@ PyObject* property_value_to_pyobject(const PropertyValue& value) {
 
 PyObject* property_section_to_pyobject(const View& view, const soa::LazySection& section) {
   auto range = view.custom_payload(section);
-  if (!range) return fail(range.error());
+  if (!range) return call_failed(range.error());
   const ByteSpan payload = *range;
   switch (section.type_tag) {
     case tag::F64:
       if (payload.size() != dtypes::element_size(tag::F64)) {
-        return fail("Invalid f64 payload length");
+        return call_failed("Invalid f64 payload length");
       }
       return PyFloat_FromDouble(crivane::bytes::load_f64(payload.data()));
     case tag::I64:
       if (payload.size() != dtypes::element_size(tag::I64)) {
-        return fail("Invalid i64 payload length");
+        return call_failed("Invalid i64 payload length");
       }
       return PyLong_FromLongLong(crivane::bytes::load_i64(payload.data()));
     case tag::STRING: {
       const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
-      if (!crivane::utf8::is_valid(text)) return fail("Invalid UTF-8 in string property");
+      if (!crivane::utf8::is_valid(text)) return call_failed("Invalid UTF-8 in string property");
       return text_object(text);
     }
     case tag::F64_ARRAY:
@@ -168,18 +166,19 @@ PyObject* property_section_to_pyobject(const View& view, const soa::LazySection&
     case tag::VEC3_F64:
       return section_rows<double>(payload, dtypes::element_size(tag::VEC3_F64), "vec3<f64>");
     case tag::NONE:
-      if (!payload.empty()) return fail("Null property payload must be empty");
+      if (!payload.empty()) return call_failed("Null property payload must be empty");
       return Py_NewRef(Py_None);
     case tag::TENSOR_F32:
     case tag::TENSOR_F64:
     case tag::TENSOR_I32:
     case tag::TENSOR_I64: {
       auto value = soa::decode_property_value(section.type_tag, payload);
-      if (!value) return fail(value.error());
+      if (!value) return call_failed(value.error());
       return property_value_to_pyobject(*value);
     }
     default:
-      return fail(fmt::format("Unsupported property type tag {}", unsigned{section.type_tag}));
+      return call_failed(
+          fmt::format("Unsupported property type tag {}", unsigned{section.type_tag}));
   }
 }
 
