@@ -2,6 +2,7 @@
 and the file as the engine leaves it: header slots, the index, record bytes."""
 
 import struct
+import threading
 import zlib
 
 import numpy as np
@@ -37,6 +38,24 @@ def new_db(path, molecules=(), flush=True, **kwargs):
     if flush:
         db.flush()
     return db
+
+
+def read_in_threads(n, read, threads=4, repeats=3):
+    """Calls read(order) `repeats` times in each of `threads` threads at once,
+    thread k's order being indices 0..n-1 rotated by k; (order, last result)
+    of each thread."""
+    results = {}
+
+    def run(k):
+        order = list(range(k, n)) + list(range(k))
+        results[k] = (order, [read(order) for _ in range(repeats)][-1])
+
+    running = [threading.Thread(target=run, args=(k,)) for k in range(threads)]
+    for t in running:
+        t.start()
+    for t in running:
+        t.join()
+    return list(results.values())
 
 
 def read_slot(path, slot):

@@ -18,6 +18,7 @@ from databases import (
     index_entries,
     make_molecule,
     new_db,
+    read_in_threads,
     read_slot,
     stored_records,
     write_slot,
@@ -893,18 +894,7 @@ def test_reads_in_several_threads_at_once(tmp_path):
     new_db(path, molecules, compression="lz4")
     for mmap in (True, False):
         db = Database.open(str(path), mmap=mmap)
-        results = {}
-
-        def read(k):
-            order = list(range(k, 200)) + list(range(k))
-            results[k] = (order, [db.get_molecules(order) for _ in range(5)][-1])
-
-        threads = [threading.Thread(target=read, args=(k,)) for k in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        for order, got in results.values():
+        for order, got in read_in_threads(200, db.get_molecules, repeats=5):
             for i, mol in zip(order, got):
                 assert mol.energy == molecules[i].energy
                 np.testing.assert_array_equal(mol.positions, molecules[i].positions)

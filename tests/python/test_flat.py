@@ -1,13 +1,12 @@
 """Database.get_molecules_flat: many records as one dict of concatenated arrays."""
 
 import struct
-import threading
 
 import numpy as np
 import pytest
 
 from crivane import Database, PyMolecule
-from databases import CODECS, make_molecule, new_db
+from databases import CODECS, make_molecule, new_db, read_in_threads
 from records import section
 
 # Keyword arguments of Database.open: mapped, mapped and pre-faulted, through the file.
@@ -175,18 +174,7 @@ def test_many_threads_read_at_once(tmp_path):
     molecules = [make_molecule(i, 1 + i % 7) for i in range(300)]
     new_db(tmp_path / "t.db", molecules, compression="zstd")
     db = Database.open(str(tmp_path / "t.db"))
-    results = {}
-
-    def read(k):
-        order = list(range(k, 300)) + list(range(k))
-        results[k] = (order, [db.get_molecules_flat(order) for _ in range(3)][-1])
-
-    threads = [threading.Thread(target=read, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for order, got in results.values():
+    for order, got in read_in_threads(300, db.get_molecules_flat, repeats=3):
         assert_arrays(got, expected([molecules[i] for i in order]))
 
 
