@@ -27,32 +27,28 @@ namespace soa_format = crivane::storage::soa;
 constexpr std::uint8_t kMoleculeProperty = soa_format::SectionKind::MoleculeProperty;
 constexpr std::uint8_t kAtomProperty = soa_format::SectionKind::AtomProperty;
 
-// NumPy type and record tags of the four element types a column keeps.
+// Record tags of the four element types a column keeps.
 template <class T>
 struct Element;
 template <>
 struct Element<float> {
-  static constexpr int typenum = NPY_FLOAT32;
   static constexpr std::uint8_t array_tag = tag::F32_ARRAY;
   static constexpr std::uint8_t vec3_tag = tag::VEC3_F32;
   static constexpr std::uint8_t tensor_tag = tag::TENSOR_F32;
 };
 template <>
 struct Element<double> {
-  static constexpr int typenum = NPY_FLOAT64;
   static constexpr std::uint8_t array_tag = tag::F64_ARRAY;
   static constexpr std::uint8_t vec3_tag = tag::VEC3_F64;
   static constexpr std::uint8_t tensor_tag = tag::TENSOR_F64;
 };
 template <>
 struct Element<std::int32_t> {
-  static constexpr int typenum = NPY_INT32;
   static constexpr std::uint8_t array_tag = tag::I32_ARRAY;
   static constexpr std::uint8_t tensor_tag = tag::TENSOR_I32;
 };
 template <>
 struct Element<std::int64_t> {
-  static constexpr int typenum = NPY_INT64;
   static constexpr std::uint8_t array_tag = tag::I64_ARRAY;
   static constexpr std::uint8_t tensor_tag = tag::TENSOR_I64;
 };
@@ -74,7 +70,7 @@ bool fail(std::string_view text) { return py::raise_value_error(text); }
 
 template <class T>
 bool has_element(PyArrayObject* array) {
-  return py_dtypes::dtype_is(array, Element<T>::typenum);
+  return py_dtypes::dtype_is(array, py::numpy::type_num<T>());
 }
 
 bool not_contiguous(std::string_view key) {
