@@ -8,6 +8,7 @@ import pytest
 from crivane import Database, PyMolecule
 from databases import CODECS, make_molecule, new_db, read_in_threads
 from records import section
+from test_database import CallsOnIndex
 
 # Keyword arguments of Database.open: mapped, mapped and pre-faulted, through the file.
 OPEN_MODES = [dict(), dict(populate=True), dict(mmap=False)]
@@ -217,15 +218,6 @@ def test_argument_binding(tmp_path, call, message):
         call(db)
     assert str(excinfo.value) == message
     assert list(db.get_molecules_flat(indices=[0])["n_atoms"]) == [4]
-
-
-class CallsOnIndex:
-    def __init__(self, call):
-        self.call = call
-
-    def __index__(self):
-        self.call()
-        return 0
 
 
 def test_the_database_is_borrowed_shared_while_the_indices_convert(tmp_path):
