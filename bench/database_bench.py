@@ -20,35 +20,8 @@ import random
 import tempfile
 import time
 
-import numpy as np
-
 import crivane
-
-CODECS = ["none", "lz4", "zstd"]
-
-
-def build_dataset(n, atoms, seed):
-    rng = np.random.default_rng(seed)
-    positions = rng.normal(scale=3.0, size=(n, atoms, 3)).astype(np.float32)
-    forces = rng.normal(size=(n, atoms, 3)).astype(np.float32)
-    numbers = rng.integers(1, 90, size=(n, atoms)).astype(np.uint8)
-    energies = rng.normal(-100.0, 5.0, size=n)
-    cell = np.eye(3) * 15.0
-    return [
-        crivane.PyMolecule(positions[i], numbers[i], energy=float(energies[i]), forces=forces[i],
-                           cell=cell, pbc=(True, True, False))
-        for i in range(n)
-    ]
-
-
-def best_of(repeat, fn):
-    best = None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        elapsed = time.perf_counter() - start
-        best = elapsed if best is None else min(best, elapsed)
-    return best
+from _common import CODECS, build_dataset, timed
 
 
 def touch(molecules):
@@ -114,13 +87,13 @@ def main():
                 def loop():
                     touch(db.get_molecule(i) for i in random_indices)
 
-                row("get_molecule loop", codec, mmap, best_of(args.repeat, loop),
+                row("get_molecule loop", codec, mmap, timed(args.repeat, loop)[0],
                     len(random_indices), len(random_indices) * per_molecule)
                 row("get_molecules random", codec, mmap,
-                    best_of(args.repeat, lambda: touch(db.get_molecules(random_indices))),
+                    timed(args.repeat, lambda: touch(db.get_molecules(random_indices)))[0],
                     len(random_indices), len(random_indices) * per_molecule)
                 row("get_molecules all", codec, mmap,
-                    best_of(args.repeat, lambda: touch(db.get_molecules(all_indices))),
+                    timed(args.repeat, lambda: touch(db.get_molecules(all_indices)))[0],
                     args.n, record_bytes)
                 del db
 
@@ -147,8 +120,8 @@ def main():
             finally:
                 os.close(fd)
 
-        row("reference write+fsync", "raw", "-", best_of(args.repeat, ref_write), args.n, len(payload))
-        row("reference read", "raw", "-", best_of(args.repeat, ref_read), args.n, len(payload))
+        row("reference write+fsync", "raw", "-", timed(args.repeat, ref_write)[0], args.n, len(payload))
+        row("reference read", "raw", "-", timed(args.repeat, ref_read)[0], args.n, len(payload))
 
     print(f"dataset: {args.n} molecules x {args.atoms} atoms (energy, forces, cell, pbc); "
           f"{record_bytes / args.n:.0f} record bytes per molecule; random reads of "

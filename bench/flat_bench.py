@@ -18,41 +18,11 @@ means one busy core, the machine's core count means all of them.
 import argparse
 import os
 import tempfile
-import time
 
 import numpy as np
 
 import crivane
-
-CODECS = ["none", "lz4", "zstd"]
-
-
-def build_dataset(n, atoms, seed):
-    rng = np.random.default_rng(seed)
-    positions = rng.normal(scale=3.0, size=(n, atoms, 3)).astype(np.float32)
-    forces = rng.normal(size=(n, atoms, 3)).astype(np.float32)
-    numbers = rng.integers(1, 90, size=(n, atoms)).astype(np.uint8)
-    energies = rng.normal(-100.0, 5.0, size=n)
-    cells = rng.uniform(8.0, 12.0, size=(n, 3, 3))
-    return [
-        crivane.PyMolecule(positions[i], numbers[i], energy=float(energies[i]), forces=forces[i],
-                           cell=cells[i], pbc=(True, True, False))
-        for i in range(n)
-    ]
-
-
-def timed(repeat, fn):
-    """Best wall time of `repeat` runs, with that run's CPU time."""
-    best = None
-    for _ in range(repeat):
-        cpu = time.process_time()
-        start = time.perf_counter()
-        fn()
-        wall = time.perf_counter() - start
-        cpu = time.process_time() - cpu
-        if best is None or wall < best[0]:
-            best = (wall, cpu)
-    return best
+from _common import CODECS, build_dataset, timed
 
 
 def returned_bytes(result):
@@ -76,7 +46,7 @@ def main():
     ap.add_argument("--dir", default=None, help="folder for the files (default: a new temporary one)")
     args = ap.parse_args()
 
-    molecules = build_dataset(args.n, args.atoms, seed=1)
+    molecules = build_dataset(args.n, args.atoms, seed=1, random_cells=True)
     rng = np.random.default_rng(2)
     selections = {
         "all": list(range(args.n)),

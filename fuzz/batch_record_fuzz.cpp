@@ -16,16 +16,22 @@
 #include <vector>
 
 #include "crivane/storage/bytes.hpp"
+#include "crivane/storage/dtypes.hpp"
 #include "crivane/storage/schema.hpp"
+#include "crivane/storage/soa.hpp"
 #include "view/batch_record.hpp"
 
 namespace {
 
 using crivane::ByteReader;
 using crivane::ByteSpan;
+using crivane::storage::soa::BuiltinKey;
+using crivane::storage::soa::key_of;
 using crivane_rs::molecule::helpers::RawPayload;
 using crivane_rs::molecule::helpers::SoaBuiltinPayloads;
 using crivane_rs::molecule::helpers::SoaCustomSection;
+namespace tag = crivane::storage::dtypes::tag;
+constexpr std::uint8_t kBuiltin = crivane::storage::soa::SectionKind::Builtin;
 
 void check(bool ok) {
   if (!ok) std::abort();
@@ -57,7 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto numbers = positions ? sized(in) : std::nullopt;
   const auto mask = numbers ? in.read<std::uint8_t>() : std::nullopt;
   if (!mask) return 0;
-  const std::uint8_t positions_tag = (*flags & 2) ? 9 : (*flags & 1) ? 7 : 4;
+  const std::uint8_t positions_tag = (*flags & 2)   ? tag::BOOL3
+                                     : (*flags & 1) ? tag::VEC3_F64
+                                                    : tag::VEC3_F32;
 
   SoaBuiltinPayloads builtins;
   std::optional<RawPayload>* fixed[] = {&builtins.energy,     &builtins.forces, &builtins.charges,
@@ -97,17 +105,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Builtins in record order, then the custom sections as given.
   std::vector<Expected> sections;
-  auto add = [&](std::string_view key, const std::optional<RawPayload>& p) {
-    if (p) sections.push_back({0, key, p->type_tag, p->bytes});
+  auto add = [&](BuiltinKey key, const std::optional<RawPayload>& p) {
+    if (p) sections.push_back({kBuiltin, key_of(key), p->type_tag, p->bytes});
   };
-  add("charges", builtins.charges);
-  add("cell", builtins.cell);
-  add("energy", builtins.energy);
-  add("forces", builtins.forces);
-  if (builtins.name) sections.push_back({0, "name", 2, *builtins.name});
-  if (builtins.pbc) sections.push_back({0, "pbc", 9, ByteSpan(*builtins.pbc)});
-  add("stress", builtins.stress);
-  add("velocities", builtins.velocities);
+  add(BuiltinKey::Charges, builtins.charges);
+  add(BuiltinKey::Cell, builtins.cell);
+  add(BuiltinKey::Energy, builtins.energy);
+  add(BuiltinKey::Forces, builtins.forces);
+  if (builtins.name) {
+    sections.push_back({kBuiltin, key_of(BuiltinKey::Name), tag::STRING, *builtins.name});
+  }
+  if (builtins.pbc) {
+    sections.push_back({kBuiltin, key_of(BuiltinKey::Pbc), tag::BOOL3, ByteSpan(*builtins.pbc)});
+  }
+  add(BuiltinKey::Stress, builtins.stress);
+  add(BuiltinKey::Velocities, builtins.velocities);
   for (const SoaCustomSection& s : custom)
     sections.push_back({s.kind, s.key, s.type_tag, s.payload});
 

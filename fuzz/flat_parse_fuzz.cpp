@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "crivane/storage/dtypes.hpp"
+#include "crivane/storage/soa.hpp"
 #include "view/soa_flat.hpp"
 
 namespace {
@@ -22,7 +23,10 @@ bool inside(crivane::ByteSpan part, const crivane::Bytes& whole) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  static const std::size_t kRows[] = {12, 24, 0, 1, SIZE_MAX};
+  namespace tag = crivane::storage::dtypes::tag;
+  static const std::size_t kRows[] = {crivane::storage::soa::positions_row_bytes(tag::VEC3_F32),
+                                      crivane::storage::soa::positions_row_bytes(tag::VEC3_F64), 0,
+                                      1, SIZE_MAX};
   const std::size_t row = kRows[data[0] % 5];
   // An exact-size copy, so that the sanitizers see any read past the record.
   const crivane::Bytes record(data + 1, data + size);

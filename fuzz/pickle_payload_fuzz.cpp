@@ -24,7 +24,7 @@ void through_a_record(const Molecule& m) {
   auto record = crivane::storage::soa::serialize_molecule_soa(m, 3);
   auto schema = crivane::storage::schema::schema_from_molecule(m);
   if (!record || !schema) return;
-  const std::uint8_t positions_type = m.positions.index() == 0 ? 4 : 7;
+  const std::uint8_t positions_type = crivane::storage::soa::positions_type_tag(m);
   check(crivane::storage::schema::record_schema(*record, 3, positions_type).has_value());
   auto view = crivane_rs::soa::SoaMoleculeView::from_storage(
       crivane_rs::soa::SoaBytes(Bytes(*record)),

@@ -8,7 +8,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "crivane/compression.hpp"
 #include "crivane/parallel.hpp"
@@ -29,6 +31,7 @@ using crivane::Error;
 using crivane::unexpected;
 using crivane::compression::CompressionType;
 using crivane::storage::AtomDatabase;
+using crivane::storage::SharedMmapBytes;
 using molecule::MoleculeBacking;
 using molecule::PyMoleculeObject;
 using soa::SoaBytes;
@@ -79,30 +82,50 @@ std::optional<View> PyAtomDatabase::get_molecule(std::size_t index,
   return std::move(view).value();
 }
 
+template <class Range>
+crivane::Result<std::variant<Range, crivane::Bytes>> mapped_record_bytes(const AtomDatabase& db,
+                                                                         CompressionType codec,
+                                                                         std::size_t index) {
+  using Out = std::variant<Range, crivane::Bytes>;
+  if (codec.codec == CompressionType::Codec::None) {
+    std::optional<Range> range;
+    if constexpr (std::is_same_v<Range, SharedMmapBytes>) {
+      range = db.get_shared_mmap_bytes(index);
+    } else {
+      range = db.get_compressed_slice(index);
+    }
+    if (!range) {
+      return unexpected(
+          Error::invalid_data(fmt::format("Missing mmap bytes for molecule {}", index)));
+    }
+    return Out(std::in_place_index<0>, std::move(*range));
+  }
+  const auto stored = db.get_compressed_slice(index);
+  if (!stored) {
+    return unexpected(
+        Error::invalid_data(fmt::format("Missing compressed bytes for molecule {}", index)));
+  }
+  const auto size = db.uncompressed_size(index);
+  if (!size) {
+    return unexpected(
+        Error::invalid_data(fmt::format("Missing uncompressed size for molecule {}", index)));
+  }
+  CRIVANE_ASSIGN_OR_RETURN(crivane::Bytes record,
+                           crivane::compression::decompress(*stored, codec, std::size_t{*size}));
+  return Out(std::in_place_index<1>, std::move(record));
+}
+
+template crivane::Result<std::variant<crivane::ByteSpan, crivane::Bytes>>
+mapped_record_bytes<crivane::ByteSpan>(const AtomDatabase&, CompressionType, std::size_t);
+template crivane::Result<std::variant<SharedMmapBytes, crivane::Bytes>>
+mapped_record_bytes<SharedMmapBytes>(const AtomDatabase&, CompressionType, std::size_t);
+
 crivane::Result<View> PyAtomDatabase::load_mmap_view(std::size_t index,
                                                      const SoaContext& context) const {
-  const CompressionType codec = db.compression();
-  if (codec.codec != CompressionType::Codec::None) {
-    const auto stored = db.get_compressed_slice(index);
-    if (!stored) {
-      return unexpected(
-          Error::invalid_data(fmt::format("Missing compressed bytes for molecule {}", index)));
-    }
-    const auto size = db.uncompressed_size(index);
-    if (!size) {
-      return unexpected(
-          Error::invalid_data(fmt::format("Missing uncompressed size for molecule {}", index)));
-    }
-    CRIVANE_ASSIGN_OR_RETURN(crivane::Bytes record,
-                             crivane::compression::decompress(*stored, codec, std::size_t{*size}));
-    return View::from_storage(SoaBytes(std::move(record)), context.stride, context.positions_type);
-  }
-  auto shared = db.get_shared_mmap_bytes(index);
-  if (!shared) {
-    return unexpected(
-        Error::invalid_data(fmt::format("Missing mmap bytes for molecule {}", index)));
-  }
-  return View::from_storage(SoaBytes(std::move(*shared)), context.stride, context.positions_type);
+  CRIVANE_ASSIGN_OR_RETURN(auto record,
+                           mapped_record_bytes<SharedMmapBytes>(db, db.compression(), index));
+  SoaBytes bytes = std::visit([](auto& b) { return SoaBytes(std::move(b)); }, record);
+  return View::from_storage(std::move(bytes), context.stride, context.positions_type);
 }
 
 std::vector<crivane::Result<View>> PyAtomDatabase::molecule_views(

@@ -9,14 +9,28 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <variant>
 #include <vector>
 
+#include "crivane/compression.hpp"
 #include "crivane/error.hpp"
+#include "crivane/storage/bytes.hpp"
 #include "crivane/storage/database.hpp"
 #include "py/class.hpp"
 #include "view/soa_view.hpp"
 
 namespace crivane_rs::database {
+
+// The bytes of record `index` read through the data mapping: the record's
+// range of the mapping when the file has no codec, else the record
+// decompressed. `Range` is how the range is held: crivane::ByteSpan borrows
+// the mapping (for a caller that holds the database throughout),
+// crivane::storage::SharedMmapBytes shares it (the range keeps it alive).
+// Touches no Python object.
+template <class Range>
+crivane::Result<std::variant<Range, crivane::Bytes>> mapped_record_bytes(
+    const crivane::storage::AtomDatabase& db, crivane::compression::CompressionType codec,
+    std::size_t index);
 
 class PyAtomDatabase {
  public:

@@ -2,9 +2,7 @@
 
 #include <fmt/format.h>
 
-#include <atomic>
 #include <cstring>
-#include <new>
 #include <tuple>
 #include <utility>
 
@@ -34,19 +32,16 @@ using py_dtypes::FloatKind;
 using py_dtypes::PyFloatArray1;
 using py_dtypes::PyFloatArray2;
 using py_dtypes::PyFloatArray3;
+namespace dtypes = crivane::storage::dtypes;
 namespace tag = crivane::storage::dtypes::tag;
 namespace soa_format = crivane::storage::soa;
+using soa_format::BuiltinKey;
+using soa_format::key_of;
 constexpr std::uint8_t kBuiltin = soa_format::SectionKind::Builtin;
 
 // Smaller batches are built on the calling thread: handing them to the pool
 // costs more than it saves.
 constexpr std::size_t kParallelRecordsFrom = 1024;
-
-PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
-
-std::size_t dim(PyArrayObject* array, int i) {
-  return static_cast<std::size_t>(PyArray_DIM(array, i));
-}
 
 bool is_array_of(PyObject* obj, int ndim, int typenum) {
   return PyArray_Check(obj) && PyArray_NDIM(as_array(obj)) == ndim &&
@@ -54,17 +49,6 @@ bool is_array_of(PyObject* obj, int ndim, int typenum) {
 }
 
 bool c_contiguous(PyArrayObject* array) { return PyArray_IS_C_CONTIGUOUS(array); }
-
-// The whole buffer of a C-contiguous array.
-ByteSpan contiguous_bytes(PyArrayObject* array) {
-  return ByteSpan(reinterpret_cast<const std::uint8_t*>(PyArray_DATA(array)),
-                  static_cast<std::size_t>(PyArray_NBYTES(array)));
-}
-
-Bytes copy_contiguous(PyArrayObject* array) {
-  const ByteSpan bytes = contiguous_bytes(array);
-  return Bytes(bytes.begin(), bytes.end());
-}
 
 bool fail(std::string_view text) { return py::raise_value_error(text); }
 
@@ -275,48 +259,37 @@ crivane::Result<OwnedRecord> build_record(const RecordSources& s, std::size_t i)
   return OwnedRecord{std::move(record).value(), s.n_atoms};
 }
 
+// Every record in batch order, on the calling thread for small batches, else
+// on the worker pool. Allocation failure is Error::out_of_memory() either way.
+crivane::Result<std::vector<OwnedRecord>> build_records(const RecordSources& sources,
+                                                        std::size_t batch) {
+  auto step = [&](std::size_t i) { return build_record(sources, i); };
+  if (batch >= kParallelRecordsFrom)
+    return crivane::parallel::parallel_map<OwnedRecord>(batch, step);
+  return crivane::catch_allocation_failure([&]() -> crivane::Result<std::vector<OwnedRecord>> {
+    std::vector<OwnedRecord> records;
+    records.reserve(batch);
+    for (std::size_t i = 0; i < batch; ++i) {
+      CRIVANE_ASSIGN_OR_RETURN(OwnedRecord record, step(i));
+      records.push_back(std::move(record));
+    }
+    return records;
+  });
+}
+
 // Builds every record with the interpreter lock held, then appends them in
 // one call with it released.
 bool build_and_append(PyAtomDatabase& database, const RecordSources& sources, std::size_t batch,
                       const DatabaseSchema& schema) {
-  // Allocation failure on a worker must not cross the pool.
-  std::atomic<bool> out_of_memory{false};
-  auto step = [&](std::size_t i) -> crivane::Result<OwnedRecord> {
-    try {
-      return build_record(sources, i);
-    } catch (const std::bad_alloc&) {
-      out_of_memory.store(true, std::memory_order_relaxed);
-      return unexpected(Error::invalid_data("out of memory"));
-    }
-  };
-  std::vector<OwnedRecord> records;
-  std::optional<Error> error;
-  if (batch < kParallelRecordsFrom) {
-    records.reserve(batch);
-    for (std::size_t i = 0; i < batch && !error; ++i) {
-      auto record = step(i);
-      if (record) {
-        records.push_back(std::move(record).value());
-      } else {
-        error = std::move(record).error();
-      }
-    }
-  } else {
-    auto built = crivane::parallel::parallel_map<OwnedRecord>(batch, step);
-    if (built) {
-      records = std::move(built).value();
-    } else {
-      error = std::move(built).error();
-    }
+  auto records = build_records(sources, batch);
+  if (!records) {
+    // A record the writer refuses is reported by its bare text.
+    const Error& error = records.error();
+    return error.is_out_of_memory() ? py::raise_engine_error(error) : fail(error.message());
   }
-  if (out_of_memory.load(std::memory_order_relaxed)) {
-    PyErr_NoMemory();
-    return false;
-  }
-  if (error) return fail(error->message());
-
-  auto appended = py::allow_threads(
-      [&] { return database.db.add_owned_soa_records_with_schema(std::move(records), schema); });
+  auto appended = py::allow_threads([&] {
+    return database.db.add_owned_soa_records_with_schema(std::move(records).value(), schema);
+  });
   if (!appended) return py::raise_engine_error(appended.error());
   return true;
 }
@@ -421,10 +394,10 @@ bool extract_optional_builtin_vec3_column(PyObject* array, std::size_t batch, st
   if (array == nullptr) return true;
   auto checked = checked_vec3(array, key, batch, n_atoms);
   if (!checked) return false;
-  const bool f32 = checked->kind() == FloatKind::F32;
+  const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::VEC3_F32 : tag::VEC3_F64;
   out = BatchSectionColumn{std::string(key), copy_contiguous(checked->array()),
-                           std::nullopt,     n_atoms * (f32 ? 12u : 24u),
-                           kBuiltin,         f32 ? tag::VEC3_F32 : tag::VEC3_F64};
+                           std::nullopt,     n_atoms * dtypes::element_size(t),
+                           kBuiltin,         t};
   return true;
 }
 
@@ -434,10 +407,13 @@ bool extract_optional_builtin_float_array_column(PyObject* array, std::size_t ba
   if (array == nullptr) return true;
   auto checked = checked_charges(array, batch, n_atoms);
   if (!checked) return false;
-  const bool f32 = checked->kind() == FloatKind::F32;
-  out = BatchSectionColumn{"charges",    copy_contiguous(checked->array()),
-                           std::nullopt, n_atoms * (f32 ? 4u : 8u),
-                           kBuiltin,     f32 ? tag::F32_ARRAY : tag::F64_ARRAY};
+  const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::F32_ARRAY : tag::F64_ARRAY;
+  out = BatchSectionColumn{std::string(key_of(BuiltinKey::Charges)),
+                           copy_contiguous(checked->array()),
+                           std::nullopt,
+                           n_atoms * dtypes::element_size(t),
+                           kBuiltin,
+                           t};
   return true;
 }
 
@@ -446,10 +422,10 @@ bool extract_optional_builtin_mat3_column(PyObject* array, std::size_t batch, st
   if (array == nullptr) return true;
   auto checked = checked_mat3(array, batch, key);
   if (!checked) return false;
-  const bool f32 = checked->kind() == FloatKind::F32;
+  const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::MAT3_F32 : tag::MAT3_F64;
   out = BatchSectionColumn{std::string(key), copy_contiguous(checked->array()),
-                           std::nullopt,     f32 ? 36u : 72u,
-                           kBuiltin,         f32 ? tag::MAT3_F32 : tag::MAT3_F64};
+                           std::nullopt,     dtypes::element_size(t),
+                           kBuiltin,         t};
   return true;
 }
 
@@ -467,7 +443,8 @@ bool extract_builtin_pbc_column(PyArrayObject* array, std::size_t batch,
       flags[i * 3 + j] = *flag != 0 ? 1 : 0;
     }
   }
-  out = BatchSectionColumn{"pbc", std::move(flags), std::nullopt, 3, kBuiltin, tag::BOOL3};
+  out = BatchSectionColumn{std::string(key_of(BuiltinKey::Pbc)), std::move(flags), std::nullopt,
+                           dtypes::element_size(tag::BOOL3),     kBuiltin,         tag::BOOL3};
   return true;
 }
 
@@ -475,36 +452,27 @@ bool extract_builtin_name_column(std::optional<std::vector<std::string>> names, 
                                  std::optional<BatchSectionColumn>& out) {
   if (!names) return true;
   if (!check_names(names, batch)) return false;
-  out = BatchSectionColumn{"name", Bytes(), std::move(names), 0, kBuiltin, tag::STRING};
+  out = BatchSectionColumn{
+      std::string(key_of(BuiltinKey::Name)), Bytes(), std::move(names), 0, kBuiltin, tag::STRING};
   return true;
 }
 
 // ---- Schema sections ----------------------------------------------------------
 
 crivane::storage::DatabaseSchemaSection schema_section(std::uint8_t kind, std::string_view key,
-                                                       std::uint8_t type_tag,
-                                                       std::size_t slot_bytes) {
-  namespace dtypes = crivane::storage::dtypes;
+                                                       std::uint8_t type_tag, std::size_t stride) {
   const std::size_t elem = dtypes::is_known_type_tag(type_tag) ? dtypes::element_size(type_tag) : 0;
-  const bool per_atom = kind == soa_format::SectionKind::AtomProperty ||
-                        (kind == kBuiltin && soa_format::is_per_atom_builtin(key));
-  return {std::string(key), elem, slot_bytes, per_atom, kind, type_tag};
+  const bool per_atom = soa_format::is_per_atom_section(kind, key);
+  // Text, null and tensor payloads vary in length: no slot.
+  std::size_t slot = 0;
+  if (dtypes::is_fixed_size_tag(type_tag)) slot = per_atom ? elem : stride;
+  return {std::string(key), elem, slot, per_atom, kind, type_tag};
 }
 
 crivane::storage::DatabaseSchemaSection schema_section_from_column(
     const BatchSectionColumn& column) {
-  namespace dtypes = crivane::storage::dtypes;
-  const std::uint8_t t = column.type_tag;
-  std::size_t slot = 0;
-  if (t == tag::STRING || t == tag::NONE || t >= tag::TENSOR_F32) {
-    slot = 0;
-  } else if (column.kind == soa_format::SectionKind::AtomProperty ||
-             (column.kind == kBuiltin && soa_format::is_per_atom_builtin(column.key))) {
-    slot = dtypes::element_size(t);
-  } else {
-    slot = static_cast<std::size_t>(column.stride);
-  }
-  return schema_section(column.kind, column.key, t, slot);
+  return schema_section(column.kind, column.key, column.type_tag,
+                        static_cast<std::size_t>(column.stride));
 }
 
 // ---- The two paths --------------------------------------------------------------
@@ -528,37 +496,38 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
   RecordSources sources;
   sources.n_atoms = n_atoms;
   sources.positions_tag = tag::VEC3_F32;
-  sources.positions = {arrays.add(positions->array()), n_atoms * 12, tag::VEC3_F32};
-  sources.atomic_numbers = {arrays.add(in.atomic_numbers), n_atoms, 0};
-  auto in_place = [&](PyArrayObject* array, std::size_t stride, std::uint8_t type_tag) {
-    return Slices{arrays.add(array), stride, type_tag};
+  // Molecule i's payload of an array holding `count` elements of the tag per molecule.
+  auto in_place = [&](PyArrayObject* array, std::size_t count, std::uint8_t type_tag) {
+    return Slices{arrays.add(array), count * dtypes::element_size(type_tag), type_tag};
   };
+  sources.positions = in_place(positions->array(), n_atoms, tag::VEC3_F32);
+  sources.atomic_numbers = {arrays.add(in.atomic_numbers), n_atoms, 0};
   if (in.energy != nullptr) {
     auto energy = checked_energy(in.energy, batch);
     if (!energy) return FastPath::Failed;
-    sources.energy = in_place(energy->array(), 8, tag::F64);
+    sources.energy = in_place(energy->array(), 1, tag::F64);
   }
   if (in.forces != nullptr) {
-    auto forces = checked_vec3(in.forces, "forces", batch, n_atoms);
+    auto forces = checked_vec3(in.forces, key_of(BuiltinKey::Forces), batch, n_atoms);
     if (!forces) return FastPath::Failed;
-    sources.forces = in_place(forces->array(), n_atoms * 12, tag::VEC3_F32);
+    sources.forces = in_place(forces->array(), n_atoms, tag::VEC3_F32);
   }
   if (in.charges != nullptr) {
     auto charges = checked_charges(in.charges, batch, n_atoms);
     if (!charges) return FastPath::Failed;
-    sources.charges = in_place(charges->array(), n_atoms * 8, tag::F64_ARRAY);
+    sources.charges = in_place(charges->array(), n_atoms, tag::F64_ARRAY);
   }
   if (in.velocities != nullptr) {
-    auto velocities = checked_vec3(in.velocities, "velocities", batch, n_atoms);
+    auto velocities = checked_vec3(in.velocities, key_of(BuiltinKey::Velocities), batch, n_atoms);
     if (!velocities) return FastPath::Failed;
-    sources.velocities = in_place(velocities->array(), n_atoms * 12, tag::VEC3_F32);
+    sources.velocities = in_place(velocities->array(), n_atoms, tag::VEC3_F32);
   }
 
   // Cell and stress may be of either precision; anything else is the general
   // path's to report.
   std::optional<FastMat3Slice> cell, stress;
-  for (auto [obj, key, out] :
-       {std::tuple(in.cell, "cell", &cell), std::tuple(in.stress, "stress", &stress)}) {
+  for (auto [obj, key, out] : {std::tuple(in.cell, key_of(BuiltinKey::Cell), &cell),
+                               std::tuple(in.stress, key_of(BuiltinKey::Stress), &stress)}) {
     if (obj == nullptr) continue;
     auto array = PyFloatArray3::from_any(obj);
     if (!array) return FastPath::Declined;
@@ -577,7 +546,7 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
 
   if (in.pbc != nullptr) {
     if (!check_pbc(in.pbc, batch, true)) return FastPath::Failed;
-    sources.pbc = in_place(in.pbc, 3, tag::BOOL3);
+    sources.pbc = in_place(in.pbc, 1, tag::BOOL3);
   }
   if (!check_names(in.name, batch)) return FastPath::Failed;
   if (in.name) sources.names = &*in.name;
@@ -595,18 +564,18 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
 
   DatabaseSchema schema;
   schema.positions_type = tag::VEC3_F32;
-  auto builtin = [&](const std::optional<Slices>& s, std::string_view key, std::size_t slot) {
-    if (s) schema.sections.push_back(schema_section(kBuiltin, key, s->type_tag, slot));
+  auto builtin = [&](const std::optional<Slices>& s, BuiltinKey key) {
+    if (s) schema.sections.push_back(schema_section(kBuiltin, key_of(key), s->type_tag, s->stride));
   };
-  builtin(sources.energy, "energy", 8);
-  builtin(sources.forces, "forces", 12);
-  builtin(sources.charges, "charges", 8);
-  builtin(sources.velocities, "velocities", 12);
-  builtin(sources.cell, "cell", sources.cell ? sources.cell->stride : 0);
-  builtin(sources.stress, "stress", sources.stress ? sources.stress->stride : 0);
-  builtin(sources.pbc, "pbc", 3);
+  builtin(sources.energy, BuiltinKey::Energy);
+  builtin(sources.forces, BuiltinKey::Forces);
+  builtin(sources.charges, BuiltinKey::Charges);
+  builtin(sources.velocities, BuiltinKey::Velocities);
+  builtin(sources.cell, BuiltinKey::Cell);
+  builtin(sources.stress, BuiltinKey::Stress);
+  builtin(sources.pbc, BuiltinKey::Pbc);
   if (sources.names != nullptr)
-    schema.sections.push_back(schema_section(kBuiltin, "name", tag::STRING, 0));
+    schema.sections.push_back(schema_section(kBuiltin, key_of(BuiltinKey::Name), tag::STRING, 0));
   for (const BatchSectionColumn& c : custom)
     schema.sections.push_back(schema_section_from_column(c));
 
@@ -629,17 +598,21 @@ bool add_arrays_batch_general(PyAtomDatabase& database, BatchInputs& in) {
   if (in.energy != nullptr) {
     auto checked = checked_energy(in.energy, batch);
     if (!checked) return false;
-    const bool f32 = checked->kind() == FloatKind::F32;
-    energy =
-        BatchSectionColumn{"energy", copy_contiguous(checked->array()), std::nullopt, f32 ? 4u : 8u,
-                           kBuiltin, f32 ? tag::F32 : tag::F64};
+    const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::F32 : tag::F64;
+    energy = BatchSectionColumn{std::string(key_of(BuiltinKey::Energy)),
+                                copy_contiguous(checked->array()),
+                                std::nullopt,
+                                dtypes::element_size(t),
+                                kBuiltin,
+                                t};
   }
-  if (!extract_optional_builtin_vec3_column(in.forces, batch, n_atoms, "forces", forces) ||
+  if (!extract_optional_builtin_vec3_column(in.forces, batch, n_atoms, key_of(BuiltinKey::Forces),
+                                            forces) ||
       !extract_optional_builtin_float_array_column(in.charges, batch, n_atoms, charges) ||
-      !extract_optional_builtin_vec3_column(in.velocities, batch, n_atoms, "velocities",
-                                            velocities) ||
-      !extract_optional_builtin_mat3_column(in.cell, batch, "cell", cell) ||
-      !extract_optional_builtin_mat3_column(in.stress, batch, "stress", stress)) {
+      !extract_optional_builtin_vec3_column(in.velocities, batch, n_atoms,
+                                            key_of(BuiltinKey::Velocities), velocities) ||
+      !extract_optional_builtin_mat3_column(in.cell, batch, key_of(BuiltinKey::Cell), cell) ||
+      !extract_optional_builtin_mat3_column(in.stress, batch, key_of(BuiltinKey::Stress), stress)) {
     return false;
   }
   if (in.pbc != nullptr && !extract_builtin_pbc_column(in.pbc, batch, pbc)) return false;

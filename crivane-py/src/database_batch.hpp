@@ -63,8 +63,8 @@ class FastMat3Slice {
   static std::optional<FastMat3Slice> from_f64(PyArrayObject* array, std::size_t batch,
                                                std::string_view key);
 
-  std::uint8_t type_tag() const;      // 12 (F32) or 10 (F64)
-  std::size_t matrix_bytes() const;   // 36 or 72
+  std::uint8_t type_tag() const;      // MAT3_F32 or MAT3_F64
+  std::size_t matrix_bytes() const;   // the tag's element size
   const std::uint8_t* bytes() const;  // molecule 0's matrix
 
   std::variant<F32, F64> values;
@@ -86,6 +86,17 @@ struct BatchInputs {
   PyObject* properties = nullptr;       // a dict
   PyObject* atom_properties = nullptr;  // a dict
 };
+
+// Array access shared by the batch's files.
+inline PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
+inline std::size_t dim(PyArrayObject* array, int i) {
+  return static_cast<std::size_t>(PyArray_DIM(array, i));
+}
+// A copy of the whole buffer of a C-contiguous array.
+inline Bytes copy_contiguous(PyArrayObject* array) {
+  const auto* data = static_cast<const std::uint8_t*>(PyArray_DATA(array));
+  return Bytes(data, data + PyArray_NBYTES(array));
+}
 
 // The method, for PyAtomDatabase's method table.
 PyObject* add_arrays_batch(PyAtomDatabaseObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -118,8 +129,8 @@ bool extract_builtin_name_column(std::optional<std::vector<std::string>> names, 
                                  std::optional<BatchSectionColumn>& out);
 
 // Custom property columns (database_batch_columns.cpp): the columns of
-// `properties` (kind 2), then of `atom_properties` (kind 1), each in dict
-// order. Either dict may be nullptr.
+// `properties` (MoleculeProperty sections), then of `atom_properties`
+// (AtomProperty), each in dict order. Either dict may be nullptr.
 bool extract_custom_columns(PyObject* properties, PyObject* atom_properties, std::size_t batch,
                             std::size_t n_atoms, std::vector<BatchSectionColumn>& out);
 // A stacked tensor: `out` stays empty when `value` is not an array of
@@ -132,10 +143,11 @@ bool extract_stacked_tensor_column(PyObject* value, std::size_t batch,
 soa::PyResult<Bytes> tensor_payload_header(std::span<const std::size_t> dims, std::string_view key);
 
 // Schema sections of the batch, as the engine derives them for the written
-// sections.
+// sections, given the bytes of each molecule's payload (`stride`, 0 when
+// they vary): a per-atom section's slot is one element, a per-molecule one's
+// the whole payload, and text, null and tensors have none.
 crivane::storage::DatabaseSchemaSection schema_section(std::uint8_t kind, std::string_view key,
-                                                       std::uint8_t type_tag,
-                                                       std::size_t slot_bytes);
+                                                       std::uint8_t type_tag, std::size_t stride);
 crivane::storage::DatabaseSchemaSection schema_section_from_column(
     const BatchSectionColumn& column);
 

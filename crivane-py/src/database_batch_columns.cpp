@@ -27,32 +27,28 @@ namespace soa_format = crivane::storage::soa;
 constexpr std::uint8_t kMoleculeProperty = soa_format::SectionKind::MoleculeProperty;
 constexpr std::uint8_t kAtomProperty = soa_format::SectionKind::AtomProperty;
 
-// NumPy type and record tags of the four element types a column keeps.
+// Record tags of the four element types a column keeps.
 template <class T>
 struct Element;
 template <>
 struct Element<float> {
-  static constexpr int typenum = NPY_FLOAT32;
   static constexpr std::uint8_t array_tag = tag::F32_ARRAY;
   static constexpr std::uint8_t vec3_tag = tag::VEC3_F32;
   static constexpr std::uint8_t tensor_tag = tag::TENSOR_F32;
 };
 template <>
 struct Element<double> {
-  static constexpr int typenum = NPY_FLOAT64;
   static constexpr std::uint8_t array_tag = tag::F64_ARRAY;
   static constexpr std::uint8_t vec3_tag = tag::VEC3_F64;
   static constexpr std::uint8_t tensor_tag = tag::TENSOR_F64;
 };
 template <>
 struct Element<std::int32_t> {
-  static constexpr int typenum = NPY_INT32;
   static constexpr std::uint8_t array_tag = tag::I32_ARRAY;
   static constexpr std::uint8_t tensor_tag = tag::TENSOR_I32;
 };
 template <>
 struct Element<std::int64_t> {
-  static constexpr int typenum = NPY_INT64;
   static constexpr std::uint8_t array_tag = tag::I64_ARRAY;
   static constexpr std::uint8_t tensor_tag = tag::TENSOR_I64;
 };
@@ -72,20 +68,9 @@ constexpr const char* kListOrTuple =
 
 bool fail(std::string_view text) { return py::raise_value_error(text); }
 
-PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
-
-std::size_t dim(PyArrayObject* array, int i) {
-  return static_cast<std::size_t>(PyArray_DIM(array, i));
-}
-
 template <class T>
 bool has_element(PyArrayObject* array) {
-  return py_dtypes::dtype_is(array, Element<T>::typenum);
-}
-
-Bytes copy_buffer(PyArrayObject* array) {
-  const auto* data = static_cast<const std::uint8_t*>(PyArray_DATA(array));
-  return Bytes(data, data + PyArray_NBYTES(array));
+  return py_dtypes::dtype_is(array, py::numpy::type_num<T>());
 }
 
 bool not_contiguous(std::string_view key) {
@@ -108,7 +93,7 @@ bool extract_matrix_column(PyArrayObject* array, std::size_t batch, std::string_
   if (!PyArray_IS_C_CONTIGUOUS(array)) return not_contiguous(key);
   std::size_t stride = 0;
   if (__builtin_mul_overflow(dim(array, 1), sizeof(T), &stride)) return stride_overflow(key);
-  out = BatchSectionColumn{std::string(key),     copy_buffer(array), std::nullopt, stride, kind,
+  out = BatchSectionColumn{std::string(key),     copy_contiguous(array), std::nullopt, stride, kind,
                            Element<T>::array_tag};
   return true;
 }
@@ -120,7 +105,7 @@ bool extract_vec3_column(PyArrayObject* array, std::size_t k, std::string_view k
   if (!PyArray_IS_C_CONTIGUOUS(array)) return not_contiguous(key);
   std::size_t stride = 0;
   if (__builtin_mul_overflow(k, 3 * sizeof(T), &stride)) return stride_overflow(key);
-  out = BatchSectionColumn{std::string(key),    copy_buffer(array), std::nullopt, stride, kind,
+  out = BatchSectionColumn{std::string(key),    copy_contiguous(array), std::nullopt, stride, kind,
                            Element<T>::vec3_tag};
   return true;
 }
@@ -312,7 +297,7 @@ bool walk_dict(PyObject* dict, F&& entry) {
 // The key's text, refusing the builtin stress field's name.
 bool entry_key(PyObject* obj, std::string_view& key) {
   if (!py::extract(obj, key)) return false;
-  if (key == "stress") {
+  if (key == soa_format::key_of(soa_format::BuiltinKey::Stress)) {
     return fail("'stress' is a reserved field; use the builtin stress argument instead");
   }
   return true;

@@ -81,61 +81,58 @@ py::Ref column_array(ColumnBytes bytes, int typenum, std::size_t count,
   return py::numpy::reshape(std::move(flat), py::numpy::Shape(shape.data(), rank));
 }
 
-// The value run's length rule: a column of B bytes must hold whole values.
+// The column as values of T, reshaped to `inner` when given, or an empty Ref
+// with ValueError set when its bytes are not whole values.
 template <class T>
-bool whole_values(const ColumnBytes& bytes) {
+py::Ref typed_column(ColumnBytes bytes, std::initializer_list<std::size_t> inner) {
   auto run = helpers::cast_or_decode<T>(ByteSpan(bytes.data(), bytes.size()));
-  if (!run) return py::raise_value_error(run.error());
-  return true;
+  if (!run) {
+    py::raise_value_error(run.error());
+    return py::Ref();
+  }
+  const std::size_t count = bytes.size() / sizeof(T);
+  return column_array(std::move(bytes), py::numpy::type_num<T>(), count, inner);
 }
 
-// One value of a numeric column by its tag (tags 0 to 12), or nothing for
-// tags that yield none. An empty Ref inside means an exception is set.
+// One value of a numeric column by its tag (the fixed-size tags), or nothing
+// for tags that yield none. An empty Ref inside means an exception is set.
 std::optional<py::Ref> numeric_value(const SectionSchema& column, ColumnBytes bytes) {
-  using py::numpy::type_num;
   const std::uint8_t type_tag = column.type_tag;
-  const std::size_t size = bytes.size();
   py::Ref array;
   switch (type_tag) {
     case tag::F64:
     case tag::F64_ARRAY:
-      if (!whole_values<double>(bytes)) return py::Ref();
-      array = column_array(std::move(bytes), type_num<double>(), size / 8, {});
+      array = typed_column<double>(std::move(bytes), {});
       break;
     case tag::I64:
     case tag::I64_ARRAY:
-      if (!whole_values<std::int64_t>(bytes)) return py::Ref();
-      array = column_array(std::move(bytes), type_num<std::int64_t>(), size / 8, {});
+      array = typed_column<std::int64_t>(std::move(bytes), {});
       break;
     case tag::F32_ARRAY:
     case tag::F32:
-      if (!whole_values<float>(bytes)) return py::Ref();
-      array = column_array(std::move(bytes), type_num<float>(), size / 4, {});
+      array = typed_column<float>(std::move(bytes), {});
       break;
     case tag::I32_ARRAY:
-      if (!whole_values<std::int32_t>(bytes)) return py::Ref();
-      array = column_array(std::move(bytes), type_num<std::int32_t>(), size / 4, {});
+      array = typed_column<std::int32_t>(std::move(bytes), {});
       break;
     case tag::VEC3_F32:
-      if (!whole_values<float>(bytes)) return py::Ref();
-      array = column_array(std::move(bytes), type_num<float>(), size / 4, {3});
+      array = typed_column<float>(std::move(bytes), {3});
       break;
     case tag::VEC3_F64:
-      if (!whole_values<double>(bytes)) return py::Ref();
-      array = column_array(std::move(bytes), type_num<double>(), size / 8, {3});
+      array = typed_column<double>(std::move(bytes), {3});
       break;
     case tag::MAT3_F64:
-      if (!whole_values<double>(bytes)) return py::Ref();
-      array = column_array(std::move(bytes), type_num<double>(), size / 8, {3, 3});
+      array = typed_column<double>(std::move(bytes), {3, 3});
       break;
     case tag::MAT3_F32:
-      if (!whole_values<float>(bytes)) return py::Ref();
-      array = column_array(std::move(bytes), type_num<float>(), size / 4, {3, 3});
+      array = typed_column<float>(std::move(bytes), {3, 3});
       break;
-    case tag::BOOL3:
+    case tag::BOOL3: {
       for (std::uint8_t& b : bytes) b = b != 0;
-      array = column_array(std::move(bytes), py::numpy::bool_type, size, {3});
+      const std::size_t count = bytes.size();
+      array = column_array(std::move(bytes), py::numpy::bool_type, count, {3});
       break;
+    }
     default:
       return std::nullopt;
   }

@@ -23,6 +23,7 @@
 #include "crivane/error.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/database.hpp"
+#include "crivane/storage/dtypes.hpp"
 #include "database.hpp"
 #include "view/soa_flat.hpp"
 
@@ -83,9 +84,9 @@ void ColumnAllocator<T>::deallocate(T* p, std::size_t n) noexcept {
 using ColumnBytes = std::vector<std::uint8_t, ColumnAllocator<std::uint8_t>>;
 
 // The positions column: T rows of the database's positions row (float32
-// triples for tag 4, float64 triples for tag 7).
+// triples for VEC3_F32, float64 triples for VEC3_F64).
 struct FlatPositions {
-  std::uint8_t type_tag = 4;
+  std::uint8_t type_tag = crivane::storage::dtypes::tag::VEC3_F32;
   ColumnBytes bytes;
 };
 
@@ -130,8 +131,9 @@ crivane::Result<GatherResult> gather(const crivane::storage::AtomDatabase& db,
 PyObject* get_molecules_flat_soa_impl(const PyAtomDatabase& database,
                                       std::span<const std::size_t> indices);
 
-// A new array of the tensor tag's dtype (14 float32, 15 float64, 16 int32,
-// 17 int64) and shape `dims`, adopting `values` (their count fills dims).
+// A new array of the tensor tag's dtype (TENSOR_F32 float32, TENSOR_F64
+// float64, TENSOR_I32 int32, TENSOR_I64 int64) and shape `dims`, adopting
+// `values` (their count fills dims).
 PyObject* tensor_array_from_bytes(std::uint8_t type_tag, ColumnBytes values,
                                   std::span<const std::size_t> dims);
 

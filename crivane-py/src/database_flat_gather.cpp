@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <tuple>
+#include <variant>
 
 #include "crivane/compression.hpp"
 #include "crivane/parallel.hpp"
@@ -61,18 +62,11 @@ enum class ReadMode { Unmapped, MappedPlain, MappedCompressed };
 // Record bytes of database index `index` out of the data mapping: in place
 // without a codec (the database's borrow keeps the mapping alive for the
 // whole call, so no share of it is taken), else decompressed into `owned`.
-crivane::Result<ByteSpan> mapped_record(const AtomDatabase& db, ReadMode mode,
-                                        CompressionType codec, std::size_t index, Bytes& owned) {
-  const auto stored = db.get_compressed_slice(index);
-  if (mode == ReadMode::MappedPlain) {
-    if (!stored) return invalid(fmt::format("Missing mmap bytes for molecule {}", index));
-    return *stored;
-  }
-  if (!stored) return invalid(fmt::format("Missing compressed bytes for molecule {}", index));
-  const auto size = db.uncompressed_size(index);
-  if (!size) return invalid(fmt::format("Missing uncompressed size for molecule {}", index));
-  CRIVANE_ASSIGN_OR_RETURN(owned,
-                           crivane::compression::decompress(*stored, codec, std::size_t{*size}));
+crivane::Result<ByteSpan> mapped_record(const AtomDatabase& db, CompressionType codec,
+                                        std::size_t index, Bytes& owned) {
+  CRIVANE_ASSIGN_OR_RETURN(auto record, mapped_record_bytes<ByteSpan>(db, codec, index));
+  if (const ByteSpan* in_place = std::get_if<ByteSpan>(&record)) return *in_place;
+  owned = std::get<Bytes>(std::move(record));
   return crivane::as_span(owned);
 }
 
@@ -200,7 +194,7 @@ struct Scatter {
     } else if (k == 0 && mode == ReadMode::MappedCompressed) {
       bytes = crivane::as_span(first_record);
     } else {
-      CRIVANE_ASSIGN_OR_RETURN(bytes, mapped_record(db, mode, codec, indices[k], owned));
+      CRIVANE_ASSIGN_OR_RETURN(bytes, mapped_record(db, codec, indices[k], owned));
     }
     CRIVANE_TRY(soa::parse_mol_fast_soa(bytes, row_bytes, record));
     const std::uint32_t n_atoms = counts[k];
@@ -343,7 +337,7 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
     if (records.size() != n) return invalid("Missing records in a parallel read");
     first = crivane::as_span(records[0]);
   } else {
-    CRIVANE_ASSIGN_OR_RETURN(first, mapped_record(db, mode, codec, indices[0], first_record));
+    CRIVANE_ASSIGN_OR_RETURN(first, mapped_record(db, codec, indices[0], first_record));
   }
 
   CRIVANE_ASSIGN_OR_RETURN(const FlatRecord parsed, soa::parse_mol_fast_soa(first, context.stride));

@@ -17,9 +17,7 @@
 namespace crivane_rs::molecule {
 
 using crivane::atom::Molecule;
-using crivane::types::PropertyValue;
 using View = MoleculeBacking::View;
-namespace property = crivane::types::property;
 namespace dtypes = crivane::storage::dtypes;
 namespace SectionKind = crivane::storage::soa::SectionKind;
 
@@ -52,27 +50,6 @@ bool put(PyObject* dict, std::string_view key, Convert convert) {
   py::Ref value = py::Ref::steal(convert());
   if (!value) return false;
   return PyDict_SetItem(dict, name.get(), value.get()) == 0;
-}
-
-// The number of elements of an array-like per-molecule value (rows for
-// vec3 arrays); nothing for scalars, strings and tensors.
-std::optional<std::size_t> array_like_length(const PropertyValue& value) {
-  switch (value.index()) {
-    case property::FloatArray:
-      return std::get<property::FloatArray>(value).size();
-    case property::Vec3Array:
-      return std::get<property::Vec3Array>(value).size();
-    case property::IntArray:
-      return std::get<property::IntArray>(value).size();
-    case property::Float32Array:
-      return std::get<property::Float32Array>(value).size();
-    case property::Vec3ArrayF64:
-      return std::get<property::Vec3ArrayF64>(value).size();
-    case property::Int32Array:
-      return std::get<property::Int32Array>(value).size();
-    default:
-      return std::nullopt;
-  }
 }
 
 // Where a property goes: arrays, info, or nowhere (nullptr).
@@ -111,7 +88,8 @@ bool append_view_ase_properties(const View& view, const Dicts& d) {
         section.kind != SectionKind::MoleculeProperty) {
       continue;
     }
-    // Array-like tags 3 to 8 match when the payload holds n elements.
+    // Array-like tags (F64_ARRAY to I32_ARRAY) match when the payload holds n
+    // elements.
     const std::uint8_t t = section.type_tag;
     const bool array_like = t >= dtypes::tag::F64_ARRAY && t <= dtypes::tag::I32_ARRAY;
     const bool matches = array_like && section.payload_len == n * dtypes::element_size(t);

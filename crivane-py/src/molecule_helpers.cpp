@@ -48,33 +48,6 @@ std::optional<ByteSpan> slot_range(const soa::SoaMoleculeView& view, const soa::
   return *range;
 }
 
-template <class T>
-PyObject* array1_from_cow(CowSlice<T> run) {
-  if (run.is_owned()) return pyarray1_adopt(std::move(run).take_owned());
-  return pyarray1_copy(run.data(), run.size());
-}
-
-template <class T>
-PyObject* mat3_array(ByteSpan range) {
-  auto run = cast_or_decode<T>(range);
-  if (!run) return fail(run.error());
-  return pyarray2_from_cow(std::move(run).value(), 3, 3);
-}
-
-template <class T>
-PyObject* vec3_array(ByteSpan range, std::size_t n) {
-  auto run = cast_or_decode<T>(range);
-  if (!run) return fail(run.error());
-  return pyarray2_from_cow(std::move(run).value(), n, 3);
-}
-
-template <class T>
-PyObject* float_array(ByteSpan range) {
-  auto run = cast_or_decode<T>(range);
-  if (!run) return fail(run.error());
-  return array1_from_cow(std::move(run).value());
-}
-
 }  // namespace
 
 template <class T>
@@ -105,6 +78,21 @@ PyObject* pyarray1_adopt(std::vector<T> values) {
 }
 
 template <class T>
+PyObject* pyarray1_from_bytes(ByteSpan bytes) {
+  auto run = cast_or_decode<T>(bytes);
+  if (!run) return fail(run.error());
+  if (run->is_owned()) return pyarray1_adopt(std::move(run).value().take_owned());
+  return pyarray1_copy(run->data(), run->size());
+}
+
+template <class T>
+PyObject* pyarray2_from_bytes(ByteSpan bytes, std::size_t rows, std::size_t cols) {
+  auto run = cast_or_decode<T>(bytes);
+  if (!run) return fail(run.error());
+  return pyarray2_from_cow(std::move(run).value(), rows, cols);
+}
+
+template <class T>
 PyObject* pyarray2_from_cow(CowSlice<T> run, std::size_t rows, std::size_t cols) {
   if (run.is_owned()) return pyarray2_from_flat(std::move(run).take_owned(), rows, cols);
   py::Ref flat = py::numpy::copy(run.data(), {run.size()});
@@ -128,6 +116,8 @@ PyObject* pyarray2_from_flat(std::vector<T> values, std::size_t rows, std::size_
   template soa::PyResult<CowSlice<T>> cast_or_decode<T>(ByteSpan);                \
   template PyObject* pyarray1_copy<T>(const T*, std::size_t);                     \
   template PyObject* pyarray1_adopt<T>(std::vector<T>);                           \
+  template PyObject* pyarray1_from_bytes<T>(ByteSpan);                            \
+  template PyObject* pyarray2_from_bytes<T>(ByteSpan, std::size_t, std::size_t);  \
   template PyObject* pyarray2_from_cow<T>(CowSlice<T>, std::size_t, std::size_t); \
   template PyObject* pyarray2_from_flat<T>(std::vector<T>, std::size_t, std::size_t);
 CRIVANE_RS_ARRAY_TYPES(CRIVANE_RS_INSTANTIATE)
@@ -170,9 +160,9 @@ PyObject* view_vec3_payload_py(ByteSpan range, std::uint8_t type_tag, std::size_
                                std::string_view field) {
   switch (type_tag) {
     case soa::tag::VEC3_F32:
-      return vec3_array<float>(range, n);
+      return pyarray2_from_bytes<float>(range, n, 3);
     case soa::tag::VEC3_F64:
-      return vec3_array<double>(range, n);
+      return pyarray2_from_bytes<double>(range, n, 3);
     default:
       return invalid_section(field);
   }
@@ -197,7 +187,7 @@ PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa:
   if (!f32 && !f64) return invalid_section(field);
   auto range = slot_range(view, slot);
   if (!range) return nullptr;
-  return f32 ? mat3_array<float>(*range) : mat3_array<double>(*range);
+  return f32 ? pyarray2_from_bytes<float>(*range, 3, 3) : pyarray2_from_bytes<double>(*range, 3, 3);
 }
 
 PyObject* view_builtin_float_array_slot_py(const soa::SoaMoleculeView& view,
@@ -208,7 +198,7 @@ PyObject* view_builtin_float_array_slot_py(const soa::SoaMoleculeView& view,
   if (!f32 && !f64) return invalid_section(field);
   auto range = slot_range(view, slot);
   if (!range) return nullptr;
-  return f32 ? float_array<float>(*range) : float_array<double>(*range);
+  return f32 ? pyarray1_from_bytes<float>(*range) : pyarray1_from_bytes<double>(*range);
 }
 
 }  // namespace crivane_rs::molecule::helpers

@@ -80,6 +80,14 @@ PyObject* pyarray1_copy(const T* values, std::size_t n);
 template <class T>
 PyObject* pyarray1_adopt(std::vector<T> values);
 
+// A new one-dimensional array of the bytes read as values of T (through
+// cast_or_decode, whose length error is raised as ValueError).
+template <class T>
+PyObject* pyarray1_from_bytes(ByteSpan bytes);
+// The same as a (rows, cols) array (see pyarray2_from_cow).
+template <class T>
+PyObject* pyarray2_from_bytes(ByteSpan bytes, std::size_t rows, std::size_t cols);
+
 // A new (rows, cols) array from a run: a borrowed run is copied in one block,
 // an owned one adopted. A run of other than rows * cols values raises
 // ValueError with NumPy's reshape error as "Type: message".

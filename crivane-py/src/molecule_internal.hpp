@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <variant>
 
 #include "crivane/atom.hpp"
 #include "molecule.hpp"
@@ -97,6 +98,28 @@ PyObject* property_value_to_pyobject(const crivane::types::PropertyValue& value)
 // a payload that does not fit its type tag raises ValueError.
 PyObject* property_section_to_pyobject(const soa::SoaMoleculeView& view,
                                        const soa::LazySection& section);
+
+// The number of elements of an array-like value (rows of a vec3 array);
+// nothing for scalars, text, null and tensors.
+inline std::optional<std::size_t> array_like_length(const crivane::types::PropertyValue& value) {
+  namespace property = crivane::types::property;
+  switch (value.index()) {
+    case property::FloatArray:
+      return std::get<property::FloatArray>(value).size();
+    case property::Vec3Array:
+      return std::get<property::Vec3Array>(value).size();
+    case property::IntArray:
+      return std::get<property::IntArray>(value).size();
+    case property::Float32Array:
+      return std::get<property::Float32Array>(value).size();
+    case property::Vec3ArrayF64:
+      return std::get<property::Vec3ArrayF64>(value).size();
+    case property::Int32Array:
+      return std::get<property::Int32Array>(value).size();
+    default:
+      return std::nullopt;
+  }
+}
 
 // Custom property keys that never go into the ASE arrays dict: the names of
 // ASE's own per-atom arrays and builtin fields.

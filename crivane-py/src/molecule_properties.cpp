@@ -28,10 +28,13 @@ namespace crivane_rs::molecule {
 
 using crivane::atom::Molecule;
 using crivane::atom::PropertyMap;
+using crivane::storage::soa::BuiltinKey;
+using crivane::storage::soa::key_of;
 using crivane::types::PropertyValue;
 using crivane::types::TensorData;
 using View = MoleculeBacking::View;
 namespace property = crivane::types::property;
+namespace dtypes = crivane::storage::dtypes;
 namespace tag = crivane::storage::dtypes::tag;
 namespace SectionKind = crivane::storage::soa::SectionKind;
 
@@ -57,10 +60,7 @@ PyObject* atom_property_shape_error(std::string_view key, std::uint64_t first_di
 namespace helpers {
 namespace {
 
-PyObject* fail(std::string_view text) {
-  py::raise_value_error(text);
-  return nullptr;
-}
+using internal::call_failed;
 
 PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
@@ -97,24 +97,10 @@ PyObject* tensor_array(const crivane::types::Tensor<T>& t) {
 }
 
 template <class T>
-PyObject* array1_from_run(CowSlice<T> run) {
-  if (run.is_owned()) return pyarray1_adopt(std::move(run).take_owned());
-  return pyarray1_copy(run.data(), run.size());
-}
-
-template <class T>
-PyObject* section_array1(ByteSpan payload) {
-  auto run = cast_or_decode<T>(payload);
-  if (!run) return fail(run.error());
-  return array1_from_run(std::move(run).value());
-}
-
-template <class T>
 PyObject* section_rows(ByteSpan payload, std::size_t row_bytes, std::string_view name) {
-  if (payload.size() % row_bytes != 0) return fail(fmt::format("Invalid {} payload length", name));
-  auto run = cast_or_decode<T>(payload);
-  if (!run) return fail(run.error());
-  return pyarray2_from_cow(std::move(run).value(), payload.size() / row_bytes, 3);
+  if (payload.size() % row_bytes != 0)
+    return call_failed(fmt::format("Invalid {} payload length", name));
+  return pyarray2_from_bytes<T>(payload, payload.size() / row_bytes, 3);
 }
 
 }  // namespace
@@ -149,45 +135,50 @@ PyObject* property_value_to_pyobject(const PropertyValue& value) {
 
 PyObject* property_section_to_pyobject(const View& view, const soa::LazySection& section) {
   auto range = view.custom_payload(section);
-  if (!range) return fail(range.error());
+  if (!range) return call_failed(range.error());
   const ByteSpan payload = *range;
   switch (section.type_tag) {
     case tag::F64:
-      if (payload.size() != 8) return fail("Invalid f64 payload length");
+      if (payload.size() != dtypes::element_size(tag::F64)) {
+        return call_failed("Invalid f64 payload length");
+      }
       return PyFloat_FromDouble(crivane::bytes::load_f64(payload.data()));
     case tag::I64:
-      if (payload.size() != 8) return fail("Invalid i64 payload length");
+      if (payload.size() != dtypes::element_size(tag::I64)) {
+        return call_failed("Invalid i64 payload length");
+      }
       return PyLong_FromLongLong(crivane::bytes::load_i64(payload.data()));
     case tag::STRING: {
       const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
-      if (!crivane::utf8::is_valid(text)) return fail("Invalid UTF-8 in string property");
+      if (!crivane::utf8::is_valid(text)) return call_failed("Invalid UTF-8 in string property");
       return text_object(text);
     }
     case tag::F64_ARRAY:
-      return section_array1<double>(payload);
+      return pyarray1_from_bytes<double>(payload);
     case tag::I64_ARRAY:
-      return section_array1<std::int64_t>(payload);
+      return pyarray1_from_bytes<std::int64_t>(payload);
     case tag::F32_ARRAY:
-      return section_array1<float>(payload);
+      return pyarray1_from_bytes<float>(payload);
     case tag::I32_ARRAY:
-      return section_array1<std::int32_t>(payload);
+      return pyarray1_from_bytes<std::int32_t>(payload);
     case tag::VEC3_F32:
-      return section_rows<float>(payload, 12, "vec3<f32>");
+      return section_rows<float>(payload, dtypes::element_size(tag::VEC3_F32), "vec3<f32>");
     case tag::VEC3_F64:
-      return section_rows<double>(payload, 24, "vec3<f64>");
+      return section_rows<double>(payload, dtypes::element_size(tag::VEC3_F64), "vec3<f64>");
     case tag::NONE:
-      if (!payload.empty()) return fail("Null property payload must be empty");
+      if (!payload.empty()) return call_failed("Null property payload must be empty");
       return Py_NewRef(Py_None);
     case tag::TENSOR_F32:
     case tag::TENSOR_F64:
     case tag::TENSOR_I32:
     case tag::TENSOR_I64: {
       auto value = soa::decode_property_value(section.type_tag, payload);
-      if (!value) return fail(value.error());
+      if (!value) return call_failed(value.error());
       return property_value_to_pyobject(*value);
     }
     default:
-      return fail(fmt::format("Unsupported property type tag {}", unsigned{section.type_tag}));
+      return call_failed(
+          fmt::format("Unsupported property type tag {}", unsigned{section.type_tag}));
   }
 }
 
@@ -276,37 +267,22 @@ std::optional<bool> holds(const MoleculeBacking& b, std::string_view key, Proper
 // nothing for the other variants and for a rank-0 tensor.
 std::optional<std::uint64_t> per_atom_length(const PropertyValue& value, std::string_view key,
                                              std::size_t n) {
-  switch (value.index()) {
-    case property::FloatArray:
-      return std::get<property::FloatArray>(value).size();
-    case property::Vec3Array:
-      return std::get<property::Vec3Array>(value).size();
-    case property::IntArray:
-      return std::get<property::IntArray>(value).size();
-    case property::Float32Array:
-      return std::get<property::Float32Array>(value).size();
-    case property::Vec3ArrayF64:
-      return std::get<property::Vec3ArrayF64>(value).size();
-    case property::Int32Array:
-      return std::get<property::Int32Array>(value).size();
-    case property::Tensor: {
-      const auto& shape =
-          std::visit([](const auto& t) -> const std::vector<std::uint64_t>& { return t.shape; },
-                     std::get<property::Tensor>(value));
-      if (shape.empty()) {
-        py::raise_value_error(
-            fmt::format("Atom tensor property '{}' must have at least one dimension", key));
-        return std::nullopt;
-      }
-      return shape.front();
-    }
-    default:
-      py::raise_value_error(fmt::format(
-          "Atom property '{}' must be a numeric ndarray with first dimension equal to atom "
-          "count ({})",
-          key, n));
+  if (auto length = helpers::array_like_length(value)) return *length;
+  if (const auto* tensor = std::get_if<property::Tensor>(&value)) {
+    const auto& shape = std::visit(
+        [](const auto& t) -> const std::vector<std::uint64_t>& { return t.shape; }, *tensor);
+    if (shape.empty()) {
+      py::raise_value_error(
+          fmt::format("Atom tensor property '{}' must have at least one dimension", key));
       return std::nullopt;
+    }
+    return shape.front();
   }
+  py::raise_value_error(
+      fmt::format("Atom property '{}' must be a numeric ndarray with first dimension equal to atom "
+                  "count ({})",
+                  key, n));
+  return std::nullopt;
 }
 
 PyObject* read_atom(const MoleculeBacking& b, PyObject* key) {
@@ -456,7 +432,7 @@ PyObject* set_property(PyMoleculeObject* self, PyObject* const* args, Py_ssize_t
   PyObject* value = a[1];
   auto scope = scope_arg(a[2]);
   if (!scope) return nullptr;
-  if (key == "stress") {
+  if (key == key_of(BuiltinKey::Stress)) {
     return call_failed("'stress' is a reserved field; use molecule.stress instead");
   }
   const std::size_t n = self->value().n_atoms();

@@ -50,15 +50,17 @@ WriterInput writer_input(const Molecule& m) {
       },
       m.positions);
   for (const soa_format::BuiltinSection& s : soa_format::builtin_sections(m)) {
+    using soa_format::BuiltinKey;
     const RawPayload payload{ByteSpan(s.data, s.size), s.type_tag};
-    if (s.key == "energy") in.builtins.energy = payload;
-    if (s.key == "forces") in.builtins.forces = payload;
-    if (s.key == "charges") in.builtins.charges = payload;
-    if (s.key == "velocities") in.builtins.velocities = payload;
-    if (s.key == "cell") in.builtins.cell = payload;
-    if (s.key == "stress") in.builtins.stress = payload;
-    if (s.key == "name") in.builtins.name = payload.bytes;
-    if (s.key == "pbc") in.builtins.pbc = {{s.data[0], s.data[1], s.data[2]}};
+    const BuiltinKey key = *soa_format::find_builtin_key(s.key);
+    if (key == BuiltinKey::Energy) in.builtins.energy = payload;
+    if (key == BuiltinKey::Forces) in.builtins.forces = payload;
+    if (key == BuiltinKey::Charges) in.builtins.charges = payload;
+    if (key == BuiltinKey::Velocities) in.builtins.velocities = payload;
+    if (key == BuiltinKey::Cell) in.builtins.cell = payload;
+    if (key == BuiltinKey::Stress) in.builtins.stress = payload;
+    if (key == BuiltinKey::Name) in.builtins.name = payload.bytes;
+    if (key == BuiltinKey::Pbc) in.builtins.pbc = {{s.data[0], s.data[1], s.data[2]}};
   }
   // The engine writes atom properties first, each map sorted; so does this.
   in.payloads.reserve(m.atom_properties.size() + m.properties.size());

@@ -1,13 +1,39 @@
+import gc
 import os
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 
 import pytest
 
 # Sanitizer runs load the instrumented module; some checks (symbol tables,
 # subprocess imports) then need the same environment passed on.
 SANITIZED = os.environ.get("CRIVANE_SANITIZED") == "1"
+
+
+def traced_growth(call, warm_up=100):
+    """Traced memory kept by 1000 further calls after `warm_up` calls (what the
+    calls raise is ignored), traced from the first call on."""
+
+    def once():
+        try:
+            call()
+        except BaseException:
+            pass
+
+    tracemalloc.start()
+    try:
+        for _ in range(warm_up):
+            once()
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(1000):
+            once()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
 
 
 @pytest.fixture

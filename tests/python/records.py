@@ -6,36 +6,16 @@ import itertools
 import struct
 
 from crivane import Database
+from databases import index_entries, new_db, stored_records
 
 _probes = itertools.count()
-
-
-def _index(path):
-    """(offset, stored length, record length, atoms) per record, and where the index lies."""
-    data = path.read_bytes()
-    slots = [struct.unpack_from("<QQQQQ", data, 4096 * s + 8) for s in (0, 1)]
-    generation, _, index_offset, index_len, _ = max(slots)
-    blob = data[index_offset : index_offset + index_len]
-    (count,) = struct.unpack_from("<Q", blob)
-    return [struct.unpack_from("<QIII", blob, 8 + 20 * i) for i in range(count)], index_offset
-
-
-def stored_records(path):
-    data = path.read_bytes()
-    entries, _ = _index(path)
-    return [data[offset : offset + length] for offset, length, _, _ in entries]
-
-
-def write(path, molecules, **kwargs):
-    db = Database(str(path), **kwargs)
-    db.add_molecules(list(molecules))
-    db.flush()
 
 
 def edit_record(path, replacements=(), trailing=0):
     """Replaces byte strings inside the first record (each must occur once and
     keep its length), and lets its index entry cover `trailing` more bytes."""
-    entries, index_offset = _index(path)
+    entries, header = index_entries(path)
+    index_offset = header["index_offset"]
     offset, length, raw_len, atoms = entries[0]
     data = bytearray(path.read_bytes())
     record = bytes(data[offset : offset + length])
@@ -56,7 +36,7 @@ def view_of(folder, molecule, replacements=(), mmap=True):
     """Molecule 0 of a new uncompressed database holding `molecule`, whose
     record carries 8 bytes past its end (see is_view) and the replacements."""
     path = folder / f"view-{next(_probes)}.db"
-    write(path, [molecule])
+    new_db(path, [molecule])
     edit_record(path, replacements, trailing=8)
     view = Database.open(str(path), mmap=mmap)[0]
     _view_records[id(view)] = stored_records(path)[0]
@@ -67,7 +47,7 @@ def is_view(molecule, folder):
     """Whether a molecule made by view_of is still a view: a view is appended
     as its record bytes, trailer included; an owned one is encoded anew."""
     path = folder / f"probe-{next(_probes)}.db"
-    write(path, [molecule])
+    new_db(path, [molecule])
     return stored_records(path) == [_view_records[id(molecule)]]
 
 

@@ -1,10 +1,10 @@
 import gc
 import math
-import tracemalloc
 
 import numpy as np
 import pytest
 
+from conftest import traced_growth
 from crivane import PyAtom
 
 
@@ -223,24 +223,6 @@ def test_class_docstrings():
     assert PyAtom.atomic_number.__doc__ == "Get the atomic number"
 
 
-def traced_growth(call):
-    """Traced memory kept by 1000 further calls after a warm-up."""
-    def once():
-        try:
-            call()
-        except BaseException:
-            pass
-
-    for _ in range(100):
-        once()
-    gc.collect()
-    before = tracemalloc.get_traced_memory()[0]
-    for _ in range(1000):
-        once()
-    gc.collect()
-    return tracemalloc.get_traced_memory()[0] - before
-
-
 ATOM = PyAtom(1, 2, 3, 4)
 
 
@@ -263,8 +245,4 @@ ATOM = PyAtom(1, 2, 3, 4)
     ],
 )
 def test_no_reference_leaks(call):
-    tracemalloc.start()
-    try:
-        assert traced_growth(call) < 1000
-    finally:
-        tracemalloc.stop()
+    assert traced_growth(call) < 1000

@@ -3,8 +3,10 @@ import struct
 import numpy as np
 import pytest
 
+from conftest import SANITIZED
 from crivane import Database, PyMolecule
-from test_database import assert_same, index_entries, stored_records
+from databases import index_entries, stored_records
+from test_database import assert_same
 
 B, N = 2, 3  # the shape of the batches most tests use
 
@@ -304,6 +306,45 @@ def test_molecules_without_atoms(tmp_path):
     db.add_arrays_batch(np.zeros((2, 0, 3), np.float32), np.zeros((2, 0), np.uint8),
                         forces=np.zeros((2, 0, 3), np.float32))
     assert len(db) == 2 and len(db[1]) == 0 and db[1].forces.shape == (0, 3)
+
+
+# Records built under an address-space limit that leaves 128 MiB: building
+# them fails on the calling thread (fewer than 1024 molecules) or on the
+# pool's, the call raises MemoryError and appends nothing, and the database
+# takes batches afterwards.
+OUT_OF_MEMORY_RUN = """
+import resource
+import numpy as np
+import crivane
+
+db = crivane.Database({path!r})
+db.add_arrays_batch(np.zeros((1024, 1, 3), np.float32), np.ones((1024, 1), np.uint8))  # starts the pool
+positions = np.zeros(({batch}, {atoms}, 3), np.float32)
+numbers = np.ones(({batch}, {atoms}), np.uint8)
+with open("/proc/self/status") as f:
+    used = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (used + (128 << 20), used + (128 << 20)))
+try:
+    db.add_arrays_batch(positions, numbers)
+except MemoryError:
+    pass
+else:
+    raise AssertionError("no MemoryError")
+assert len(db) == 1024
+db.add_arrays_batch(np.zeros((2, 5, 3), np.float32), np.ones((2, 5), np.uint8))
+assert len(db) == 1026 and len(db[1025]) == 5
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="ASan reserves more address space than the limit leaves")
+@pytest.mark.parametrize("batch, atoms", [(100, 200_000), (1100, 20_000)], ids=["caller", "pool"])
+def test_out_of_memory_while_building_records_is_a_memory_error(
+    tmp_path, subprocess_env, run_python, batch, atoms
+):
+    # Worker threads' malloc arenas are address space reserved up front; with
+    # one arena every record counts against the limit.
+    subprocess_env["MALLOC_ARENA_MAX"] = "1"
+    run_python(OUT_OF_MEMORY_RUN.format(path=str(tmp_path / "db"), batch=batch, atoms=atoms))
 
 
 def test_unflushed_batch_is_gone_after_reopening(tmp_path):

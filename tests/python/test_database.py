@@ -5,7 +5,6 @@ import struct
 import subprocess
 import sys
 import threading
-import zlib
 
 import numpy as np
 import pytest
@@ -13,8 +12,18 @@ import pytest
 import crivane
 from conftest import SANITIZED
 from crivane import Database, PyAtomDatabase, PyMolecule
+from databases import (
+    CODECS,
+    header_fields,
+    index_entries,
+    make_molecule,
+    new_db,
+    read_in_threads,
+    read_slot,
+    stored_records,
+    write_slot,
+)
 
-CODECS = ["none", "lz4", "zstd"]
 # (mmap, populate) for Database.open.
 OPEN_MODES = [(True, False), (True, True), (False, False)]
 OPEN_IDS = ["mmap", "mmap-populate", "file"]
@@ -38,25 +47,6 @@ def exists_message(path):
     )
 
 
-def make_molecule(i, n=4, dtype=np.float32, **overrides):
-    """Molecule i with every builtin field; values differ from one i to the next."""
-    rng = np.random.default_rng(i)
-    fields = dict(
-        energy=-1.25 - i,
-        forces=rng.normal(size=(n, 3)).astype(np.float32),
-        charges=rng.normal(size=n),
-        velocities=rng.normal(size=(n, 3)).astype(np.float32),
-        cell=rng.normal(size=(3, 3)),
-        stress=rng.normal(size=(3, 3)),
-        pbc=(True, i % 2 == 0, False),
-        name=f"molecule {i}",
-    )
-    fields.update(overrides)
-    return PyMolecule(
-        rng.normal(size=(n, 3)).astype(dtype), rng.integers(1, 119, n).astype(np.uint8), **fields
-    )
-
-
 def simple_molecule(energy, n=3, dtype=np.float32):
     return PyMolecule(np.full((n, 3), energy, dtype), np.arange(1, n + 1, dtype=np.uint8), energy=energy)
 
@@ -72,56 +62,6 @@ def assert_same(a, b):
             np.testing.assert_array_equal(x, y, err_msg=field)
     assert a.energy == b.energy
     assert a.pbc == b.pbc
-
-
-def new_db(path, molecules=(), flush=True, **kwargs):
-    db = Database(str(path), **kwargs)
-    if molecules:
-        db.add_molecules(list(molecules))
-    if flush:
-        db.flush()
-    return db
-
-
-# ---- the file as the engine leaves it: header slots and the index ------------
-
-
-def read_slot(path, slot):
-    with open(path, "rb") as f:
-        f.seek(4096 * slot)
-        return f.read(4096)
-
-
-def write_slot(path, slot, raw):
-    raw = bytearray(raw)
-    struct.pack_into("<I", raw, 4092, zlib.adler32(bytes(raw[:4092])))
-    with open(path, "r+b") as f:
-        f.seek(4096 * slot)
-        f.write(raw)
-
-
-def header_fields(path, slot=0):
-    raw = read_slot(path, slot)
-    generation, _, index_offset, index_len, count = struct.unpack_from("<QQQQQ", raw, 8)
-    codec, level, record_format = raw[48], *struct.unpack_from("<iI", raw, 52)
-    return dict(generation=generation, index_offset=index_offset, index_len=index_len,
-                count=count, codec=codec, level=level, record_format=record_format)
-
-
-def index_entries(path):
-    """(offset, stored length, record length, atoms) of each committed record."""
-    best = max((header_fields(path, s) for s in (0, 1)), key=lambda h: h["generation"])
-    with open(path, "rb") as f:
-        f.seek(best["index_offset"])
-        blob = f.read(best["index_len"])
-    (count,) = struct.unpack_from("<Q", blob)
-    return [struct.unpack_from("<QIII", blob, 8 + 20 * i) for i in range(count)], best
-
-
-def stored_records(path):
-    data = open(path, "rb").read()
-    entries, _ = index_entries(path)
-    return [data[offset : offset + length] for offset, length, _, _ in entries]
 
 
 # ---- creating -----------------------------------------------------------------
@@ -954,18 +894,7 @@ def test_reads_in_several_threads_at_once(tmp_path):
     new_db(path, molecules, compression="lz4")
     for mmap in (True, False):
         db = Database.open(str(path), mmap=mmap)
-        results = {}
-
-        def read(k):
-            order = list(range(k, 200)) + list(range(k))
-            results[k] = (order, [db.get_molecules(order) for _ in range(5)][-1])
-
-        threads = [threading.Thread(target=read, args=(k,)) for k in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        for order, got in results.values():
+        for order, got in read_in_threads(200, db.get_molecules, repeats=5):
             for i, mol in zip(order, got):
                 assert mol.energy == molecules[i].energy
                 np.testing.assert_array_equal(mol.positions, molecules[i].positions)

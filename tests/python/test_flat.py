@@ -1,14 +1,15 @@
 """Database.get_molecules_flat: many records as one dict of concatenated arrays."""
 
 import struct
-import threading
 
 import numpy as np
 import pytest
 
 from crivane import Database, PyMolecule
+from databases import CODECS, make_molecule, new_db, read_in_threads
+from records import section
+from test_database import CallsOnIndex
 
-CODECS = ["none", "lz4", "zstd"]
 # Keyword arguments of Database.open: mapped, mapped and pre-faulted, through the file.
 OPEN_MODES = [dict(), dict(populate=True), dict(mmap=False)]
 OPEN_IDS = ["mmap", "mmap-populate", "file"]
@@ -20,31 +21,6 @@ F64, I64, STRING, F64_ARRAY, VEC3_F32, I64_ARRAY, F32_ARRAY, VEC3_F64, I32_ARRAY
 BOOL3, MAT3_F64, F32, MAT3_F32, NONE = range(9, 14)
 TENSOR_F32, TENSOR_F64, TENSOR_I32, TENSOR_I64 = range(14, 18)
 BUILTIN, ATOM, MOLECULE = 0, 1, 2
-
-
-def molecule(i, n=4, dtype=np.float32, **overrides):
-    """Molecule i with every builtin field; values differ from one i to the next."""
-    rng = np.random.default_rng(i)
-    fields = dict(
-        energy=-1.25 - i,
-        forces=rng.normal(size=(n, 3)).astype(np.float32),
-        charges=rng.normal(size=n),
-        velocities=rng.normal(size=(n, 3)).astype(np.float32),
-        cell=rng.normal(size=(3, 3)),
-        stress=rng.normal(size=(3, 3)),
-        pbc=(True, i % 2 == 0, False),
-        name=f"molecule {i}",
-    )
-    fields.update(overrides)
-    fields = {k: v for k, v in fields.items() if v is not None}
-    return PyMolecule(rng.normal(size=(n, 3)).astype(dtype), rng.integers(1, 119, n).astype(np.uint8), **fields)
-
-
-def new_db(path, molecules, **kwargs):
-    db = Database(str(path), **kwargs)
-    db.add_molecules(list(molecules))
-    db.flush()
-    return db
 
 
 def expected(molecules):
@@ -74,11 +50,6 @@ def assert_arrays(got, want):
 
 
 # ---- records with the sections a test asks for -------------------------------------------------
-
-
-def section(kind, key, tag, payload):
-    k = key.encode() if isinstance(key, str) else key
-    return struct.pack("<BB", kind, len(k)) + k + struct.pack("<BI", tag, len(payload)) + payload
 
 
 def tensor(fmt, shape, values):
@@ -152,7 +123,7 @@ def flat_error(db, indices):
 @pytest.mark.parametrize("codec", CODECS)
 @pytest.mark.parametrize("open_mode", OPEN_MODES, ids=OPEN_IDS)
 def test_selection_comes_back_concatenated_in_selection_order(tmp_path, codec, open_mode, dtype):
-    molecules = [molecule(i, n, dtype) for i, n in enumerate([3, 0, 5, 1, 4, 2])]
+    molecules = [make_molecule(i, n, dtype) for i, n in enumerate([3, 0, 5, 1, 4, 2])]
     new_db(tmp_path / "m.db", molecules, compression=codec)
     db = Database.open(str(tmp_path / "m.db"), **open_mode)
     selection = [4, 0, 4, 1, 5, 2]
@@ -173,7 +144,7 @@ def test_selection_comes_back_concatenated_in_selection_order(tmp_path, codec, o
 
 
 def test_empty_selection_gives_the_three_base_arrays(tmp_path):
-    db = new_db(tmp_path / "f64.db", [molecule(0, dtype=np.float64)])
+    db = new_db(tmp_path / "f64.db", [make_molecule(0, dtype=np.float64)])
     for indices in ([], (), range(0)):
         got = db.get_molecules_flat(indices)
         assert list(got) == BASE_KEYS
@@ -184,7 +155,7 @@ def test_empty_selection_gives_the_three_base_arrays(tmp_path):
 
 @pytest.mark.parametrize("open_mode", OPEN_MODES, ids=OPEN_IDS)
 def test_molecules_without_atoms_take_no_rows(tmp_path, open_mode):
-    new_db(tmp_path / "z.db", [molecule(i, 0) for i in range(3)], compression="lz4")
+    new_db(tmp_path / "z.db", [make_molecule(i, 0) for i in range(3)], compression="lz4")
     got = Database.open(str(tmp_path / "z.db"), **open_mode).get_molecules_flat([2, 0, 1])
     assert got["n_atoms"].tolist() == [0, 0, 0]
     assert got["positions"].shape == got["forces"].shape == (0, 3)
@@ -194,28 +165,17 @@ def test_molecules_without_atoms_take_no_rows(tmp_path, open_mode):
 
 def test_records_appended_without_a_commit_are_read_through_the_file(tmp_path):
     path = tmp_path / "tail.db"
-    new_db(path, [molecule(0)])
+    new_db(path, [make_molecule(0)])
     db = Database.open(str(path), mmap=False)
-    db.add_molecules([molecule(1, 2), molecule(2, 6)])
-    assert_arrays(db.get_molecules_flat([2, 0, 1]), expected([molecule(2, 6), molecule(0), molecule(1, 2)]))
+    db.add_molecules([make_molecule(1, 2), make_molecule(2, 6)])
+    assert_arrays(db.get_molecules_flat([2, 0, 1]), expected([make_molecule(2, 6), make_molecule(0), make_molecule(1, 2)]))
 
 
 def test_many_threads_read_at_once(tmp_path):
-    molecules = [molecule(i, 1 + i % 7) for i in range(300)]
+    molecules = [make_molecule(i, 1 + i % 7) for i in range(300)]
     new_db(tmp_path / "t.db", molecules, compression="zstd")
     db = Database.open(str(tmp_path / "t.db"))
-    results = {}
-
-    def read(k):
-        order = list(range(k, 300)) + list(range(k))
-        results[k] = (order, [db.get_molecules_flat(order) for _ in range(3)][-1])
-
-    threads = [threading.Thread(target=read, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for order, got in results.values():
+    for order, got in read_in_threads(300, db.get_molecules_flat, repeats=3):
         assert_arrays(got, expected([molecules[i] for i in order]))
 
 
@@ -236,7 +196,7 @@ def test_many_threads_read_at_once(tmp_path):
 )
 @pytest.mark.parametrize("open_mode", OPEN_MODES, ids=OPEN_IDS)
 def test_argument_and_index_errors(tmp_path, open_mode, indices, error, message):
-    new_db(tmp_path / "a.db", [molecule(i) for i in range(3)])
+    new_db(tmp_path / "a.db", [make_molecule(i) for i in range(3)])
     db = Database.open(str(tmp_path / "a.db"), **open_mode)
     with pytest.raises(error) as excinfo:
         db.get_molecules_flat(indices)
@@ -253,25 +213,16 @@ def test_argument_and_index_errors(tmp_path, open_mode, indices, error, message)
     ],
 )
 def test_argument_binding(tmp_path, call, message):
-    db = new_db(tmp_path / "b.db", [molecule(0)])
+    db = new_db(tmp_path / "b.db", [make_molecule(0)])
     with pytest.raises(TypeError) as excinfo:
         call(db)
     assert str(excinfo.value) == message
     assert list(db.get_molecules_flat(indices=[0])["n_atoms"]) == [4]
 
 
-class CallsOnIndex:
-    def __init__(self, call):
-        self.call = call
-
-    def __index__(self):
-        self.call()
-        return 0
-
-
 def test_the_database_is_borrowed_shared_while_the_indices_convert(tmp_path):
-    db = new_db(tmp_path / "w.db", [molecule(0)])
-    for write in (db.flush, lambda: db.add_molecule(molecule(1)), lambda: db.add_molecules([])):
+    db = new_db(tmp_path / "w.db", [make_molecule(0)])
+    for write in (db.flush, lambda: db.add_molecule(make_molecule(1)), lambda: db.add_molecules([])):
         with pytest.raises(RuntimeError, match="^Already borrowed$"):
             db.get_molecules_flat([CallsOnIndex(write)])
     # Readers share.
@@ -309,8 +260,8 @@ def test_docstring_and_signature():
 
 
 def test_a_first_molecule_with_fewer_sections_than_the_lock_takes_the_keyed_scatter(tmp_path):
-    lacking = molecule(0, 2, forces=None, name=None)
-    full = molecule(1, 3)
+    lacking = make_molecule(0, 2, forces=None, name=None)
+    full = make_molecule(1, 3)
     db = new_db(tmp_path / "k.db", [lacking, full])
     got = db.get_molecules_flat([0, 1, 0])
     # The schema lock's order: byte order of the keys.
@@ -324,7 +275,7 @@ def test_large_keyed_columns_read_zero_where_no_record_wrote(tmp_path):
     # Columns of several MB get memory of their own, which a later call may
     # reuse once the arrays are gone: a reused column must not show the rows
     # of an earlier call where this one has no section.
-    molecules = [molecule(0, 400, forces=None)] + [molecule(i, 400) for i in range(1, 1000)]
+    molecules = [make_molecule(0, 400, forces=None)] + [make_molecule(i, 400) for i in range(1, 1000)]
     db = new_db(tmp_path / "big.db", molecules)
     for _ in range(2):
         full = db.get_molecules_flat(list(range(1, 1000)) + [1])
@@ -339,7 +290,7 @@ def test_large_keyed_columns_read_zero_where_no_record_wrote(tmp_path):
 
 
 def test_a_later_molecule_lacking_a_section_fails_the_ordered_scatter(tmp_path):
-    db = new_db(tmp_path / "o.db", [molecule(0), molecule(1, name=None), molecule(2, name=None)])
+    db = new_db(tmp_path / "o.db", [make_molecule(0), make_molecule(1, name=None), make_molecule(2, name=None)])
     assert flat_error(db, [0, 2, 1]) == "Invalid data: SOA schema mismatch for molecule 1: expected 8 sections, got 7"
 
 
@@ -348,11 +299,11 @@ def test_section_order_decides_between_the_two_scatters(tmp_path):
     # writer writes them the other way round, in the caller's dict order.
     path = str(tmp_path / "mixed.db")
     db = Database(path)
-    single = molecule(0, n=2, forces=None, charges=None, velocities=None, cell=None, stress=None, pbc=None,
+    single = make_molecule(0, n=2, forces=None, charges=None, velocities=None, cell=None, stress=None, pbc=None,
                       name=None, energy=None)
     single.set_property("a", np.array([1, 2], np.float32), scope="atom")
     single.set_property("b", 10.0)
-    only_a = molecule(1, n=2, forces=None, charges=None, velocities=None, cell=None, stress=None, pbc=None,
+    only_a = make_molecule(1, n=2, forces=None, charges=None, velocities=None, cell=None, stress=None, pbc=None,
                       name=None, energy=None)
     only_a.set_property("a", np.array([5, 6], np.float32), scope="atom")
     db.add_molecules([single, only_a])

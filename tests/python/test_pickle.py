@@ -10,7 +10,8 @@ import pytest
 import crivane
 from crivane import Database, PyMolecule
 from crivane._crivane_rs import _molecule_from_pickle_bytes
-from records import is_view, view_of, write
+from databases import new_db
+from records import is_view, view_of
 
 N = 3
 ARRAY_FIELDS = ["positions", "atomic_numbers", "forces", "charges", "velocities", "cell", "stress"]
@@ -345,7 +346,7 @@ def test_a_view_that_does_not_materialize_does_not_pickle(tmp_path):
 def test_pickles_of_a_view_go_back_into_a_database(tmp_path):
     path = tmp_path / "again.db"
     view = view_of(tmp_path, full(np.float64))
-    write(path, [pickle.loads(pickle.dumps(view))], compression="zstd")
+    new_db(path, [pickle.loads(pickle.dumps(view))], compression="zstd")
     assert_same(Database.open(str(path))[0], view)
 
 

@@ -1,12 +1,12 @@
-import gc
 import pickle
-import tracemalloc
 
 import numpy as np
 import pytest
 
+from conftest import traced_growth
 from crivane import Database, PyAtom, PyMolecule
-from records import is_view, view_of, write
+from databases import new_db
+from records import is_view, view_of
 
 N = 4
 
@@ -464,7 +464,7 @@ def test_every_variant_through_a_database(tmp_path, codec, mmap):
     path = tmp_path / f"props-{codec}.db"
     molecules = [every_variant(), every_variant(N)]
     molecules[1].set_property("m-int", -5)
-    write(path, molecules, compression=codec)
+    new_db(path, molecules, compression=codec)
     db = Database.open(str(path), mmap=mmap)
     expected = expected_properties()
     for got, mol in zip(db.get_molecules([0, 1]), molecules):
@@ -552,27 +552,9 @@ def test_no_reference_leaks(tmp_path, name):
     owned = every_variant()
     view = view_of(tmp_path, every_variant())
     call = LEAK_CHECKS[name]
-
-    def once():
-        try:
-            call(owned, view)
-        except BaseException:
-            pass
-
-    # Traced from the start: the interpreter's type attribute cache keeps up
+    # A long warm-up, traced: the interpreter's type attribute cache keeps up
     # to 4096 attribute names slotted by address, and under ASan (whose
     # quarantine delays address reuse) unpickling fills it with fresh names;
     # only once the cache holds traced names does replacing them balance out.
-    tracemalloc.start()
-    try:
-        for _ in range(5000):
-            once()
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(1000):
-            once()
-        gc.collect()
-        growth = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+    growth = traced_growth(lambda: call(owned, view), warm_up=5000)
     assert growth < 2000, growth

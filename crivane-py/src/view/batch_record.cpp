@@ -35,18 +35,22 @@ soa::PyResult<void> check_section(std::string_view key, std::uint64_t payload_le
 // The builtins present, in the order the engine's encoder writes them.
 std::size_t builtin_sections(const SoaBuiltinPayloads& b,
                              std::array<Section, soa_format::BUILTIN_KEYS.size()>& out) {
+  using soa_format::BuiltinKey;
   std::size_t n = 0;
-  auto fixed = [&](std::string_view key, const std::optional<RawPayload>& p) {
-    if (p) out[n++] = {soa_format::SectionKind::Builtin, key, p->type_tag, p->bytes};
+  auto add = [&](BuiltinKey key, std::uint8_t type_tag, ByteSpan payload) {
+    out[n++] = {soa_format::SectionKind::Builtin, soa_format::key_of(key), type_tag, payload};
   };
-  fixed("charges", b.charges);
-  fixed("cell", b.cell);
-  fixed("energy", b.energy);
-  fixed("forces", b.forces);
-  if (b.name) out[n++] = {soa_format::SectionKind::Builtin, "name", tag::STRING, *b.name};
-  if (b.pbc) out[n++] = {soa_format::SectionKind::Builtin, "pbc", tag::BOOL3, ByteSpan(*b.pbc)};
-  fixed("stress", b.stress);
-  fixed("velocities", b.velocities);
+  auto fixed = [&](BuiltinKey key, const std::optional<RawPayload>& p) {
+    if (p) add(key, p->type_tag, p->bytes);
+  };
+  fixed(BuiltinKey::Charges, b.charges);
+  fixed(BuiltinKey::Cell, b.cell);
+  fixed(BuiltinKey::Energy, b.energy);
+  fixed(BuiltinKey::Forces, b.forces);
+  if (b.name) add(BuiltinKey::Name, tag::STRING, *b.name);
+  if (b.pbc) add(BuiltinKey::Pbc, tag::BOOL3, ByteSpan(*b.pbc));
+  fixed(BuiltinKey::Stress, b.stress);
+  fixed(BuiltinKey::Velocities, b.velocities);
   return n;
 }
 

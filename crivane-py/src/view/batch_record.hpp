@@ -34,8 +34,8 @@ struct SoaBuiltinPayloads {
   std::optional<RawPayload> velocities;
   std::optional<RawPayload> cell;
   std::optional<RawPayload> stress;
-  std::optional<ByteSpan> name;                    // UTF-8, tag 2
-  std::optional<std::array<std::uint8_t, 3>> pbc;  // 0 or 1 each, tag 9
+  std::optional<ByteSpan> name;                    // UTF-8, tag STRING
+  std::optional<std::array<std::uint8_t, 3>> pbc;  // 0 or 1 each, tag BOOL3
 };
 
 // One custom section, borrowed from its column.
@@ -46,7 +46,7 @@ struct SoaCustomSection {
   std::uint8_t type_tag;
 };
 
-// One record: the positions (tag 4: 12 bytes per atom, tag 7: 24), the atomic
+// One record: the positions (VEC3_F32: 12 bytes per atom, VEC3_F64: 24), the atomic
 // numbers (one byte per atom), the builtins present in record order, then the
 // custom sections in the order given. Every input is checked before the
 // record's one exact-size allocation; the first failure is the error text:

@@ -90,9 +90,7 @@ crivane::Result<SectionSchema> section_schema_from_ref(const SectionRef& section
   const std::string_view key = section.key;
   const std::uint8_t type_tag = section.type_tag;
   const std::size_t payload_len = section.payload.size();
-  const bool per_atom =
-      section.kind == record_soa::SectionKind::AtomProperty ||
-      (section.kind == record_soa::SectionKind::Builtin && record_soa::is_per_atom_builtin(key));
+  const bool per_atom = record_soa::is_per_atom_section(section.kind, key);
 
   std::size_t elem_bytes = 0;
   std::size_t slot_bytes = 0;
