@@ -20,10 +20,12 @@ int main(int argc, char** argv) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
       if (!entry.is_regular_file()) continue;
       std::ifstream in(entry.path(), std::ios::binary);
-      std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
       // An empty vector's data() may be null; the entry point must see a valid pointer.
       static const std::uint8_t empty = 0;
-      const auto* data = bytes.empty() ? &empty : reinterpret_cast<const std::uint8_t*>(bytes.data());
+      const auto* data =
+          bytes.empty() ? &empty : reinterpret_cast<const std::uint8_t*>(bytes.data());
       LLVMFuzzerTestOneInput(data, bytes.size());
       ++count;
     }

@@ -70,8 +70,8 @@ PyObject* atom_distance_to(PyAtomObject* self, PyObject* const* args, Py_ssize_t
 constexpr py::NoParams kPosition{"PyAtom.position"};
 
 PyMethodDef methods[] = {
-    py::method<&atom_position, kPosition>("position",
-                               "position($self)\n--\n\nGet the position as a tuple (x, y, z)"),
+    py::method<&atom_position, kPosition>(
+        "position", "position($self)\n--\n\nGet the position as a tuple (x, y, z)"),
     py::method<&atom_distance_to>(
         "distance_to", "distance_to($self, other)\n--\n\nCalculate distance to another atom"),
     py::kEndMethods,

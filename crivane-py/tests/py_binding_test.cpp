@@ -802,11 +802,11 @@ TEST_F(Binding, NumpyFactoryMakesEveryDtypeAndShape) {
     const char* dtype;
     const char* expect;
   } cases[] = {
-      {numpy::copy(u32, numpy::Shape(shape)), "uint32",
-       "[[[1, 2, 3], [4, 5, 4000000000]]]"},
+      {numpy::copy(u32, numpy::Shape(shape)), "uint32", "[[[1, 2, 3], [4, 5, 4000000000]]]"},
       {numpy::adopt(std::vector<std::uint8_t>{1, 0, 1}, {3}, numpy::bool_type), "bool",
        "[True, False, True]"},
-      {numpy::adopt(std::vector<std::int64_t>{-1, 2, -3, 4}, {2, 2}), "int64", "[[-1, 2], [-3, 4]]"},
+      {numpy::adopt(std::vector<std::int64_t>{-1, 2, -3, 4}, {2, 2}), "int64",
+       "[[-1, 2], [-3, 4]]"},
       {numpy::adopt(std::vector<float>{}, {0, 3}), "float32", "[]"},
       {numpy::copy(std::vector<double>{0.5}.data(), {}), "float64", "0.5"},
       {numpy::reshape(numpy::adopt(std::vector<std::int32_t>{1, 2, 3, 4, 5, 6}), {3, 2}), "int32",

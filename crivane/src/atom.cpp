@@ -4,9 +4,8 @@
 
 namespace crivane::atom {
 
-Expected<Molecule, std::string> Molecule::with_name_internal(std::optional<std::string> name,
-                                                             Vec3Data positions,
-                                                             std::vector<std::uint8_t> atomic_numbers) {
+Expected<Molecule, std::string> Molecule::with_name_internal(
+    std::optional<std::string> name, Vec3Data positions, std::vector<std::uint8_t> atomic_numbers) {
   const std::size_t n = types::length_of(positions);
   if (atomic_numbers.size() != n) {
     return unexpected(fmt::format("Atomic numbers length ({}) doesn't match atom count ({})",

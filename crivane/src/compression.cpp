@@ -80,7 +80,8 @@ ZSTD_DCtx* thread_dctx() {
 void* thread_lz4hc_state() {
   auto& st = thread_codec_state();
   if (!st.lz4hc_state) {
-    st.lz4hc_state.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(LZ4_sizeofStateHC())]);
+    st.lz4hc_state.reset(
+        new (std::nothrow) unsigned char[static_cast<std::size_t>(LZ4_sizeofStateHC())]);
   }
   return st.lz4hc_state.get();
 }
@@ -96,10 +97,10 @@ Result<Bytes> lz4_compress(ByteSpan data) {
   out.resize(static_cast<std::size_t>(bound));
   void* state = thread_lz4hc_state();
   const int written =
-      state == nullptr ? 0
-                       : LZ4_compress_HC_extStateHC(state, src_ptr(data),
-                                                    reinterpret_cast<char*>(out.data()), n, bound,
-                                                    kLz4HcLevel);
+      state == nullptr
+          ? 0
+          : LZ4_compress_HC_extStateHC(state, src_ptr(data), reinterpret_cast<char*>(out.data()), n,
+                                       bound, kLz4HcLevel);
   if (written <= 0) {
     return unexpected(
         Error::compression(fmt::format("LZ4 compression failed: {}", kLz4CompressFailed)));
@@ -168,8 +169,8 @@ Result<Bytes> zstd_decompress(ByteSpan data, std::optional<std::size_t> size_hin
   }
   const std::size_t reset = ZSTD_DCtx_reset(dctx, ZSTD_reset_session_and_parameters);
   if (ZSTD_isError(reset)) {
-    return unexpected(Error::compression(
-        fmt::format("Zstd decompression failed: {}", ZSTD_getErrorName(reset))));
+    return unexpected(
+        Error::compression(fmt::format("Zstd decompression failed: {}", ZSTD_getErrorName(reset))));
   }
   std::uint64_t capacity = size_hint ? *size_hint : capped_multiple(data.size(), 10, kNoHintCap);
   capacity = std::min(capacity, capped_multiple(data.size(), kZstdMaxExpansion,

@@ -48,9 +48,9 @@ struct Molecule {
 
   // Fails with the bare text "Atomic numbers length ({}) doesn't match atom
   // count ({})" (no error kind) when the two lengths differ.
-  static Expected<Molecule, std::string> with_name_internal(std::optional<std::string> name,
-                                                            Vec3Data positions,
-                                                            std::vector<std::uint8_t> atomic_numbers);
+  static Expected<Molecule, std::string> with_name_internal(
+      std::optional<std::string> name, Vec3Data positions,
+      std::vector<std::uint8_t> atomic_numbers);
   // Float32 positions, no name. (`new` in other bindings of this model.)
   static Expected<Molecule, std::string> create(std::vector<types::Vec3F32> positions,
                                                 std::vector<std::uint8_t> atomic_numbers);

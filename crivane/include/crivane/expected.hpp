@@ -35,17 +35,14 @@ class [[nodiscard]] Expected {
   using value_type = T;
   using error_type = E;
 
-  Expected()
-    requires std::is_default_constructible_v<T>
-      : v_(std::in_place_index<0>) {}
+  Expected() requires std::is_default_constructible_v<T> : v_(std::in_place_index<0>) {}
   template <class U = T>
-    requires(std::is_constructible_v<T, U &&> &&
-             !std::is_same_v<std::remove_cvref_t<U>, Expected> &&
-             !std::is_same_v<std::remove_cvref_t<U>, std::in_place_t>)
-  Expected(U&& v) : v_(std::in_place_index<0>, std::forward<U>(v)) {}
+  requires(std::is_constructible_v<T, U&&> && !std::is_same_v<std::remove_cvref_t<U>, Expected> &&
+           !std::is_same_v<std::remove_cvref_t<U>, std::in_place_t>) Expected(U&& v)
+      : v_(std::in_place_index<0>, std::forward<U>(v)) {}
   template <class G>
-    requires std::is_constructible_v<E, G>
-  Expected(Unexpected<G> u) : v_(std::in_place_index<1>, std::move(u).error()) {}
+  requires std::is_constructible_v<E, G> Expected(Unexpected<G> u)
+      : v_(std::in_place_index<1>, std::move(u).error()) {}
   template <class... Args>
   explicit Expected(std::in_place_t, Args&&... args)
       : v_(std::in_place_index<0>, std::forward<Args>(args)...) {}
@@ -83,8 +80,8 @@ class [[nodiscard]] Expected<void, E> {
 
   Expected() = default;
   template <class G>
-    requires std::is_constructible_v<E, G>
-  Expected(Unexpected<G> u) : error_(std::in_place, std::move(u).error()) {}
+  requires std::is_constructible_v<E, G> Expected(Unexpected<G> u)
+      : error_(std::in_place, std::move(u).error()) {}
 
   bool has_value() const { return !error_.has_value(); }
   explicit operator bool() const { return has_value(); }
@@ -104,18 +101,17 @@ class [[nodiscard]] Expected<void, E> {
 #define CRIVANE_CONCAT(a, b) CRIVANE_CONCAT_INNER(a, b)
 
 // Returns the error of `expr` (an Expected) from the enclosing function.
-#define CRIVANE_TRY(expr)                                              \
-  do {                                                                 \
-    auto&& crivane_try_result_ = (expr);                               \
-    if (!crivane_try_result_.has_value())                              \
+#define CRIVANE_TRY(expr)                                                   \
+  do {                                                                      \
+    auto&& crivane_try_result_ = (expr);                                    \
+    if (!crivane_try_result_.has_value())                                   \
       return ::crivane::unexpected(std::move(crivane_try_result_).error()); \
   } while (0)
 
 // `lhs = *expr`, or returns the error of `expr` from the enclosing function.
 #define CRIVANE_ASSIGN_OR_RETURN(lhs, expr) \
   CRIVANE_ASSIGN_OR_RETURN_IMPL(CRIVANE_CONCAT(crivane_aor_, __LINE__), lhs, expr)
-#define CRIVANE_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr)      \
-  auto tmp = (expr);                                       \
-  if (!tmp.has_value())                                    \
-    return ::crivane::unexpected(std::move(tmp).error());  \
+#define CRIVANE_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr)                         \
+  auto tmp = (expr);                                                          \
+  if (!tmp.has_value()) return ::crivane::unexpected(std::move(tmp).error()); \
   lhs = std::move(tmp).value()

@@ -55,7 +55,8 @@ struct Tensor {
 };
 
 // Variants in order F32, F64, I32, I64.
-using TensorData = std::variant<Tensor<float>, Tensor<double>, Tensor<std::int32_t>, Tensor<std::int64_t>>;
+using TensorData =
+    std::variant<Tensor<float>, Tensor<double>, Tensor<std::int32_t>, Tensor<std::int64_t>>;
 
 // The value of a custom property. Alternative index = variant number:
 //   0 None, 1 Float (f64), 2 Int (i64), 3 String, 4 FloatArray (f64),
