@@ -132,13 +132,15 @@ bool extract_scalar_column(PyArrayObject* array, std::size_t batch, std::string_
   return true;
 }
 
-// Every item of a sequence (not a str itself) as UTF-8 text; false, with no
-// exception left, for anything else.
+// Every item of a sequence (not a str itself) as UTF-8 text. False for
+// anything else: with no exception left when reading failed in an ordinary
+// way, with the exception pending when it must not be swallowed
+// (KeyboardInterrupt, MemoryError).
 bool read_string_sequence(PyObject* value, std::vector<std::string>& out) {
   if (PyUnicode_Check(value) || !PySequence_Check(value)) return false;
   Ref iter = Ref::steal(PyObject_GetIter(value));
   if (!iter) {
-    PyErr_Clear();
+    py::drop_ordinary_error();
     return false;
   }
   std::vector<std::string> strings;
@@ -147,13 +149,13 @@ bool read_string_sequence(PyObject* value, std::vector<std::string>& out) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(item.get(), &size);
     if (data == nullptr) {
-      PyErr_Clear();
+      py::drop_ordinary_error();
       return false;
     }
     strings.emplace_back(data, static_cast<std::size_t>(size));
   }
   if (PyErr_Occurred()) {
-    PyErr_Clear();
+    py::drop_ordinary_error();
     return false;
   }
   out = std::move(strings);
@@ -202,7 +204,9 @@ bool vec3_column(const PyFloatArray3& array, std::size_t k, std::string_view key
 bool property_column(PyObject* value, std::size_t batch, std::string_view key,
                      std::optional<BatchSectionColumn>& out) {
   std::vector<std::string> strings;
-  if (read_string_sequence(value, strings)) {
+  const bool is_strings = read_string_sequence(value, strings);
+  if (PyErr_Occurred()) return false;
+  if (is_strings) {
     if (strings.size() != batch) {
       return fail(fmt::format("custom property '{}' length ({}) doesn't match batch size ({})", key,
                               strings.size(), batch));

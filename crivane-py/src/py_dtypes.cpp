@@ -64,16 +64,10 @@ std::vector<T> copy_values_as(PyArrayObject* array, std::size_t count) {
 
 PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
 
-// Drops a pending TypeError or OverflowError, the two ways a numeric
-// conversion says "not this kind of value"; true when it did. Any other
-// exception (KeyboardInterrupt, MemoryError, one raised by the object's own
-// hook) stays pending for the caller.
+// TypeError and OverflowError are how a numeric conversion says "not this
+// kind of value"; anything else stays pending for the caller.
 bool drop_conversion_failure() {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
-    return false;
-  }
-  PyErr_Clear();
-  return true;
+  return py::drop_expected_error({PyExc_TypeError, PyExc_OverflowError});
 }
 
 // Integer conversion of the object itself (int, bool, __index__): the value,

@@ -396,6 +396,16 @@ class Mutating:
         return "s"
 
 
+class Interrupting:
+    """A sequence whose reading is interrupted (Ctrl-C while values are read)."""
+
+    def __len__(self):
+        return B
+
+    def __getitem__(self, i):
+        raise KeyboardInterrupt("stop")
+
+
 def fortran(a):
     return np.asfortranarray(a)
 
@@ -422,6 +432,8 @@ MUTATED["k"] = Mutating(MUTATED)
 
 # (what, changes to a canonical batch of B molecules of N atoms, exception, message)
 BAD_INPUTS = [
+    # Not a failed conversion to swallow and try the next form with: it reaches the caller.
+    ("interrupted while reading", dict(properties={"k": Interrupting()}), KeyboardInterrupt, "stop"),
     ("atomic_numbers int64, positions wrong too",
      dict(atomic_numbers=np.zeros((B, N), np.int64), positions=np.zeros((B, N, 4), F32)), TypeError,
      "argument 'atomic_numbers': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),

@@ -306,6 +306,23 @@ def test_refused_item_keys(key, error, message):
     assert str(excinfo.value) == message
 
 
+class RaisingIndex:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt("stop"), MemoryError(), KeyError("k")])
+def test_an_index_hook_that_raises_is_not_taken_for_a_wrong_key_type(error):
+    # Only "not an integer" (TypeError) or "too large" (OverflowError) mean a wrong key.
+    with pytest.raises(type(error)):
+        molecule(3)[RaisingIndex(error)]
+    with pytest.raises(TypeError, match="^Molecule indices must be integers or strings$"):
+        molecule(3)[RaisingIndex(TypeError("no"))]
+
+
 def test_item_access_on_an_empty_molecule_and_through_a_str_subclass():
     empty = PyMolecule(np.zeros((0, 3), np.float32), np.zeros(0, np.uint8))
     with pytest.raises(IndexError, match="^Atom index 0 out of bounds for molecule of length 0$"):

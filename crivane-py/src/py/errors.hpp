@@ -5,6 +5,7 @@
 #include "py/python.hpp"
 
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <string_view>
@@ -31,6 +32,16 @@ std::string type_name(PyObject* obj);
 // TypeError "'{}' object cannot be converted to '{}'" with obj's type name
 // and the target type's name.
 void set_downcast_error(PyObject* obj, std::string_view target);
+
+// Drops the pending exception when it is one of `expected` (the ways a
+// conversion says "not this kind of value") and returns true; any other
+// exception (KeyboardInterrupt, MemoryError, one raised by the object's own
+// hook) stays pending and the result is false.
+bool drop_expected_error(std::initializer_list<PyObject*> expected);
+// Drops the pending exception where any ordinary failure means "not this
+// kind of value"; MemoryError and what does not derive from Exception
+// (KeyboardInterrupt, SystemExit, PanicException) stay pending (false).
+bool drop_ordinary_error();
 
 // Rewrites a pending TypeError as TypeError "argument '{}': {}" with the
 // parameter name; other pending exceptions (OverflowError, ValueError, ...)
