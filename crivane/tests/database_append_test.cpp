@@ -33,23 +33,12 @@ using crivane::testing::write_slot;
 using header::kDataStart;
 using types::PropertyValue;
 using Records = std::vector<std::vector<std::uint8_t>>;
+using crivane::testing::create_db;
+using crivane::testing::open_db;
 
 constexpr const char* kMappedRefusal =
     "Cannot add molecules to a database opened with a memory-mapped index (read-only); "
     "reopen without mmap to write.";
-
-AtomDatabase create(const std::filesystem::path& path,
-                    CompressionType c = CompressionType::None()) {
-  auto db = AtomDatabase::create_with_format(path, c);
-  if (!db) ADD_FAILURE() << db.error().to_string();
-  return std::move(db).value();
-}
-
-AtomDatabase open(const std::filesystem::path& path, bool mmap) {
-  auto db = AtomDatabase::open_with_options(path, mmap, false);
-  if (!db) ADD_FAILURE() << db.error().to_string();
-  return std::move(db).value();
-}
 
 Records read_all(const AtomDatabase& db) {
   std::vector<std::size_t> all(db.len());
@@ -87,12 +76,12 @@ State state_of(const AtomDatabase& db) {
 // cut that tail.
 AtomDatabase committed_with_tail(const std::filesystem::path& path) {
   {
-    AtomDatabase db = create(path);
+    AtomDatabase db = create_db(path);
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(succeeds(db.add_molecule(seeded_molecule(i, 3))));
     EXPECT_TRUE(succeeds(db.flush()));
     EXPECT_TRUE(succeeds(db.add_molecule(seeded_molecule(3, 3))));
   }
-  return open(path, false);
+  return open_db(path, false);
 }
 
 TEST(AppendTest, EmptyInputsTouchNothing) {
@@ -113,7 +102,7 @@ TEST(AppendTest, RecordsAreReadableAtOnceAndGoneWithoutACommit) {
   const std::vector<Molecule> batch = {seeded_molecule(1, 4), seeded_molecule(2, 0),
                                        seeded_molecule(3, 9)};
   {
-    AtomDatabase db = create(path);
+    AtomDatabase db = create_db(path);
     ASSERT_TRUE(succeeds(db.add_molecules(batch)));
     ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(4, 1))));
     const auto got = read_all(db);
@@ -125,13 +114,13 @@ TEST(AppendTest, RecordsAreReadableAtOnceAndGoneWithoutACommit) {
     EXPECT_EQ(read_slot(path, 0), read_slot(path, 1));
     EXPECT_EQ(read_slot(path, 1)->generation, 0u);
   }
-  EXPECT_EQ(open(path, false).len(), 0u);
+  EXPECT_EQ(open_db(path, false).len(), 0u);
 }
 
 // Molecules given as pointers to where the caller keeps them.
 TEST(AppendTest, MoleculesByPointer) {
   TempDir dir;
-  AtomDatabase db = create(dir.file("db"));
+  AtomDatabase db = create_db(dir.file("db"));
   const Molecule a = seeded_molecule(7, 2), b = seeded_molecule(8, 3);
   const Molecule* both[] = {&b, &a};
   ASSERT_TRUE(succeeds(db.add_molecules(std::span<const Molecule* const>(both))));
@@ -160,7 +149,7 @@ TEST(AppendTest, TheFirstBatchChoosesTheRecordFormat) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    AtomDatabase db = create(dir.file("db"));
+    AtomDatabase db = create_db(dir.file("db"));
     ASSERT_TRUE(succeeds(db.add_molecules(c.batch)));
     EXPECT_EQ(db.record_format(), c.format);
     EXPECT_EQ(db.positions_type(), std::optional<std::uint8_t>(c.positions_type));
@@ -173,7 +162,7 @@ TEST(AppendTest, TheFirstBatchChoosesTheRecordFormat) {
 
 TEST(AppendTest, AFormat2DatabaseWithDataStaysAtFormat2) {
   TempDir dir;
-  AtomDatabase db = create(dir.file("db"));
+  AtomDatabase db = create_db(dir.file("db"));
   ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(1, 2))));
   const State before = state_of(db);
 
@@ -274,7 +263,7 @@ TEST(AppendTest, FailedAppendsChangeNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    AtomDatabase db = create(dir.file("db"));
+    AtomDatabase db = create_db(dir.file("db"));
     ASSERT_TRUE(succeeds(db.add_molecule(stored)));
     const State before = state_of(db);
     EXPECT_TRUE(fails_with(c.append(db), c.message));
@@ -286,11 +275,11 @@ TEST(AppendTest, AMappedCommittedDatabaseRefusesEveryAppend) {
   TempDir dir;
   const auto path = dir.file("db");
   {
-    AtomDatabase db = create(path);
+    AtomDatabase db = create_db(path);
     ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(1, 2))));
     ASSERT_TRUE(succeeds(db.flush()));
   }
-  AtomDatabase db = open(path, true);
+  AtomDatabase db = open_db(path, true);
   const State before = state_of(db);
   const std::vector<std::uint8_t> record = record_of(seeded_molecule(2, 2), 2);
   const BorrowedRecord borrowed{record, 2};
@@ -318,11 +307,11 @@ TEST(AppendTest, AMappedOpenWithoutAnIndexAppendsAfterTheFile) {
   TempDir dir;
   const auto path = dir.file("db");
   {
-    AtomDatabase db = create(path);
+    AtomDatabase db = create_db(path);
     ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(1, 2))));  // never committed
   }
   const std::uint64_t with_tail = length_of_file(path);
-  AtomDatabase db = open(path, true);
+  AtomDatabase db = open_db(path, true);
   ASSERT_FALSE(db.index_is_mapped());
   const Molecule m = seeded_molecule(2, 5);
   ASSERT_TRUE(succeeds(db.add_molecule(m)));
@@ -331,7 +320,7 @@ TEST(AppendTest, AMappedOpenWithoutAnIndexAppendsAfterTheFile) {
   EXPECT_EQ(read_all(db), Records{record_of(m, 2)});
   ASSERT_TRUE(succeeds(db.flush()));
 
-  AtomDatabase reopened = open(path, true);
+  AtomDatabase reopened = open_db(path, true);
   ASSERT_EQ(reopened.len(), 1u);
   EXPECT_EQ(reopened.get_shared_mmap_bytes(0)->start(), with_tail);
   EXPECT_EQ(read_all(reopened), Records{record_of(m, 2)});
@@ -346,7 +335,7 @@ TEST(AppendTest, RawRecordsRetryUnderFormat3) {
   const auto second = record_of(f32_cell, 3);
 
   TempDir dir;
-  AtomDatabase db = create(dir.file("db"));
+  AtomDatabase db = create_db(dir.file("db"));
   const RecordWithPositionsType records[] = {{first, 2, 4}, {second, 1, 4}};
   ASSERT_TRUE(succeeds(db.add_raw_soa_records_with_positions_type(records)));
   EXPECT_EQ(db.record_format(), 3u);
@@ -356,7 +345,7 @@ TEST(AppendTest, RawRecordsRetryUnderFormat3) {
 
   // Once a database has records, format 2 is final.
   TempDir dir2;
-  AtomDatabase db2 = create(dir2.file("db"));
+  AtomDatabase db2 = create_db(dir2.file("db"));
   ASSERT_TRUE(succeeds(db2.add_raw_soa_records_with_positions_type(std::span(records, 1))));
   EXPECT_TRUE(fails_with(db2.add_raw_soa_records_with_positions_type(std::span(records + 1, 1)),
                          "record format 2 does not support float32 cell"));
@@ -365,7 +354,7 @@ TEST(AppendTest, RawRecordsRetryUnderFormat3) {
 
 TEST(AppendTest, RawRecordsFailingBothFormatsReportTheRetry) {
   TempDir dir;
-  AtomDatabase db = create(dir.file("db"));
+  AtomDatabase db = create_db(dir.file("db"));
   const auto good = record_of(*Molecule::create({{0, 0, 0}, {1, 1, 1}}, {1, 2}), 2);
   // Declared float64 positions but only float32 rows: too short under 3.
   const RecordWithPositionsType records[] = {{good, 2, 7}};
@@ -382,7 +371,7 @@ TEST(AppendTest, PreEncodedRecordsWithASchema) {
   const DatabaseSchema schema{{{"note", 0, 0, false, 2, 2}}, 4};
   const std::vector<std::uint8_t> opaque = {'n', 'o', 't', ' ', 'a', ' ', 'r', 'e', 'c'};
   TempDir dir;
-  AtomDatabase db = create(dir.file("db"), CompressionType::Lz4());
+  AtomDatabase db = create_db(dir.file("db"), CompressionType::Lz4());
   const BorrowedRecord borrowed[] = {{opaque, 99}};
   ASSERT_TRUE(succeeds(db.add_raw_soa_records_with_schema(borrowed, schema)));
   std::vector<OwnedRecord> owned(2);
@@ -406,7 +395,7 @@ TEST(AppendTest, RebuildsAMissingSchemaLock) {
     const auto path = dir.file("db");
     DatabaseSchema full;
     {
-      AtomDatabase db = create(path, c);
+      AtomDatabase db = create_db(path, c);
       ASSERT_TRUE(succeeds(db.add_molecules(std::vector{x_int, seeded_molecule(2, 4)})));
       ASSERT_TRUE(succeeds(db.flush()));
       full = *db.schema_info();
@@ -415,7 +404,7 @@ TEST(AppendTest, RebuildsAMissingSchemaLock) {
     slot.schema_offset = slot.schema_len = 0;
     write_slot(path, 1, slot);
 
-    AtomDatabase db = open(path, false);
+    AtomDatabase db = open_db(path, false);
     ASSERT_FALSE(db.has_schema_lock());
     EXPECT_TRUE(fails_with(
         db.add_molecule(with_property(seeded_molecule(3, 1), "x", PropertyValue(2.0))),
@@ -454,13 +443,13 @@ TEST(AppendTest, LargeBatchesRoundTripForEveryCodec) {
     TempDir dir;
     const auto path = dir.file("db");
     {
-      AtomDatabase db = create(path, c);
+      AtomDatabase db = create_db(path, c);
       ASSERT_TRUE(succeeds(db.add_molecule(batch[0])));
       ASSERT_TRUE(succeeds(db.add_molecules(batch)));
       ASSERT_TRUE(succeeds(db.flush()));
     }
     for (const bool mmap : {false, true}) {
-      AtomDatabase db = open(path, mmap);
+      AtomDatabase db = open_db(path, mmap);
       ASSERT_EQ(db.len(), batch.size() + 1);
       const auto got = read_all(db);
       ASSERT_EQ(got.size(), batch.size() + 1);

@@ -29,6 +29,7 @@ using crivane::testing::to_vec;
 using header::kDataStart;
 using Records = std::vector<std::vector<std::uint8_t>>;
 using Indices = std::vector<std::size_t>;
+using crivane::testing::open_db;
 
 const CompressionType kCodecs[] = {CompressionType::None(), CompressionType::Lz4(),
                                    CompressionType::Zstd(5)};
@@ -45,12 +46,6 @@ void make_committed(const std::filesystem::path& path, CompressionType c) {
   ASSERT_TRUE(succeeds(db));
   ASSERT_TRUE(succeeds(db->add_molecules(five_molecules())));
   ASSERT_TRUE(succeeds(db->flush()));
-}
-
-AtomDatabase open(const std::filesystem::path& path, bool mmap) {
-  auto db = AtomDatabase::open_with_options(path, mmap, false);
-  if (!db) ADD_FAILURE() << db.error().to_string();
-  return std::move(db).value();
 }
 
 Records records(const Result<std::vector<Bytes>>& r) {
@@ -70,7 +65,7 @@ TEST(ReadTest, RecordsByIndexInRequestOrder) {
     make_committed(dir.file("db"), c);
     for (const bool mmap : {false, true}) {
       SCOPED_TRACE(std::to_string(c.codec_code()) + (mmap ? " mapped" : " file"));
-      AtomDatabase db = open(dir.file("db"), mmap);
+      AtomDatabase db = open_db(dir.file("db"), mmap);
       EXPECT_EQ(records(db.get_raw_bytes(Indices{2, 0, 2})),
                 (Records{record_of(ms[2], 2), record_of(ms[0], 2), record_of(ms[2], 2)}));
       auto both = db.read_decompress_parallel(Indices{4, 1});
@@ -92,7 +87,7 @@ TEST(ReadTest, AnIndexPastTheEndFailsTheWholeCall) {
   TempDir dir;
   make_committed(dir.file("db"), CompressionType::Lz4());
   for (const bool mmap : {false, true}) {
-    AtomDatabase db = open(dir.file("db"), mmap);
+    AtomDatabase db = open_db(dir.file("db"), mmap);
     EXPECT_TRUE(fails_with(db.get_raw_bytes(Indices{0, 99}), "Index 99 out of bounds"));
     EXPECT_TRUE(fails_with(db.get_raw_bytes(Indices{99, 100}), "Index 99 out of bounds"));
     EXPECT_TRUE(fails_with(db.read_decompress_parallel(Indices{1, 5}), "Index 5 out of bounds"));
@@ -117,7 +112,7 @@ TEST(ReadTest, SharedBytesSpanTheStoredRecordAndOutliveTheDatabase) {
   make_committed(dir.file("db"), CompressionType::None());
   std::vector<SharedMmapBytes> shares;
   {
-    AtomDatabase db = open(dir.file("db"), true);
+    AtomDatabase db = open_db(dir.file("db"), true);
     std::uint64_t offset = kDataStart;
     for (std::size_t i = 0; i < ms.size(); ++i) {
       const auto share = db.get_shared_mmap_bytes(i);
@@ -143,7 +138,7 @@ TEST(ReadTest, SharedBytesSpanTheStoredRecordAndOutliveTheDatabase) {
 TEST(ReadTest, SlicesOfACompressedDatabaseHoldTheStoredBytes) {
   TempDir dir;
   make_committed(dir.file("db"), CompressionType::Zstd(5));
-  AtomDatabase db = open(dir.file("db"), true);
+  AtomDatabase db = open_db(dir.file("db"), true);
   const auto slice = db.get_compressed_slice(4);
   ASSERT_TRUE(slice.has_value());
   auto record = compression::decompress(*slice, db.compression(), db.uncompressed_size(4));
@@ -154,7 +149,7 @@ TEST(ReadTest, SlicesOfACompressedDatabaseHoldTheStoredBytes) {
 TEST(ReadTest, NoSlicesWithoutAMapping) {
   TempDir dir;
   make_committed(dir.file("db"), CompressionType::None());
-  AtomDatabase db = open(dir.file("db"), false);
+  AtomDatabase db = open_db(dir.file("db"), false);
   for (std::size_t i = 0; i <= db.len(); ++i) {
     EXPECT_FALSE(db.get_compressed_slice(i).has_value());
     EXPECT_FALSE(db.get_shared_mmap_bytes(i).has_value());
@@ -205,7 +200,7 @@ TEST(ReadTest, EntriesPastTheFileEnd) {
               crivane::testing::LeBytes().i64(c.offset).u32(c.compressed_len).bytes());
     for (const bool mmap : {false, true}) {
       SCOPED_TRACE(mmap);
-      AtomDatabase db = open(path, mmap);
+      AtomDatabase db = open_db(path, mmap);
       auto r = db.get_raw_bytes(Indices{0, 1});
       ASSERT_FALSE(r.has_value());
       EXPECT_EQ(r.error(), Error::io("failed to fill whole buffer"));

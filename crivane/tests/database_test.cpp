@@ -22,8 +22,10 @@ namespace crivane::storage {
 namespace {
 
 using compression::CompressionType;
+using crivane::testing::create_db;
 using crivane::testing::fails_with;
 using crivane::testing::length_of_file;
+using crivane::testing::open_db;
 using crivane::testing::overwrite;
 using crivane::testing::read_file;
 using crivane::testing::read_slot;
@@ -39,22 +41,9 @@ using header::HeaderSlot;
 using header::kDataStart;
 using header::kSlotSize;
 
-AtomDatabase create(const std::filesystem::path& path,
-                    CompressionType c = CompressionType::None()) {
-  auto db = AtomDatabase::create_with_format(path, c);
-  if (!db) ADD_FAILURE() << db.error().to_string();
-  return std::move(db).value();
-}
-
-AtomDatabase open(const std::filesystem::path& path, bool mmap) {
-  auto db = AtomDatabase::open_with_options(path, mmap, false);
-  if (!db) ADD_FAILURE() << db.error().to_string();
-  return std::move(db).value();
-}
-
 // A committed database of `n` records, seeded from `first` on.
 void make_committed(const std::filesystem::path& path, std::size_t n, std::uint64_t first = 0) {
-  AtomDatabase db = create(path);
+  AtomDatabase db = create_db(path);
   for (std::size_t i = 0; i < n; ++i) {
     ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(first + i, 3))));
   }
@@ -93,7 +82,7 @@ TEST(DatabaseCreateTest, ReplacesAFileWithTwoIdenticalEmptySlots) {
     const auto path = dir.file("db");
     write_file(path, std::vector<std::uint8_t>(1 << 20, 0xAB));
 
-    AtomDatabase db = create(path, c);
+    AtomDatabase db = create_db(path, c);
     const std::vector<std::uint8_t> bytes = read_file(path);
     ASSERT_EQ(bytes.size(), kDataStart);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + kSlotSize, bytes.begin() + kSlotSize));
@@ -112,7 +101,7 @@ TEST(DatabaseCreateTest, ReplacesAFileWithTwoIdenticalEmptySlots) {
 
 TEST(DatabaseCreateTest, ALevelWithoutZstdIsDropped) {
   TempDir dir;
-  AtomDatabase db = create(dir.file("db"), CompressionType{CompressionType::Codec::Lz4, 9});
+  AtomDatabase db = create_db(dir.file("db"), CompressionType{CompressionType::Codec::Lz4, 9});
   EXPECT_EQ(db.compression(), CompressionType::Lz4());
   EXPECT_EQ(read_slot(dir.file("db"), 0)->compression, CompressionType::Lz4());
 }
@@ -138,14 +127,14 @@ TEST(DatabaseCreateTest, ReplacingLeavesReadersOnTheOldFile) {
     make_committed(target, 4);
     ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
 
-    AtomDatabase mapped = open(path, true);
-    AtomDatabase unmapped = open(path, false);
+    AtomDatabase mapped = open_db(path, true);
+    AtomDatabase unmapped = open_db(path, false);
     const auto old_records = records_of(unmapped);
     std::vector<SharedMmapBytes> views;
     for (std::size_t i = 0; i < mapped.len(); ++i)
       views.push_back(*mapped.get_shared_mmap_bytes(i));
     {
-      AtomDatabase fresh = create(path);
+      AtomDatabase fresh = create_db(path);
       EXPECT_EQ(length_of_file(path), kDataStart);
       for (std::uint64_t i = 0; i < 8; ++i) {
         ASSERT_TRUE(succeeds(fresh.add_molecule(seeded_molecule(100 + i, 7))));
@@ -159,7 +148,7 @@ TEST(DatabaseCreateTest, ReplacingLeavesReadersOnTheOldFile) {
     }
     EXPECT_EQ(records_of(mapped), old_records);
     EXPECT_EQ(records_of(unmapped), old_records);
-    EXPECT_EQ(open(path, false).len(), 8u);
+    EXPECT_EQ(open_db(path, false).len(), 8u);
 
     struct stat st;
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
@@ -175,8 +164,8 @@ TEST(DatabaseOpenTest, NewDatabaseInBothModes) {
   for (const bool mmap : {false, true}) {
     SCOPED_TRACE(mmap);
     TempDir dir;
-    create(dir.file("db"), CompressionType::Zstd(2));
-    AtomDatabase db = open(dir.file("db"), mmap);
+    create_db(dir.file("db"), CompressionType::Zstd(2));
+    AtomDatabase db = open_db(dir.file("db"), mmap);
     EXPECT_EQ(db.len(), 0u);
     EXPECT_EQ(db.compression(), CompressionType::Zstd(2));
     EXPECT_EQ(db.record_format(), 2u);
@@ -265,7 +254,7 @@ TEST(DatabaseOpenTest, MappedOpenNeverReadsTheIndexCount) {
   make_committed(dir.file("db"), 1);
   overwrite(dir.file("db"), read_slot(dir.file("db"), 1)->index_offset,
             crivane::testing::LeBytes().u32(2).bytes());
-  AtomDatabase db = open(dir.file("db"), true);
+  AtomDatabase db = open_db(dir.file("db"), true);
   EXPECT_EQ(db.len(), 1u);
   ASSERT_TRUE(succeeds(db.get_raw_bytes(std::vector<std::size_t>{0})));
 }
@@ -274,7 +263,7 @@ TEST(DatabaseOpenTest, SlotZeroDamagedOpensFromSlotOne) {
   TempDir dir;
   const auto path = dir.file("db");
   {
-    AtomDatabase db = create(path);
+    AtomDatabase db = create_db(path);
     ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(0, 2))));
     ASSERT_TRUE(succeeds(db.flush()));  // generation 1, slot 1
     ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(1, 2))));
@@ -284,7 +273,7 @@ TEST(DatabaseOpenTest, SlotZeroDamagedOpensFromSlotOne) {
   overwrite(path, 700, std::vector<std::uint8_t>{0x5A});  // a reserved byte of slot 0
   ASSERT_FALSE(read_slot(path, 0).has_value());
   for (const bool mmap : {false, true}) {
-    AtomDatabase db = open(path, mmap);
+    AtomDatabase db = open_db(path, mmap);
     EXPECT_EQ(db.len(), 1u);
   }
 }
@@ -292,7 +281,7 @@ TEST(DatabaseOpenTest, SlotZeroDamagedOpensFromSlotOne) {
 TEST(DatabaseCommitTest, TwoFlushesInARow) {
   TempDir dir;
   const auto path = dir.file("db");
-  AtomDatabase db = create(path);
+  AtomDatabase db = create_db(path);
   const std::vector<std::uint8_t> created = read_file(path);
 
   ASSERT_TRUE(succeeds(db.flush()));
@@ -333,7 +322,7 @@ TEST(DatabaseCommitTest, TwoFlushesInARow) {
   EXPECT_EQ(fourth.index_offset, before + third.schema_len);
 
   // Both commits' blobs describe the same state.
-  AtomDatabase reopened = open(path, false);
+  AtomDatabase reopened = open_db(path, false);
   EXPECT_EQ(reopened.len(), 1u);
   EXPECT_EQ(reopened.schema_info(), db.schema_info());
 }
@@ -344,14 +333,14 @@ TEST(DatabaseCommitTest, CommitsTheRecordFormatAndCodec) {
   atom::Molecule m = seeded_molecule(1, 2);
   m.energy = types::FloatScalarData(1.5f);  // float32 energy needs format 3
   {
-    AtomDatabase db = create(path, CompressionType::Zstd(4));
+    AtomDatabase db = create_db(path, CompressionType::Zstd(4));
     ASSERT_TRUE(succeeds(db.add_molecule(m)));
     ASSERT_TRUE(succeeds(db.flush()));
   }
   const HeaderSlot slot = *read_slot(path, 1);
   EXPECT_EQ(slot.record_format, 3u);
   EXPECT_EQ(slot.compression, CompressionType::Zstd(4));
-  AtomDatabase db = open(path, false);
+  AtomDatabase db = open_db(path, false);
   EXPECT_EQ(db.record_format(), 3u);
   EXPECT_EQ(db.positions_type(), std::optional<std::uint8_t>(4));
 }
@@ -367,14 +356,14 @@ TEST(DatabaseCommitTest, AGenerationAtItsLimitRefusesTheCommit) {
   top.generation = std::numeric_limits<std::uint64_t>::max();
   write_slot(path, 0, top);
   {
-    AtomDatabase db = open(path, false);
+    AtomDatabase db = open_db(path, false);
     ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(1, 2))));
   }
   const std::string refusal =
       "Cannot flush: the commit generation is already 18446744073709551615, the largest a "
       "header slot holds";
 
-  AtomDatabase db = open(path, false);
+  AtomDatabase db = open_db(path, false);
   const auto before = read_file(path);
   EXPECT_TRUE(fails_with(db.flush(), refusal));
   EXPECT_EQ(read_file(path), before);
@@ -382,14 +371,14 @@ TEST(DatabaseCommitTest, AGenerationAtItsLimitRefusesTheCommit) {
   EXPECT_EQ(db.len(), 2u);
   EXPECT_TRUE(fails_with(db.flush(), refusal));
   EXPECT_EQ(*read_slot(path, 0), top);
-  EXPECT_EQ(open(path, false).len(), 1u);
+  EXPECT_EQ(open_db(path, false).len(), 1u);
 }
 
 TEST(DatabaseCommitTest, MappedCommittedDatabaseRefusesFlush) {
   TempDir dir;
   make_committed(dir.file("db"), 2);
   const auto before = read_file(dir.file("db"));
-  AtomDatabase db = open(dir.file("db"), true);
+  AtomDatabase db = open_db(dir.file("db"), true);
   EXPECT_TRUE(db.index_is_mapped());
   EXPECT_TRUE(fails_with(db.flush(),
                          "Cannot flush a database opened with a memory-mapped index (read-only); "
@@ -414,7 +403,7 @@ TEST(DatabaseTailTest, UncommittedRecordsAreCutByTheFirstWrite) {
     TempDir dir;
     const auto path = dir.file("db");
     {
-      AtomDatabase db = create(path);
+      AtomDatabase db = create_db(path);
       for (int i = 0; i < 3; ++i) ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(i, 5))));
       EXPECT_EQ(db.len(), 3u);
     }
@@ -423,12 +412,12 @@ TEST(DatabaseTailTest, UncommittedRecordsAreCutByTheFirstWrite) {
 
     {
       // A mapped open sees no records and cuts nothing.
-      AtomDatabase mapped = open(path, true);
+      AtomDatabase mapped = open_db(path, true);
       EXPECT_EQ(mapped.len(), 0u);
     }
     EXPECT_EQ(length_of_file(path), with_tail);
 
-    AtomDatabase db = open(path, false);
+    AtomDatabase db = open_db(path, false);
     EXPECT_EQ(db.len(), 0u);
     EXPECT_FALSE(db.has_schema_lock());
     EXPECT_EQ(length_of_file(path), with_tail);  // opening writes nothing
@@ -436,7 +425,7 @@ TEST(DatabaseTailTest, UncommittedRecordsAreCutByTheFirstWrite) {
     if (std::string(c.name) == "append") {
       EXPECT_EQ(length_of_file(path), kDataStart + record_of(next, 2).size());
       ASSERT_TRUE(succeeds(db.flush()));
-      AtomDatabase mapped = open(path, true);
+      AtomDatabase mapped = open_db(path, true);
       ASSERT_EQ(mapped.len(), 1u);
       EXPECT_EQ(mapped.get_shared_mmap_bytes(0)->start(), kDataStart);
     } else {
@@ -451,13 +440,13 @@ TEST(DatabaseTailTest, AFailedCutIsRetried) {
   run_unprivileged(dir.path(), [&] {
     const auto path = dir.file("db");
     {
-      AtomDatabase db = create(path);
+      AtomDatabase db = create_db(path);
       ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(1, 1))));
     }
     const std::uint64_t with_tail = length_of_file(path);
     // The file may not be written: the cut fails, and the flag stays set.
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-    AtomDatabase db = open(path, false);
+    AtomDatabase db = open_db(path, false);
     auto r = db.flush();
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().to_string(), "IO error: Permission denied (os error 13)");
@@ -480,14 +469,14 @@ TEST(DatabaseTailTest, ACutKeepsEveryBlobTheSlotNames) {
   schema_only.index_offset = schema_only.index_len = schema_only.record_count = 0;
   write_slot(path, 0, schema_only);
 
-  AtomDatabase db = open(path, false);
+  AtomDatabase db = open_db(path, false);
   EXPECT_EQ(db.len(), 0u);
   EXPECT_TRUE(db.has_schema_lock());
   ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(5, 3))));
   EXPECT_EQ(length_of_file(path), schema_only.schema_offset + schema_only.schema_len +
                                       record_of(seeded_molecule(5, 3), 2).size());
   EXPECT_EQ(read_slot(path, 0), schema_only);
-  AtomDatabase reopened = open(path, false);
+  AtomDatabase reopened = open_db(path, false);
   EXPECT_EQ(reopened.len(), 0u);
   EXPECT_EQ(reopened.schema_info(), db.schema_info());
 }
@@ -512,10 +501,10 @@ TEST(DatabaseFileTest, StaysOnTheFileItOpened) {
       if (!created) {
         make_committed(path, 3);
         committed = 3;
-        AtomDatabase db = open(path, false);
+        AtomDatabase db = open_db(path, false);
         ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(3, 3))));  // a tail to cut
       }
-      AtomDatabase db = created ? create(path) : open(path, false);
+      AtomDatabase db = created ? create_db(path) : open_db(path, false);
 
       // Where the database's file is afterwards, and the decoy that its
       // name then leads to.
@@ -536,7 +525,7 @@ TEST(DatabaseFileTest, StaysOnTheFileItOpened) {
       ASSERT_EQ(records.size(), committed + 1);
       EXPECT_EQ(records.back(), record_of(next, 2));
       EXPECT_EQ(read_file(decoy_at), decoy);
-      AtomDatabase reopened = open(own, false);
+      AtomDatabase reopened = open_db(own, false);
       EXPECT_EQ(records_of(reopened), records);
     }
   }
@@ -555,11 +544,11 @@ TEST(DatabaseFileTest, ReadOnlyFilesAndDirectories) {
     const auto before = read_file(path);
     for (const bool mmap : {false, true}) {
       SCOPED_TRACE(mmap);
-      AtomDatabase db = open(path, mmap);
+      AtomDatabase db = open_db(path, mmap);
       ASSERT_EQ(db.len(), 3u);
       EXPECT_EQ(records_of(db).back(), record_of(seeded_molecule(2, 3), 2));
     }
-    AtomDatabase db = open(path, false);
+    AtomDatabase db = open_db(path, false);
     for (auto write :
          {std::function<Result<void>()>([&] { return db.flush(); }),
           std::function<Result<void>()>([&] { return db.add_molecule(seeded_molecule(3, 3)); })}) {
@@ -571,10 +560,10 @@ TEST(DatabaseFileTest, ReadOnlyFilesAndDirectories) {
 
     ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
-    AtomDatabase writable = open(path, false);
+    AtomDatabase writable = open_db(path, false);
     ASSERT_TRUE(succeeds(writable.add_molecule(seeded_molecule(3, 3))));
     ASSERT_TRUE(succeeds(writable.flush()));
-    EXPECT_EQ(open(path, true).len(), 4u);
+    EXPECT_EQ(open_db(path, true).len(), 4u);
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
   });
 }

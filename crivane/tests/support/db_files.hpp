@@ -10,8 +10,12 @@
 #include <span>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "crivane/atom.hpp"
+#include "crivane/compression.hpp"
 #include "crivane/storage/bytes.hpp"
+#include "crivane/storage/database.hpp"
 #include "crivane/storage/header.hpp"
 #include "crivane/storage/soa.hpp"
 #include "support/temp_dir.hpp"
@@ -72,6 +76,22 @@ inline void write_slot(const std::filesystem::path& path, int i,
                        const storage::header::HeaderSlot& slot) {
   const auto bytes = storage::header::encode_header_slot(slot);
   overwrite(path, static_cast<std::uint64_t>(i) * storage::header::kSlotSize, bytes);
+}
+
+// A new database at `path`, or a test failure (and a moved-from result).
+inline storage::AtomDatabase create_db(
+    const std::filesystem::path& path,
+    compression::CompressionType c = compression::CompressionType::None()) {
+  auto db = storage::AtomDatabase::create_with_format(path, c);
+  if (!db) ADD_FAILURE() << db.error().to_string();
+  return std::move(db).value();
+}
+
+// The database at `path` opened with or without a mapping, or a test failure.
+inline storage::AtomDatabase open_db(const std::filesystem::path& path, bool mmap) {
+  auto db = storage::AtomDatabase::open_with_options(path, mmap, false);
+  if (!db) ADD_FAILURE() << db.error().to_string();
+  return std::move(db).value();
 }
 
 }  // namespace crivane::testing
