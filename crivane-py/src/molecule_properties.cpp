@@ -291,7 +291,7 @@ PyObject* read_atom(const MoleculeBacking& b, PyObject* key) {
   Py_ssize_t i = -1;
   if (index) i = PyLong_AsSsize_t(index.get());
   if (!index || (i == -1 && PyErr_Occurred())) {
-    if (!py::drop_expected_error({PyExc_TypeError, PyExc_OverflowError})) return nullptr;
+    if (!py::drop_ordinary_error()) return nullptr;
     PyErr_SetString(PyExc_TypeError, "Molecule indices must be integers or strings");
     return nullptr;
   }
@@ -355,7 +355,7 @@ PyObject* molecule_getitem(PyMoleculeObject* self, PyObject* key) {
       return read_property(self->value(), std::string_view(data, static_cast<std::size_t>(size)));
     }
     // Not representable as UTF-8 (a lone surrogate): not a str key after all.
-    if (!py::drop_expected_error({PyExc_UnicodeEncodeError})) return nullptr;
+    if (!py::drop_ordinary_error()) return nullptr;
   }
   return read_atom(self->value(), key);
 }

@@ -64,20 +64,15 @@ std::vector<T> copy_values_as(PyArrayObject* array, std::size_t count) {
 
 PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
 
-// TypeError and OverflowError are how a numeric conversion says "not this
-// kind of value"; anything else stays pending for the caller.
-bool drop_conversion_failure() {
-  return py::drop_expected_error({PyExc_TypeError, PyExc_OverflowError});
-}
-
 // Integer conversion of the object itself (int, bool, __index__): the value,
-// or nothing when the object is no integer or beyond 64 bits. False with the
-// exception pending on any other failure.
+// or nothing when the conversion failed in an ordinary way (no integer,
+// beyond 64 bits, a hook that raised). False with the exception pending when
+// it must reach the caller (KeyboardInterrupt, MemoryError).
 bool try_int(PyObject* obj, std::optional<std::int64_t>& out) {
   long long value = PyLong_AsLongLong(obj);
   if (value == -1 && PyErr_Occurred()) {
     out.reset();
-    return drop_conversion_failure();
+    return py::drop_ordinary_error();
   }
   out = static_cast<std::int64_t>(value);
   return true;
@@ -92,7 +87,7 @@ bool try_float(PyObject* obj, std::optional<double>& out) {
   double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) {
     out.reset();
-    return drop_conversion_failure();
+    return py::drop_ordinary_error();
   }
   out = value;
   return true;
@@ -294,8 +289,7 @@ bool parse_property_value(PyObject* obj, PropertyValue& out) {
       return true;
     }
     // Lone surrogates have no UTF-8 form, so the str is unsupported.
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-    PyErr_Clear();
+    if (!py::drop_ordinary_error()) return false;
   }
   if (!py::ensure_numpy()) return false;
   if (PyArray_Check(obj)) {

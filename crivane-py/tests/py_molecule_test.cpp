@@ -317,16 +317,17 @@ class OnlyIndex:
       {"10**400", std::nullopt, kUnsupported},
       {"OnlyIndex()", int_value(-9)},
       {"OnlyFloat()", float_value(2.25)},
-      // Only "no integer" (TypeError) and "too big" (OverflowError) move on
-      // to the next kind; any other failure of a conversion hook is raised.
+      // Any ordinary failure of a conversion hook moves on to the next kind;
+      // KeyboardInterrupt and MemoryError are raised.
       {"NotANumber()", std::nullopt, kUnsupported},
       {"IndexRaises(OverflowError('big'))", float_value(1.0)},
       {"IndexRaises(KeyboardInterrupt('stop'))", std::nullopt, "KeyboardInterrupt: stop"},
       {"IndexRaises(MemoryError('full'))", std::nullopt, "MemoryError: full"},
-      {"IndexRaises(Custom('index'))", std::nullopt, "Custom: index"},
-      {"IndexRaises(ValueError('index'))", std::nullopt, "ValueError: index"},
+      {"IndexRaises(Custom('index'))", float_value(1.0)},
+      {"IndexRaises(ValueError('index'))", float_value(1.0)},
       {"FloatRaises(KeyboardInterrupt('stop'))", std::nullopt, "KeyboardInterrupt: stop"},
-      {"FloatRaises(Custom('float'))", std::nullopt, "Custom: float"},
+      {"FloatRaises(MemoryError('full'))", std::nullopt, "MemoryError: full"},
+      {"FloatRaises(Custom('float'))", std::nullopt, kUnsupported},
       {"FloatRaises(TypeError('float'))", std::nullopt, kUnsupported},
       {"np.int32(-5)", int_value(-5)},
       {"np.uint64(2**64 - 1)", float_value(18446744073709551615.0)},

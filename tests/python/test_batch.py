@@ -396,14 +396,17 @@ class Mutating:
         return "s"
 
 
-class Interrupting:
-    """A sequence whose reading is interrupted (Ctrl-C while values are read)."""
+class Unreadable:
+    """A sequence whose reading raises `error` (Ctrl-C while values are read, a failing source)."""
+
+    def __init__(self, error):
+        self.error = error
 
     def __len__(self):
         return B
 
     def __getitem__(self, i):
-        raise KeyboardInterrupt("stop")
+        raise self.error
 
 
 def fortran(a):
@@ -433,7 +436,9 @@ MUTATED["k"] = Mutating(MUTATED)
 # (what, changes to a canonical batch of B molecules of N atoms, exception, message)
 BAD_INPUTS = [
     # Not a failed conversion to swallow and try the next form with: it reaches the caller.
-    ("interrupted while reading", dict(properties={"k": Interrupting()}), KeyboardInterrupt, "stop"),
+    ("interrupted while reading", dict(properties={"k": Unreadable(KeyboardInterrupt("stop"))}),
+     KeyboardInterrupt, "stop"),
+    ("out of memory while reading", dict(properties={"k": Unreadable(MemoryError("full"))}), MemoryError, "full"),
     ("atomic_numbers int64, positions wrong too",
      dict(atomic_numbers=np.zeros((B, N), np.int64), positions=np.zeros((B, N, 4), F32)), TypeError,
      "argument 'atomic_numbers': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
@@ -544,6 +549,8 @@ BAD_INPUTS = [
     ("int value", dict(properties={"k": 5}), ValueError, UNSUPPORTED),
     ("None value", dict(properties={"k": None}), ValueError, UNSUPPORTED),
     ("dict value", dict(properties={"k": {"a": 1}}), ValueError, UNSUPPORTED),
+    ("sequence that fails to read", dict(properties={"k": Unreadable(RuntimeError("gone"))}), ValueError,
+     UNSUPPORTED),
     ("uint8 array", dict(properties={"k": np.zeros(B, np.uint8)}), ValueError, UNSUPPORTED),
     ("float16 tensor", dict(properties={"k": np.zeros((B, 2, 2), np.float16)}), ValueError, UNSUPPORTED),
     ("0-D float64", dict(properties={"k": np.array(1.0)}), ValueError,

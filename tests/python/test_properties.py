@@ -1,3 +1,4 @@
+import decimal
 import pickle
 
 import numpy as np
@@ -170,6 +171,70 @@ def test_values_read_back_by_type(name, value, expected):
     assert_value(mol["k"], expected)
 
 
+UNSUPPORTED = (
+    "Unsupported property type. Supported: None, float, int, str, and numeric ndarray with dtype "
+    "float32, float64, int32, or int64"
+)
+
+
+def hooks(**results):
+    """An object with only the conversion hooks named (index=, float=), each
+    returning the value given or raising the exception given."""
+
+    def hook(result):
+        def call(self):
+            if isinstance(result, BaseException):
+                raise result
+            return result
+
+        return call
+
+    return type("Hooks", (), {f"__{name}__": hook(result) for name, result in results.items()})()
+
+
+def two_element_tensor():
+    return pytest.importorskip("torch").tensor([1.0, 2.0])
+
+
+STOP, FULL, BYE, CLOSED = KeyboardInterrupt("stop"), MemoryError("full"), SystemExit(3), GeneratorExit()
+
+# (what, a maker of the value, the stored value, or the exception raised)
+HOSTILE_VALUES = [
+    # A failed attempt leaves nothing behind: the next kind of value is tried.
+    ("index raises ValueError", lambda: hooks(index=ValueError("no"), float=2.5), 2.5),
+    ("index raises RuntimeError", lambda: hooks(index=RuntimeError("no"), float=2.5), 2.5),
+    ("index raises KeyError", lambda: hooks(index=KeyError("k"), float=-1.0), -1.0),
+    ("float raises RuntimeError", lambda: hooks(float=RuntimeError("no")), ValueError(UNSUPPORTED)),
+    ("both raise", lambda: hooks(index=ValueError("no"), float=ArithmeticError("no")), ValueError(UNSUPPORTED)),
+    ("signaling NaN", lambda: decimal.Decimal("sNaN"), ValueError(UNSUPPORTED)),
+    ("2-element torch tensor", two_element_tensor, ValueError(UNSUPPORTED)),
+    # These say nothing about the value: they reach the caller as raised.
+    ("index interrupted", lambda: hooks(index=STOP, float=2.5), STOP),
+    ("float interrupted", lambda: hooks(float=STOP), STOP),
+    ("index out of memory", lambda: hooks(index=FULL, float=2.5), FULL),
+    ("float out of memory", lambda: hooks(float=FULL), FULL),
+    ("index exits", lambda: hooks(index=BYE, float=2.5), BYE),
+    ("float closed", lambda: hooks(float=CLOSED), CLOSED),
+]
+
+
+@pytest.mark.parametrize("what, make, expected", HOSTILE_VALUES, ids=[v[0] for v in HOSTILE_VALUES])
+def test_conversion_hooks_that_raise(what, make, expected):
+    mol = molecule()
+    value = make()
+    if not isinstance(expected, BaseException):
+        mol.set_property("k", value)
+        assert_value(mol.get_property("k"), expected)
+        return
+    with pytest.raises(BaseException) as excinfo:
+        mol.set_property("k", value)
+    if isinstance(expected, ValueError):
+        assert (type(excinfo.value), excinfo.value.args) == (type(expected), expected.args)
+    else:
+        assert excinfo.value is expected
+    assert mol.property_keys() == []
+
+
 def test_arrays_are_copies_both_ways():
     mol = molecule()
     given = np.arange(N, dtype=np.float64)
@@ -306,21 +371,31 @@ def test_refused_item_keys(key, error, message):
     assert str(excinfo.value) == message
 
 
-class RaisingIndex:
-    def __init__(self, error):
-        self.error = error
+INDICES = "Molecule indices must be integers or strings"
 
-    def __index__(self):
-        raise self.error
+# (what the key's __index__ raises, the TypeError text, or None when the
+# exception itself reaches the caller)
+RAISING_INDICES = [
+    # A hook that fails in an ordinary way makes the key no integer.
+    (TypeError("no"), INDICES),
+    (ValueError("no"), INDICES),
+    (KeyError("k"), INDICES),
+    (RuntimeError("no"), INDICES),
+    # These say nothing about the key.
+    (KeyboardInterrupt("stop"), None),
+    (MemoryError(), None),
+    (SystemExit(3), None),
+]
 
 
-@pytest.mark.parametrize("error", [KeyboardInterrupt("stop"), MemoryError(), KeyError("k")])
-def test_an_index_hook_that_raises_is_not_taken_for_a_wrong_key_type(error):
-    # Only "not an integer" (TypeError) or "too large" (OverflowError) mean a wrong key.
-    with pytest.raises(type(error)):
-        molecule(3)[RaisingIndex(error)]
-    with pytest.raises(TypeError, match="^Molecule indices must be integers or strings$"):
-        molecule(3)[RaisingIndex(TypeError("no"))]
+@pytest.mark.parametrize("error, message", RAISING_INDICES, ids=[type(e).__name__ for e, _ in RAISING_INDICES])
+def test_an_index_hook_that_raises(error, message):
+    with pytest.raises(BaseException) as excinfo:
+        molecule(3)[hooks(index=error)]
+    if message is None:
+        assert excinfo.value is error
+    else:
+        assert type(excinfo.value) is TypeError and str(excinfo.value) == message
 
 
 def test_item_access_on_an_empty_molecule_and_through_a_str_subclass():

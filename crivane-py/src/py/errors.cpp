@@ -85,16 +85,6 @@ bool raise_value_error(std::string_view text) {
   return false;
 }
 
-bool drop_expected_error(std::initializer_list<PyObject*> expected) {
-  for (PyObject* type : expected) {
-    if (PyErr_ExceptionMatches(type)) {
-      PyErr_Clear();
-      return true;
-    }
-  }
-  return false;
-}
-
 bool drop_ordinary_error() {
   if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
     return false;

@@ -5,7 +5,6 @@
 #include "py/python.hpp"
 
 #include <exception>
-#include <initializer_list>
 #include <new>
 #include <string>
 #include <string_view>
@@ -33,14 +32,12 @@ std::string type_name(PyObject* obj);
 // and the target type's name.
 void set_downcast_error(PyObject* obj, std::string_view target);
 
-// Drops the pending exception when it is one of `expected` (the ways a
-// conversion says "not this kind of value") and returns true; any other
-// exception (KeyboardInterrupt, MemoryError, one raised by the object's own
-// hook) stays pending and the result is false.
-bool drop_expected_error(std::initializer_list<PyObject*> expected);
-// Drops the pending exception where any ordinary failure means "not this
-// kind of value"; MemoryError and what does not derive from Exception
-// (KeyboardInterrupt, SystemExit, PanicException) stay pending (false).
+// Ends a failed conversion attempt ("an int? a float? a str?"). An ordinary
+// exception, whatever the object's own hook raised, only means "not this kind
+// of value": it is dropped (true) so that the next kind can be tried.
+// MemoryError and what does not derive from Exception (KeyboardInterrupt,
+// SystemExit, PanicException) say nothing about the value and stay pending
+// (false).
 bool drop_ordinary_error();
 
 // Rewrites a pending TypeError as TypeError "argument '{}': {}" with the
