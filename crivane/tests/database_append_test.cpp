@@ -1,4 +1,8 @@
 // Appending molecules and pre-encoded records.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -12,6 +16,7 @@
 #include "crivane/storage/soa.hpp"
 #include "support/db_files.hpp"
 #include "support/expect.hpp"
+#include "support/fork.hpp"
 #include "support/le_bytes.hpp"
 #include "support/temp_dir.hpp"
 
@@ -25,6 +30,7 @@ using crivane::testing::length_of_file;
 using crivane::testing::read_file;
 using crivane::testing::read_slot;
 using crivane::testing::record_of;
+using crivane::testing::run_in_child;
 using crivane::testing::seeded_molecule;
 using crivane::testing::succeeds;
 using crivane::testing::TempDir;
@@ -268,6 +274,112 @@ TEST(AppendTest, FailedAppendsChangeNothing) {
     const State before = state_of(db);
     EXPECT_TRUE(fails_with(c.append(db), c.message));
     EXPECT_EQ(state_of(db), before);
+  }
+}
+
+// Appends that fail while writing (here at a file-size limit, which a full
+// disk matches) store nothing and keep nothing of their schema: lock, record
+// format, length and file stay as they were, a commit names no section of
+// the failed batch, and its new key may come back with another type.
+TEST(AppendTest, AppendsThatFailToWriteKeepNothingOfTheirSchema) {
+  // The key the failed append brings in: an Int, and on retry a String.
+  auto fresh = [](Molecule m, bool retry) {
+    return with_property(
+        std::move(m), "fresh",
+        retry ? PropertyValue(std::string("again")) : PropertyValue(std::int64_t{7}));
+  };
+  auto records = [&](bool retry) {
+    return std::vector{record_of(fresh(seeded_molecule(20, 3), retry), 2),
+                       record_of(fresh(seeded_molecule(21, 2), retry), 2)};
+  };
+  auto schema_of = [&](bool retry) {
+    return database_schema_from_lock(
+        *schema::schema_from_molecule(fresh(seeded_molecule(20, 3), retry)));
+  };
+  const std::uint64_t first_record = record_of(fresh(seeded_molecule(11, 3), false), 2).size();
+
+  struct Case {
+    const char* name;
+    bool empty;  // a new database: the batch would choose record format and positions type
+    std::function<Result<void>(AtomDatabase&, bool retry)> append;
+    std::uint64_t room;  // bytes the limit leaves past the file's end
+  };
+  const Case cases[] = {
+      {"one molecule", false,
+       [&](AtomDatabase& db, bool retry) {
+         return db.add_molecule(fresh(seeded_molecule(10, 3), retry));
+       },
+       5},
+      {"molecules, the limit inside the second", false,
+       [&](AtomDatabase& db, bool retry) {
+         return db.add_molecules(std::vector{fresh(seeded_molecule(11, 3), retry),
+                                             fresh(seeded_molecule(12, 3), retry)});
+       },
+       first_record + 5},
+      {"owned records with a schema", false,
+       [&](AtomDatabase& db, bool retry) {
+         const auto rs = records(retry);
+         std::vector<OwnedRecord> owned;
+         owned.push_back({Bytes(rs[0].begin(), rs[0].end()), 3});
+         owned.push_back({Bytes(rs[1].begin(), rs[1].end()), 2});
+         return db.add_owned_soa_records_with_schema(std::move(owned), schema_of(retry));
+       },
+       5},
+      {"borrowed records with a schema", false,
+       [&](AtomDatabase& db, bool retry) {
+         const auto rs = records(retry);
+         const BorrowedRecord borrowed[] = {{rs[0], 3}, {rs[1], 2}};
+         return db.add_raw_soa_records_with_schema(borrowed, schema_of(retry));
+       },
+       5},
+      {"records parsed with their positions type", false,
+       [&](AtomDatabase& db, bool retry) {
+         const auto rs = records(retry);
+         const RecordWithPositionsType typed[] = {{rs[0], 3, 4}, {rs[1], 2, 4}};
+         return db.add_raw_soa_records_with_positions_type(typed);
+       },
+       5},
+      {"the first batch of a new database", true,
+       [&](AtomDatabase& db, bool retry) {
+         // Float32 energy would move the database to format 3 and fix float32
+         // positions; the retry brings float64 positions.
+         Molecule m = retry ? *Molecule::create_f64({{1.0, 2.0, 3.0}}, std::vector<std::uint8_t>{8})
+                            : seeded_molecule(13, 3);
+         m.energy = types::FloatScalarData(2.5f);
+         return db.add_molecule(fresh(std::move(m), retry));
+       },
+       5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto path = dir.file("db");
+    run_in_child([&] {
+      // Past the limit a write fails with EFBIG instead of killing the process.
+      ASSERT_NE(::signal(SIGXFSZ, SIG_IGN), SIG_ERR);
+      AtomDatabase db = create_db(path);
+      if (!c.empty) {
+        ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(0, 3))));
+        ASSERT_TRUE(succeeds(db.flush()));
+        ASSERT_TRUE(succeeds(db.add_molecule(seeded_molecule(1, 3))));  // appended, not committed
+      }
+      const State before = state_of(db);
+
+      rlimit usual;
+      ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &usual), 0);
+      rlimit limited = usual;
+      limited.rlim_cur = length_of_file(path) + c.room;
+      ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+      const Result<void> failed = c.append(db, false);
+      ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &usual), 0);
+      ASSERT_FALSE(failed.has_value());
+      EXPECT_EQ(failed.error(), Error::io_errno(EFBIG));
+
+      EXPECT_EQ(state_of(db), before);
+      ASSERT_TRUE(succeeds(db.flush()));
+      EXPECT_EQ(open_db(path, false).schema_info(), before.schema);
+      EXPECT_TRUE(succeeds(c.append(db, true)));
+    });
   }
 }
 

@@ -601,6 +601,85 @@ def test_failed_append_writes_nothing(tmp_path):
     assert len(db) == 1
 
 
+# An append that meets a file-size limit (as on a full disk) with a new key "fresh" of
+# type Int, then the same append with "fresh" as a string. `inputs(value, tag)` makes the
+# input x of `append` before the limit is set; `tag` names the source file of views.
+FAILED_WRITE_RUN = """
+import os, resource, signal
+import numpy as np
+from crivane import Database, PyMolecule
+
+def molecule(seed, value, **more):
+    m = PyMolecule(np.full((3, 3), seed, np.float32), np.array([1, 6, 8], np.uint8),
+                   energy=float(seed))
+    if value is not None:
+        m.set_property("fresh", value)
+    for key, v in more.items():
+        m.set_property(key, v)
+    return m
+
+def views(molecules, tag):
+    src = Database({tmp!r} + "/src-" + tag + ".db")
+    src.add_molecules(molecules)
+    src.flush()
+    return Database.open({tmp!r} + "/src-" + tag + ".db").get_molecules(range(len(molecules)))
+
+def inputs(value, tag):
+    return {inputs}
+
+def append(x):
+    {append}
+
+path = {tmp!r} + "/db"
+db = Database(path)
+db.add_molecule(molecule(1, None))
+db.flush()
+db.add_molecule(molecule(2, None))  # appended, not committed
+failing, retrying = inputs(7, "int"), inputs("seven", "str")
+size, count = os.path.getsize(path), len(db)
+
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # past the limit a write fails with EFBIG
+limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+resource.setrlimit(resource.RLIMIT_FSIZE, (size + 5, limit[1]))
+try:
+    append(failing)
+except ValueError as e:
+    assert str(e) == "IO error: File too large (os error 27)", e
+else:
+    raise AssertionError("the append went through")
+finally:
+    resource.setrlimit(resource.RLIMIT_FSIZE, limit)
+assert (len(db), os.path.getsize(path)) == (count, size), (len(db), os.path.getsize(path))
+
+db.flush()
+flat = Database.open(path).get_molecules_flat(list(range(count)))
+assert "fresh" not in flat.get("properties", {{}}), flat["properties"]
+
+append(retrying)
+db.flush()
+values = Database.open(path).get_molecules_flat(list(range(len(db))))["properties"]["fresh"]
+assert values == [None] * count + ["seven"] * (len(db) - count), values
+"""
+
+
+@pytest.mark.parametrize(
+    "append, inputs",
+    [
+        ("db.add_molecule(x)", "molecule(5, value)"),
+        ("db.add_molecule(x)", "views([molecule(5, value)], tag)[0]"),
+        ("db.add_molecules(x)", "[molecule(5, value), molecule(6, value)]"),
+        ("db.add_molecules(x)", "views([molecule(5, value), molecule(6, value)], tag)"),
+        ("db.add_molecules(x)", "views([molecule(5, value), molecule(6, value, other=1.0)], tag)"),
+        ("db.add_arrays_batch(np.zeros((2, 3, 3), np.float32), np.ones((2, 3), np.uint8),"
+         " properties=dict(fresh=x))",
+         "[value] * 2 if isinstance(value, str) else np.full(2, value)"),
+    ],
+    ids=["molecule", "view", "molecules", "views", "views-of-two-schemas", "arrays-batch"],
+)
+def test_append_failing_to_write_keeps_nothing_of_its_schema(tmp_path, run_python, append, inputs):
+    run_python(FAILED_WRITE_RUN.format(tmp=str(tmp_path), append=append, inputs=inputs))
+
+
 def test_first_float64_molecule_moves_a_new_database_to_format_3(tmp_path):
     path = tmp_path / "f64.db"
     new_db(path, [make_molecule(0, dtype=np.float64), make_molecule(1, dtype=np.float64)])

@@ -1,6 +1,7 @@
 // AtomDatabase appends: every path settles the record format and merges the
 // batch's schema first (prepare_append), then compresses the records on the
 // worker pool and writes them at the end of the database's file in one pass.
+// The database takes on the new format and lock only once that succeeded.
 #include <fmt/format.h>
 
 #include "crivane/parallel.hpp"
@@ -101,8 +102,10 @@ Result<void> AtomDatabase::add_raw_soa_records_with_schema(std::span<const Borro
                                                            const DatabaseSchema& schema) {
   if (records.empty()) return {};
   CRIVANE_TRY(check_records_fit_index(records));
-  CRIVANE_TRY(prepare_append(SchemaSource::Lock{schema_lock_from_database_schema(schema)}));
-  return write_borrowed_records(records);
+  CRIVANE_ASSIGN_OR_RETURN(
+      PreparedAppend prepared,
+      prepare_append(SchemaSource::Lock{schema_lock_from_database_schema(schema)}));
+  return write_borrowed_records(records, std::move(prepared));
 }
 
 Result<void> AtomDatabase::add_owned_soa_records_with_schema(std::vector<OwnedRecord> records,
@@ -124,15 +127,16 @@ Result<void> AtomDatabase::add_raw_soa_records_with_positions_type(
     raw.records.push_back({r.bytes, true, r.positions_type});
     borrowed.push_back({r.bytes, r.n_atoms});
   }
-  CRIVANE_TRY(prepare_append(std::move(raw)));
-  return write_borrowed_records(borrowed);
+  CRIVANE_ASSIGN_OR_RETURN(PreparedAppend prepared, prepare_append(std::move(raw)));
+  return write_borrowed_records(borrowed, std::move(prepared));
 }
 
 Result<void> AtomDatabase::append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
                                                                  SchemaLock lock) {
   CRIVANE_TRY(check_records_fit_index(std::span<const OwnedRecord>(records)));
-  CRIVANE_TRY(prepare_append(SchemaSource::Lock{std::move(lock)}));
-  return write_owned_records(std::move(records));
+  CRIVANE_ASSIGN_OR_RETURN(PreparedAppend prepared,
+                           prepare_append(SchemaSource::Lock{std::move(lock)}));
+  return write_owned_records(std::move(records), std::move(prepared));
 }
 
 Result<SchemaLock> AtomDatabase::base_schema_lock() const {
@@ -141,17 +145,19 @@ Result<SchemaLock> AtomDatabase::base_schema_lock() const {
   return SchemaLock{};
 }
 
-Result<void> AtomDatabase::prepare_append(SchemaSource source) {
+Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(SchemaSource source) {
   if (index_.is_mapped()) return unexpected(Error::invalid_data(index::kMappedIndexAppend));
   CRIVANE_TRY(truncate_uncommitted_tail_if_needed());
 
-  // Merges go into a copy: a conflict must leave the stored lock as it was.
+  // Merges go into a copy, which the database takes on only once the records
+  // are written: a conflict, or a write that fails later, leaves the stored
+  // lock as it was, so the next commit never names a section no record has.
   if (auto* batch = std::get_if<SchemaSource::Lock>(&source.source)) {
-    CRIVANE_ASSIGN_OR_RETURN(record_format_, resolved_record_format_for_schema(batch->lock));
+    CRIVANE_ASSIGN_OR_RETURN(const std::uint32_t format,
+                             resolved_record_format_for_schema(batch->lock));
     CRIVANE_ASSIGN_OR_RETURN(SchemaLock merged, base_schema_lock());
     CRIVANE_TRY(schema::merge_schema_lock(merged, batch->lock));
-    schema_lock_ = std::move(merged);
-    return {};
+    return PreparedAppend{format, std::move(merged)};
   }
 
   const auto& raw = std::get<SchemaSource::Raw>(source.source);
@@ -170,9 +176,7 @@ Result<void> AtomDatabase::prepare_append(SchemaSource source) {
     if (!derived) return unexpected(std::move(derived).error());
     CRIVANE_TRY(schema::merge_schema_lock(merged, *derived));
   }
-  record_format_ = format;
-  schema_lock_ = std::move(merged);
-  return {};
+  return PreparedAppend{format, std::move(merged)};
 }
 
 Result<std::uint32_t> AtomDatabase::resolved_record_format_for_schema(
@@ -203,15 +207,17 @@ Result<SchemaLock> AtomDatabase::rebuild_schema_lock() const {
   return lock;
 }
 
-Result<void> AtomDatabase::write_owned_records(std::vector<OwnedRecord> records) {
+Result<void> AtomDatabase::write_owned_records(std::vector<OwnedRecord> records,
+                                               PreparedAppend prepared) {
   // The bytes are ours until the write is done; the writer only reads them.
   std::vector<BorrowedRecord> views;
   views.reserve(records.size());
   for (const OwnedRecord& r : records) views.push_back({as_span(r.bytes), r.n_atoms});
-  return write_borrowed_records(views);
+  return write_borrowed_records(views, std::move(prepared));
 }
 
-Result<void> AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord> records) {
+Result<void> AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord> records,
+                                                  PreparedAppend prepared) {
   CRIVANE_TRY(check_records_fit_index(records));
 
   // Codec none stores the record bytes themselves: they go to the file
@@ -232,11 +238,10 @@ Result<void> AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord
   }
 
   CRIVANE_ASSIGN_OR_RETURN(File* const out, writable_file());
-  CRIVANE_ASSIGN_OR_RETURN(std::uint64_t offset, seek_end(*out));
-  CRIVANE_TRY(write_all_vectored(*out, stored));
-
+  CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t end, seek_end(*out));
   std::vector<MoleculeIndex> entries;
   entries.reserve(records.size());
+  std::uint64_t offset = end;
   for (std::size_t i = 0; i < records.size(); ++i) {
     // All three fit: checked above.
     entries.push_back({offset, static_cast<std::uint32_t>(stored[i].size()),
@@ -244,7 +249,19 @@ Result<void> AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord
                        static_cast<std::uint32_t>(records[i].n_atoms)});
     offset += stored[i].size();
   }
-  return index_.extend(entries);
+
+  Result<void> written = write_all_vectored(*out, stored);
+  if (written) written = index_.extend(entries);
+  if (!written) {
+    // A full disk or a file-size limit may have taken part of the batch:
+    // cut it, so the file ends where it did. Should the cut fail too, the
+    // bytes stay behind unreferenced, as after a crash.
+    (void)truncate(*out, end);
+    return written;
+  }
+  record_format_ = prepared.record_format;
+  schema_lock_ = std::move(prepared.schema_lock);
+  return {};
 }
 
 }  // namespace crivane::storage

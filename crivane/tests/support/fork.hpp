@@ -1,5 +1,6 @@
-// Child processes for tests: letting the pool settle before a fork, and
-// running a test body as a user that file permissions apply to.
+// Child processes for tests: letting the pool settle before a fork, running
+// a test body in a child, and running one as a user that file permissions
+// apply to.
 #pragma once
 
 #include <grp.h>
@@ -33,6 +34,25 @@ inline void settle_threads_before_fork() {
   if (kAllocatorForkSafe) return;
   (void)parallel::parallel_for(1000, [](std::size_t) { return Result<void>{}; });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+// Runs `body` in a child process, so that what it does to the process (a
+// resource limit, a signal disposition) stays there. The child's failed
+// assertions print there and fail the test here.
+template <class Body>
+void run_in_child(Body body) {
+  settle_threads_before_fork();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::alarm(60);  // a child stuck on a lock the fork copied dies instead of hanging
+    body();
+    std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // Runs `body` in a child process whose file accesses are checked against

@@ -112,8 +112,9 @@ class AtomDatabase {
   Result<void> truncate_uncommitted_tail_if_needed();
 
   // Appending (database_append.cpp). Each call validates its whole input and
-  // merges its schema before it writes a record; a failure up to there
-  // leaves records, index and schema lock as they were.
+  // merges its schema before it writes a record. A failed call leaves records,
+  // index, schema lock, record format and file length as they were (a pending
+  // uncommitted tail from an earlier opening may have been cut).
   Result<void> add_molecule(const atom::Molecule& molecule);
   Result<void> add_molecules(std::span<const atom::Molecule> molecules);
   // The same for molecules the caller holds elsewhere (no copy).
@@ -163,19 +164,31 @@ class AtomDatabase {
   // The open file with write access, taken at the first write that needs it.
   Result<File*> writable_file();
 
+  // What an append leaves behind once its records are in the file: the
+  // record format and the schema lock merged with the batch's. Kept aside
+  // until then, so that a failed append changes neither.
+  struct PreparedAppend {
+    std::uint32_t record_format = 2;
+    schema::SchemaLock schema_lock;
+  };
+
   // The steps every append is made of (database_append.cpp); they skip the
   // checks and the schema merge the public appends do first.
   // `records` must not be empty; `lock` is the batch's merged schema.
   Result<void> append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
                                                      schema::SchemaLock lock);
-  Result<void> prepare_append(SchemaSource source);
+  // Refuses a mapped index, cuts a pending tail and merges the batch's
+  // schema into a copy of the database's; changes nothing else.
+  Result<PreparedAppend> prepare_append(SchemaSource source);
   Result<std::uint32_t> resolved_record_format_for_schema(const schema::SchemaLock& lock) const;
   // What a batch's schema merges into: a copy of the lock, the lock rebuilt
   // from the stored records, or an empty one.
   Result<schema::SchemaLock> base_schema_lock() const;
   Result<schema::SchemaLock> rebuild_schema_lock() const;
-  Result<void> write_owned_records(std::vector<OwnedRecord> records);
-  Result<void> write_borrowed_records(std::span<const BorrowedRecord> records);
+  // Writes the records, adds their entries and only then takes on `prepared`.
+  Result<void> write_owned_records(std::vector<OwnedRecord> records, PreparedAppend prepared);
+  Result<void> write_borrowed_records(std::span<const BorrowedRecord> records,
+                                      PreparedAppend prepared);
 
   index::IndexStorage index_;
   std::filesystem::path path_;
