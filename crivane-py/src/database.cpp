@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -179,6 +180,15 @@ bool path_exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+PyObject* file_exists_error(const std::string& path) {
+  const std::string message = fmt::format(
+      "Database file already exists at '{}'. Use Database.open(path) for read-only access, "
+      "Database.open(path, mmap=False) to append, or pass overwrite=True to recreate it.",
+      path);
+  PyErr_SetString(PyExc_FileExistsError, message.c_str());
+  return nullptr;
+}
+
 PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   py::Args<kNew.size()> a;
   if (!kNew.bind(args, kwargs, a)) return nullptr;
@@ -198,16 +208,18 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (auto checked = crivane::storage::check_path(path); !checked) {
     return engine_error(checked.error());
   }
-  if (!overwrite && path_exists(path)) {
-    const std::string message = fmt::format(
-        "Database file already exists at '{}'. Use Database.open(path) for read-only access, "
-        "Database.open(path, mmap=False) to append, or pass overwrite=True to recreate it.",
-        path);
-    PyErr_SetString(PyExc_FileExistsError, message.c_str());
-    return nullptr;
+  // The look-up only spares the work of a creation that will be refused;
+  // the engine's refusal is what holds when the name is taken meanwhile.
+  if (!overwrite && path_exists(path)) return file_exists_error(path);
+  auto db = AtomDatabase::create_with_format(
+      std::filesystem::path(path), compression,
+      overwrite ? AtomDatabase::Existing::Replace : AtomDatabase::Existing::Refuse);
+  if (!db) {
+    if (!overwrite && db.error() == crivane::Error::io_errno(EEXIST)) {
+      return file_exists_error(path);
+    }
+    return engine_error(db.error());
   }
-  auto db = AtomDatabase::create_with_format(std::filesystem::path(path), compression);
-  if (!db) return engine_error(db.error());
   return py::Class<PyAtomDatabase>::create_in(type, std::move(db).value());
 }
 

@@ -21,7 +21,8 @@
 namespace {
 
 // One call, as a letter: 'h' a write that starts inside the header slots,
-// 'w' any other write, 'd' fdatasync, 's' fsync, 't' ftruncate, 'r' rename.
+// 'w' any other write, 'd' fdatasync, 's' fsync, 't' ftruncate, 'r' rename,
+// 'l' link or linkat.
 // Runs of 'w' count as one (a write may take several calls).
 bool recording = false;
 std::string calls;
@@ -48,6 +49,8 @@ int __real_fsync(int fd);
 int __real_fdatasync(int fd);
 int __real_ftruncate(int fd, off_t length);
 int __real_rename(const char* from, const char* to);
+int __real_link(const char* from, const char* to);
+int __real_linkat(int from_dir, const char* from, int to_dir, const char* to, int flags);
 
 ssize_t __wrap_write(int fd, const void* buf, size_t n) {
   record_write_at(::lseek(fd, 0, SEEK_CUR));
@@ -81,6 +84,14 @@ int __wrap_rename(const char* from, const char* to) {
   record('r');
   return __real_rename(from, to);
 }
+int __wrap_link(const char* from, const char* to) {
+  record('l');
+  return __real_link(from, to);
+}
+int __wrap_linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+  record('l');
+  return __real_linkat(from_dir, from, to_dir, to, flags);
+}
 }
 
 namespace crivane::storage {
@@ -110,8 +121,9 @@ void committed_with_tail(const std::filesystem::path& path) {
 
 // Commit: blobs, then fdatasync so that they and every record are on disk
 // before a slot names them, then the slot, then fsync. A pending tail is
-// cut and synced first. Creating syncs both slots, and a file replaced is
-// renamed over only once its slots are on disk. Appends sync nothing.
+// cut and synced first. Creating syncs both slots before the new file gets
+// a name (and a file replaced is renamed over only then), and then syncs the
+// directory. Appends sync nothing.
 TEST(SyncOrderTest, CallsOfEachWrite) {
   // `act` turns recording on before the step whose calls are expected.
   struct Case {
@@ -133,14 +145,14 @@ TEST(SyncOrderTest, CallsOfEachWrite) {
          CRIVANE_ASSIGN_OR_RETURN(db, create(p));
          return {};
        },
-       "hhs"},
+       "hhsls"},
       {"create over a database", committed_with_tail,
        [](auto& p, auto& db) -> Result<void> {
          recording = true;
          CRIVANE_ASSIGN_OR_RETURN(db, create(p));
          return {};
        },
-       "hhsr"},
+       "hhslrs"},
       {"flush of a new database", nothing,
        [](auto& p, auto& db) -> Result<void> {
          CRIVANE_ASSIGN_OR_RETURN(db, create(p));

@@ -4,6 +4,7 @@ import socket
 import struct
 import subprocess
 import sys
+import textwrap
 import threading
 
 import numpy as np
@@ -125,6 +126,84 @@ def test_existing_file_is_refused_and_left_untouched(tmp_path):
         Database(str(path))
     assert str(excinfo.value) == exists_message(path)
     assert path.read_bytes() == payload
+
+
+RACING_CREATOR = """
+    import os, sys
+    import numpy as np
+    from crivane import Database, PyMolecule
+    path, wins, taken = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    won = 0
+    while won < wins:
+        tag = float(os.getpid() * 1000 + won)
+        try:
+            db = Database(path)
+        except FileExistsError as e:
+            if str(e) != taken:
+                sys.exit(str(e))
+            continue
+        db.add_molecule(PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8), energy=tag))
+        db.flush()
+        del db
+        there = Database.open(path)
+        if len(there) != 1 or there[0].energy != tag:
+            sys.exit(f"win {won}: the committed database was replaced")
+        del there
+        os.remove(path)
+        won += 1
+"""
+
+
+def test_racing_creators_never_replace_each_others_database(tmp_path, subprocess_env):
+    # Each process creates the name, commits a record of its own, checks
+    # that the name still leads to it and removes it, until it has done so
+    # 30 times; a process that finds the name taken, at its look or at the
+    # creation, gets FileExistsError and tries again.
+    path = tmp_path / "shared.db"
+    code = textwrap.dedent(RACING_CREATOR)
+    procs = [
+        subprocess.Popen(
+            [sys.executable, "-c", code, str(path), "30", exists_message(path)],
+            env=subprocess_env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        for _ in range(4)
+    ]
+    try:
+        results = [p.communicate(timeout=120) for p in procs]
+    finally:
+        for p in procs:
+            p.kill()
+    for p, (_, err) in zip(procs, results):
+        assert p.returncode == 0, err
+    assert not path.exists()
+
+
+@pytest.mark.parametrize("overwrite", [False, True], ids=["new", "overwrite"])
+def test_a_creation_past_the_file_size_limit_leaves_nothing_behind(tmp_path, run_python, overwrite):
+    # The limit lets the first header slot through and fails the second.
+    path = tmp_path / "db"
+    if overwrite:
+        new_db(path, [make_molecule(0)])
+    before = path.read_bytes() if overwrite else None
+    out = run_python(
+        f"""
+        import resource, signal
+        from crivane import Database
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (6000, 6000))
+        try:
+            Database({str(path)!r}, overwrite={overwrite})
+        except ValueError as e:
+            print(e)
+        """
+    )
+    assert out.strip() == "IO error: File too large (os error 27)"
+    assert os.listdir(tmp_path) == (["db"] if overwrite else [])
+    if overwrite:
+        assert path.read_bytes() == before
 
 
 def test_overwrite_recreates_an_existing_database(tmp_path):

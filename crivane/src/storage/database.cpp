@@ -2,6 +2,7 @@
 // tail. Appending is database_append.cpp, reading database_read.cpp.
 #include "crivane/storage/database.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string>
+#include <system_error>
 
 #include <fmt/format.h>
 
@@ -46,12 +49,88 @@ std::uint64_t committed_end_of(const HeaderSlot& slot) {
   return end;
 }
 
+// A new file in `dir` that `fill` has written and synced. Unnamed where the
+// file system allows it, so that a process killed while writing leaves
+// nothing behind; else under a temporary name ".<stem>.XXXXXX", which `temp`
+// then holds. A failure removes what was made.
+struct Draft {
+  File file;
+  std::filesystem::path temp;  // empty while the file has no name
+};
+
+template <class Fill>
+Result<Draft> write_draft(const std::filesystem::path& dir, const std::string& stem, mode_t mode,
+                          Fill fill) {
+  Draft draft;
+  CRIVANE_ASSIGN_OR_RETURN(std::optional<File> unnamed, File::create_unnamed(dir, mode));
+  if (unnamed) {
+    draft.file = std::move(*unnamed);
+  } else {
+    CRIVANE_ASSIGN_OR_RETURN(draft.file, File::create_unique(dir, stem, draft.temp, mode));
+  }
+  if (auto filled = fill(draft.file); !filled) {
+    if (!draft.temp.empty()) ::unlink(draft.temp.c_str());
+    return unexpected(std::move(filled).error());
+  }
+  return draft;
+}
+
+// The directory a path's last component lives in.
+std::filesystem::path directory_of(const std::filesystem::path& path) {
+  return path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+}
+
+// Where a new file named `path` goes: `path` itself, or where the chain of
+// symbolic links at `path` ends when it ends at nothing yet (as an open with
+// O_CREAT would create it there).
+Result<std::filesystem::path> creation_target(std::filesystem::path path) {
+  for (int links = 0;; ++links) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    if (links == 40) return unexpected(Error::io_errno(ELOOP));  // the kernel's own limit
+    std::error_code ec;
+    const std::filesystem::path to = std::filesystem::read_symlink(path, ec);
+    if (ec) return unexpected(Error::io_errno(ec.value()));
+    path = to.is_absolute() ? to : directory_of(path) / to;
+  }
+}
+
+// Makes a new regular file at `path` that `fill` writes and syncs, and only
+// then gives it the name, which never replaces anything: EEXIST when the
+// name is taken by then. So the name leads to the whole file or to nothing,
+// and a failure leaves nothing behind.
+template <class Fill>
+Result<File> create_new_file(const std::filesystem::path& path, Fill fill) {
+  CRIVANE_ASSIGN_OR_RETURN(const std::filesystem::path target, creation_target(path));
+  const std::filesystem::path name = target.filename();
+  if (name.empty() || name == "." || name == "..") {
+    // Only a directory has such a name; let the kernel say why it cannot
+    // be created as a file.
+    const int fd = ::open(target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) ::close(fd);
+    return unexpected(Error::io_errno(fd >= 0 ? EISDIR : errno));
+  }
+  const std::filesystem::path dir = directory_of(target);
+  CRIVANE_ASSIGN_OR_RETURN(Draft draft, write_draft(dir, name.native(), 0666, fill));
+  Result<void> named;
+  if (draft.temp.empty()) {
+    named = draft.file.link_unnamed(target);
+  } else {
+    if (::link(draft.temp.c_str(), target.c_str()) != 0) named = unexpected(Error::io_errno(errno));
+    ::unlink(draft.temp.c_str());
+  }
+  CRIVANE_TRY(named);
+  // Only for durability: the file is whole under its name whatever this says.
+  (void)sync_directory(dir);
+  return std::move(draft.file);
+}
+
 // Replaces the regular file at `path` (or at the end of its symbolic links)
-// with a new one that `fill` writes: made under a unique name in the same
-// directory with the old file's permission bits, then renamed over the old
-// name. Whoever holds the old file (a mapping, a handle) keeps its bytes; a
-// new opener finds the old file or the whole new one, never a part. Returns
-// the new file, open read-write.
+// with a new one that `fill` writes: made in the same directory with the old
+// file's permission bits, given a unique name only once written and synced,
+// and renamed over the old name. Whoever holds the old file (a mapping, a
+// handle) keeps its bytes; a new opener finds the old file or the whole new
+// one, never a part. Returns the new file, open read-write.
 template <class Fill>
 Result<File> replace_file(const std::filesystem::path& path, Fill fill) {
   // Opening the old file for writing refuses what writing it in place
@@ -65,29 +144,31 @@ Result<File> replace_file(const std::filesystem::path& path, Fill fill) {
   if (resolved == nullptr) return unexpected(Error::io_errno(errno));
   const std::filesystem::path target(resolved);
   std::free(resolved);
+  const std::filesystem::path dir = target.parent_path();
+  const std::string stem = target.filename().native();
 
-  std::filesystem::path temp;
-  CRIVANE_ASSIGN_OR_RETURN(
-      File out, File::create_unique(target.parent_path(), target.filename().native(), temp));
-  auto made = [&]() -> Result<void> {
+  auto fill_with_mode = [&](File& out) -> Result<void> {
     if (::fchmod(out.fd(), st.st_mode & 07777) != 0) return unexpected(Error::io_errno(errno));
-    CRIVANE_TRY(fill(out));
-    // Synced before the rename, so the name never leads to a file whose
-    // slots are not yet on disk.
-    if (::rename(temp.c_str(), target.c_str()) != 0) return unexpected(Error::io_errno(errno));
-    return {};
-  }();
-  if (!made) {
-    ::unlink(temp.c_str());
-    return unexpected(std::move(made).error());
+    return fill(out);
+  };
+  CRIVANE_ASSIGN_OR_RETURN(Draft draft, write_draft(dir, stem, 0600, fill_with_mode));
+  // rename() takes names only: an unnamed file gets one now, the moment
+  // before it replaces the old file.
+  if (draft.temp.empty()) CRIVANE_TRY(draft.file.link_unnamed_unique(dir, stem, draft.temp));
+  if (::rename(draft.temp.c_str(), target.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(draft.temp.c_str());
+    return unexpected(Error::io_errno(err));
   }
-  return out;
+  (void)sync_directory(dir);
+  return std::move(draft.file);
 }
 
 }  // namespace
 
 Result<AtomDatabase> AtomDatabase::create_with_format(const std::filesystem::path& path,
-                                                      CompressionType compression) {
+                                                      CompressionType compression,
+                                                      Existing existing) {
   compression = normalized(compression);
   HeaderSlot slot;
   slot.compression = compression;
@@ -99,14 +180,22 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::filesystem::pat
   };
 
   CRIVANE_TRY(check_path(path));
-  struct stat st;
   std::optional<File> out;
-  if (::stat(path.c_str(), &st) != 0) {
-    // Nothing there (or nothing that can be looked at): a plain create,
-    // whose own failure says why.
-    CRIVANE_ASSIGN_OR_RETURN(out, File::create(path));
-    CRIVANE_TRY(write_empty(*out));
-  } else {
+  struct stat st;
+  if (existing == Existing::Refuse || ::stat(path.c_str(), &st) != 0) {
+    // Nothing there (or nothing that can be looked at): a new file, whose
+    // own failure says why.
+    auto made = create_new_file(path, write_empty);
+    if (made) {
+      out = std::move(made).value();
+    } else if (existing == Existing::Refuse || made.error() != Error::io_errno(EEXIST)) {
+      return unexpected(std::move(made).error());
+    } else if (::stat(path.c_str(), &st) != 0) {
+      // It came and went meanwhile.
+      return unexpected(Error::io_errno(errno));
+    }
+  }
+  if (!out) {
     // Checked before any open: a FIFO opened for writing waits for a reader.
     CRIVANE_TRY(check_regular(st.st_mode));
     CRIVANE_ASSIGN_OR_RETURN(out, replace_file(path, write_empty));

@@ -1,13 +1,17 @@
 #include "crivane/storage/file.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -51,6 +55,60 @@ Result<std::uint64_t> lseek_checked(File& file, off_t offset, int whence) {
   const off_t pos = ::lseek(file.fd(), offset, whence);
   if (pos < 0) return unexpected(Error::io_errno(errno));
   return static_cast<std::uint64_t>(pos);
+}
+
+// Six letters or digits, fresh at every call.
+std::string random_suffix() {
+  static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::uint64_t v;
+  if (::getrandom(&v, sizeof v, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof v)) {
+    // No entropy yet (early boot): the clock and the process id still keep
+    // racing callers apart most of the time, and a clash is only a retry.
+    timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    v = (static_cast<std::uint64_t>(ts.tv_sec) << 30 ^ static_cast<std::uint64_t>(ts.tv_nsec)) *
+            0x9E3779B97F4A7C15ull ^
+        static_cast<std::uint64_t>(::getpid());
+  }
+  std::string suffix(6, '0');
+  for (char& c : suffix) {
+    c = kChars[v % 62];
+    v /= 62;
+  }
+  return suffix;
+}
+
+// Calls `attempt` with fresh names "<dir>/.<stem>.XXXXXX" until one succeeds
+// or fails for another reason than the name being taken, as mkostemp does;
+// `name` receives the name that succeeded.
+template <class Attempt>
+Result<void> with_unique_name(const std::filesystem::path& dir, const std::string& stem,
+                              std::filesystem::path& name, Attempt attempt) {
+  const std::string prefix = (dir / ("." + stem + ".")).native();
+  CRIVANE_TRY(check_path(prefix));
+  for (int tries = 0; tries < TMP_MAX; ++tries) {
+    std::string candidate = prefix + random_suffix();
+    if (attempt(candidate.c_str())) {
+      name = std::move(candidate);
+      return {};
+    }
+    if (errno != EEXIST) return unexpected(Error::io_errno(errno));
+  }
+  return unexpected(Error::io_errno(EEXIST));
+}
+
+// Gives the file open as `fd` the name `name`. Through /proc, which works
+// for any process; naming the descriptor itself (AT_EMPTY_PATH) needs
+// CAP_DAC_READ_SEARCH, so that is only the way where /proc is not mounted.
+int link_descriptor(int fd, const char* name) {
+  const std::string self = fmt::format("/proc/self/fd/{}", fd);
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) return 0;
+  const int err = errno;
+  if (err == ENOENT && ::access("/proc/self/fd", F_OK) != 0) {
+    return ::linkat(fd, "", AT_FDCWD, name, AT_EMPTY_PATH);
+  }
+  errno = err;
+  return -1;
 }
 
 template <class Call>
@@ -115,16 +173,41 @@ Result<File> File::create(const std::filesystem::path& path) {
 }
 
 Result<File> File::create_unique(const std::filesystem::path& dir, const std::string& stem,
-                                 std::filesystem::path& name) {
-  std::string pattern = (dir / ("." + stem + ".XXXXXX")).native();
-  CRIVANE_TRY(check_path(pattern));
+                                 std::filesystem::path& name, mode_t mode) {
+  File made;
+  CRIVANE_TRY(with_unique_name(dir, stem, name, [&](const char* candidate) {
+    int fd;
+    do {
+      fd = ::open(candidate, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) made = File(fd);
+    return fd >= 0;
+  }));
+  return made;
+}
+
+Result<std::optional<File>> File::create_unnamed(const std::filesystem::path& dir, mode_t mode) {
+  CRIVANE_TRY(check_path(dir));
   int fd;
   do {
-    fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return unexpected(Error::io_errno(errno));
-  name = pattern;
-  return File(fd);
+  if (fd >= 0) return std::optional<File>(File(fd));
+  // EISDIR: a kernel that predates O_TMPFILE saw only its O_DIRECTORY part.
+  if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return std::optional<File>();
+  return unexpected(Error::io_errno(errno));
+}
+
+Result<void> File::link_unnamed(const std::filesystem::path& name) const {
+  CRIVANE_TRY(check_path(name));
+  if (link_descriptor(fd_, name.c_str()) != 0) return unexpected(Error::io_errno(errno));
+  return {};
+}
+
+Result<void> File::link_unnamed_unique(const std::filesystem::path& dir, const std::string& stem,
+                                       std::filesystem::path& name) const {
+  return with_unique_name(
+      dir, stem, name, [&](const char* candidate) { return link_descriptor(fd_, candidate) == 0; });
 }
 
 Result<File> File::reopen_read_write() const {
@@ -274,6 +357,11 @@ Result<void> fsync(File& file) {
 
 Result<void> fdatasync(File& file) {
   return retry_eintr([&] { return ::fdatasync(file.fd()); });
+}
+
+Result<void> sync_directory(const std::filesystem::path& dir) {
+  CRIVANE_ASSIGN_OR_RETURN(File opened, open_path(dir, O_RDONLY | O_DIRECTORY));
+  return fsync(opened);
 }
 
 }  // namespace crivane::storage

@@ -87,14 +87,21 @@ Result<void> check_stored_record_fits_index(std::size_t record, std::uint64_t st
 
 class AtomDatabase {
  public:
-  // Writes a new database with two identical empty header slots. An existing
-  // regular file at `path` (or at the end of a symbolic link) is replaced by
-  // renaming a new file over it, made beside it with its permission bits:
-  // mappings and handles of the old file keep its bytes, and a new opener
-  // sees the old file or the whole new one. Whether a file may be replaced
-  // is the caller's call.
+  // What creating a database does with a file already at its path.
+  enum class Existing { Replace, Refuse };
+
+  // Writes a new database with two identical empty header slots. The file
+  // gets its name only once both are synced, so `path` leads to the whole
+  // new file or to what was there before, and a failed creation leaves
+  // nothing behind. An existing regular file at `path` (or at the end of a
+  // symbolic link) is replaced by renaming the new file over it, made beside
+  // it with its permission bits: mappings and handles of the old file keep
+  // its bytes. With Existing::Refuse nothing is ever replaced: anything at
+  // `path` by the time the new file would get its name fails the call with
+  // Error::io_errno(EEXIST).
   static Result<AtomDatabase> create_with_format(const std::filesystem::path& path,
-                                                 compression::CompressionType compression);
+                                                 compression::CompressionType compression,
+                                                 Existing existing = Existing::Replace);
   // Opens an existing database. With `mmap` the whole file is mapped
   // read-only and a committed index is read in place (the database is then
   // read-only); `populate` pre-faults that mapping.

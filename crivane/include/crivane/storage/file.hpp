@@ -4,8 +4,11 @@
 // Error::io_errno.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -39,9 +42,14 @@ class File {
   // Read-write; creates the file (mode 0666 before the umask) or truncates it.
   static Result<File> create(const std::filesystem::path& path);
   // Read-write; a new empty file with a unique name ".<stem>.XXXXXX" in
-  // `dir`, mode 0600. `name` receives its path.
+  // `dir`, `mode` before the umask. `name` receives its path.
   static Result<File> create_unique(const std::filesystem::path& dir, const std::string& stem,
-                                    std::filesystem::path& name);
+                                    std::filesystem::path& name, mode_t mode = 0600);
+  // Read-write; a new empty file in `dir` that has no name, `mode` before
+  // the umask: it vanishes with its last descriptor unless link_unnamed gives
+  // it one. Nothing (and no error) where the kernel or the file system has no
+  // such files.
+  static Result<std::optional<File>> create_unnamed(const std::filesystem::path& dir, mode_t mode);
 
   File() = default;
   explicit File(int fd) : fd_(fd) {}
@@ -55,6 +63,14 @@ class File {
   // is looked up, so a rename or replacement of the file's name since it was
   // opened changes nothing. Fails (EACCES) when the file may not be written.
   Result<File> reopen_read_write() const;
+
+  // Gives a file made by create_unnamed the name `name`; EEXIST when
+  // something has that name already (nothing is ever replaced).
+  Result<void> link_unnamed(const std::filesystem::path& name) const;
+  // The same under a new unique name ".<stem>.XXXXXX" in `dir`, which `name`
+  // receives.
+  Result<void> link_unnamed_unique(const std::filesystem::path& dir, const std::string& stem,
+                                   std::filesystem::path& name) const;
 
   int fd() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
@@ -88,5 +104,7 @@ Result<std::uint64_t> file_length(const File& file);
 Result<void> truncate(File& file, std::uint64_t length);
 Result<void> fsync(File& file);
 Result<void> fdatasync(File& file);
+// Makes the names in directory `dir` durable (fsync of the directory).
+Result<void> sync_directory(const std::filesystem::path& dir);
 
 }  // namespace crivane::storage

@@ -1,0 +1,280 @@
+// Creating a database when a write fails, the process dies, the name is
+// taken meanwhile, or the file system has no unnamed files. This binary is
+// linked with --wrap for the calls below (crivane/CMakeLists.txt), so that a
+// test can refuse unnamed files or strike at one step of a creation.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "crivane/storage/database.hpp"
+#include "support/db_files.hpp"
+#include "support/expect.hpp"
+#include "support/fork.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+// Where a fault strikes: the write of the second header slot, or the sync
+// of a regular file.
+enum class Step { None, SecondSlot, FileSync };
+Step strike_at = Step::None;
+int strike_errno = 0;  // the error the call fails with; 0 kills the process instead
+bool refuse_unnamed = false;
+
+bool strikes(Step step) {
+  if (strike_at != step) return false;
+  if (strike_errno == 0) ::kill(::getpid(), SIGKILL);
+  errno = strike_errno;
+  return true;
+}
+
+bool asks_for_unnamed(int flags) { return (flags & O_TMPFILE) == O_TMPFILE; }
+
+mode_t mode_argument(int flags, va_list ap) {
+  return (flags & O_CREAT) != 0 || asks_for_unnamed(flags) ? va_arg(ap, mode_t) : 0;
+}
+
+}  // namespace
+
+extern "C" {
+int __real_open(const char* path, int flags, ...);
+int __real_open64(const char* path, int flags, ...);
+ssize_t __real_write(int fd, const void* buf, size_t n);
+int __real_fsync(int fd);
+
+// A file system without unnamed files refuses them so.
+int __wrap_open(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = mode_argument(flags, ap);
+  va_end(ap);
+  if (refuse_unnamed && asks_for_unnamed(flags)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return __real_open(path, flags, mode);
+}
+int __wrap_open64(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = mode_argument(flags, ap);
+  va_end(ap);
+  if (refuse_unnamed && asks_for_unnamed(flags)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return __real_open64(path, flags, mode);
+}
+ssize_t __wrap_write(int fd, const void* buf, size_t n) {
+  if (::lseek(fd, 0, SEEK_CUR) == crivane::storage::header::kSlotSize &&
+      strikes(Step::SecondSlot)) {
+    return -1;
+  }
+  return __real_write(fd, buf, n);
+}
+int __wrap_fsync(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && strikes(Step::FileSync)) return -1;
+  return __real_fsync(fd);
+}
+}
+
+namespace crivane::storage {
+namespace {
+
+using compression::CompressionType;
+using crivane::testing::read_file;
+using crivane::testing::seeded_molecule;
+using crivane::testing::settle_threads_before_fork;
+using crivane::testing::succeeds;
+using crivane::testing::TempDir;
+using crivane::testing::write_file;
+using Existing = AtomDatabase::Existing;
+
+// Every name in `dir` with the bytes of the file it leads to (none for a
+// directory).
+std::map<std::string, std::vector<std::uint8_t>> contents_of(const std::filesystem::path& dir) {
+  std::map<std::string, std::vector<std::uint8_t>> contents;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    contents[entry.path().filename().native()] =
+        entry.is_regular_file() ? read_file(entry.path()) : std::vector<std::uint8_t>{};
+  }
+  return contents;
+}
+
+// A committed database of two records at `path`.
+void make_committed(const std::filesystem::path& path) {
+  auto db = AtomDatabase::create_with_format(path, CompressionType::Lz4());
+  ASSERT_TRUE(succeeds(db));
+  ASSERT_TRUE(succeeds(db->add_molecule(seeded_molecule(1, 3))));
+  ASSERT_TRUE(succeeds(db->add_molecule(seeded_molecule(2, 5))));
+  ASSERT_TRUE(succeeds(db->flush()));
+}
+
+// Both ways a new file is written: unnamed, and under a temporary name
+// where the file system has no unnamed files.
+class CreateTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { refuse_unnamed = GetParam(); }
+  void TearDown() override {
+    refuse_unnamed = false;
+    strike_at = Step::None;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Files, CreateTest, ::testing::Bool(), [](const auto& info) {
+  return info.param ? "NamedTemporary" : "Unnamed";
+});
+
+TEST_P(CreateTest, TheNewFileHasOnlyItsNameAndItsMode) {
+  struct Case {
+    const char* name;
+    bool old_database;
+    Existing existing;
+    mode_t mode;
+  };
+  const Case cases[] = {
+      {"nothing there", false, Existing::Replace, 0644},
+      {"nothing there, refusing to replace", false, Existing::Refuse, 0644},
+      {"over a database", true, Existing::Replace, 0640},
+  };
+  const mode_t saved_umask = ::umask(022);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto path = dir.file("db");
+    if (c.old_database) {
+      make_committed(path);
+      ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    }
+    auto db = AtomDatabase::create_with_format(path, CompressionType::Zstd(4), c.existing);
+    ASSERT_TRUE(succeeds(db));
+    const auto contents = contents_of(dir.path());
+    ASSERT_EQ(contents.size(), 1u);
+    EXPECT_EQ(contents.begin()->first, "db");
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.mode);
+    EXPECT_EQ(st.st_size, header::kDataStart);
+    // The database writes to the file it made, which is the one at `path`.
+    ASSERT_TRUE(succeeds(db->add_molecule(seeded_molecule(3, 4))));
+    ASSERT_TRUE(succeeds(db->flush()));
+    auto reopened = AtomDatabase::open_with_options(path, false, false);
+    ASSERT_TRUE(succeeds(reopened));
+    EXPECT_EQ(reopened->len(), 1u);
+    EXPECT_EQ(reopened->compression(), CompressionType::Zstd(4));
+  }
+  ::umask(saved_umask);
+}
+
+// What another process put at the name between a caller's look and the
+// creation stays as it is; the caller learns the name is taken.
+TEST_P(CreateTest, ATakenNameIsNeverReplaced) {
+  struct Case {
+    const char* name;
+    void (*make)(const std::filesystem::path& dir);
+  };
+  const Case cases[] = {
+      {"a file",
+       [](auto& dir) {
+         write_file(dir / "db", std::vector<std::uint8_t>{'x', 'y'});
+       }},
+      {"a database", [](auto& dir) { make_committed(dir / "db"); }},
+      {"a directory", [](auto& dir) { std::filesystem::create_directory(dir / "db"); }},
+      {"a link to a file",
+       [](auto& dir) {
+         write_file(dir / "target", std::vector<std::uint8_t>{'z'});
+         std::filesystem::create_symlink("target", dir / "db");
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    c.make(dir.path());
+    const auto before = contents_of(dir.path());
+
+    auto db =
+        AtomDatabase::create_with_format(dir.file("db"), CompressionType::None(), Existing::Refuse);
+    ASSERT_FALSE(db.has_value());
+    EXPECT_EQ(db.error(), Error::io_errno(EEXIST));
+    EXPECT_EQ(contents_of(dir.path()), before);
+  }
+}
+
+// Where a creation fails or dies, and whether an old database was there.
+struct Fault {
+  const char* name;
+  bool old_database;
+  Step step;
+};
+const Fault kFaults[] = {
+    {"new, second slot", false, Step::SecondSlot},
+    {"new, sync", false, Step::FileSync},
+    {"over a database, second slot", true, Step::SecondSlot},
+    {"over a database, sync", true, Step::FileSync},
+};
+
+TEST_P(CreateTest, AFailedCreationLeavesNothingBehind) {
+  for (const Fault& f : kFaults) {
+    for (const int err : {ENOSPC, EFBIG, EIO}) {
+      SCOPED_TRACE(::testing::Message() << f.name << ", errno " << err);
+      TempDir dir;
+      const auto path = dir.file("db");
+      if (f.old_database) make_committed(path);
+      const auto before = contents_of(dir.path());
+
+      strike_at = f.step;
+      strike_errno = err;
+      auto db = AtomDatabase::create_with_format(path, CompressionType::Lz4());
+      strike_at = Step::None;
+      ASSERT_FALSE(db.has_value());
+      EXPECT_EQ(db.error(), Error::io_errno(err));
+      EXPECT_EQ(contents_of(dir.path()), before);
+    }
+  }
+}
+
+// A process killed while writing the new file leaves no file of its own
+// behind, named or hidden, and an old database as it was. (Without unnamed
+// files, a kill leaves the temporary behind: nothing could remove it.)
+TEST(CreateKillTest, AKilledCreationLeavesNothingBehind) {
+  for (const Fault& f : kFaults) {
+    SCOPED_TRACE(f.name);
+    TempDir dir;
+    const auto path = dir.file("db");
+    if (f.old_database) make_committed(path);
+    const auto before = contents_of(dir.path());
+
+    settle_threads_before_fork();
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::alarm(60);  // a child that is not killed dies instead of hanging
+      strike_at = f.step;
+      strike_errno = 0;
+      (void)AtomDatabase::create_with_format(path, CompressionType::Lz4());
+      std::_Exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << "the child ended with wait status " << status;
+    EXPECT_EQ(contents_of(dir.path()), before);
+  }
+}
+
+}  // namespace
+}  // namespace crivane::storage
