@@ -52,6 +52,9 @@ bool c_contiguous(PyArrayObject* array) { return PyArray_IS_C_CONTIGUOUS(array);
 
 bool fail(std::string_view text) { return py::raise_value_error(text); }
 
+constexpr std::string_view kInputsChanged =
+    "input arrays changed while add_arrays_batch was reading them";
+
 template <class T>
 std::optional<T> failed(std::string_view text) {
   fail(text);
@@ -171,35 +174,6 @@ bool check_atom_count(std::size_t n_atoms) {
   return true;
 }
 
-// The arrays the fast path reads in place, as they were when checked. The
-// custom columns may run Python code (a value's sequence protocol), which can
-// shrink or replace an array's buffer (ndarray.__setstate__, resize without
-// refcheck) before the records are cut from it.
-class InPlaceArrays {
- public:
-  const std::uint8_t* add(PyArrayObject* array) {
-    seen_.push_back({array, PyArray_DATA(array), PyArray_NBYTES(array)});
-    return static_cast<const std::uint8_t*>(seen_.back().data);
-  }
-  bool unchanged() const {
-    for (const Seen& s : seen_) {
-      if (PyArray_DATA(s.array) != s.data || PyArray_NBYTES(s.array) != s.nbytes ||
-          !c_contiguous(s.array)) {
-        return false;
-      }
-    }
-    return true;
-  }
-
- private:
-  struct Seen {
-    PyArrayObject* array;
-    const void* data;
-    npy_intp nbytes;
-  };
-  std::vector<Seen> seen_;
-};
-
 // ---- Records ----------------------------------------------------------------
 
 // Molecule i's payload of one input: bytes [i * stride, (i + 1) * stride).
@@ -209,6 +183,39 @@ struct Slices {
   std::uint8_t type_tag = 0;
 
   ByteSpan at(std::size_t i) const { return ByteSpan(base + i * stride, stride); }
+};
+
+// The arrays the fast path reads in place, each with the slices that will
+// read it. They are checked before the custom columns, which run Python code
+// (a value's sequence protocol) that can shrink or replace an array
+// (ndarray.__setstate__, resize without refcheck) or free the memory under a
+// view (the same done to its base, ctypes.resize). So the slices get their
+// data pointers only once that code has run, from arrays still as checked,
+// and no Python code runs from there to the last record.
+class InPlaceArrays {
+ public:
+  void add(PyArrayObject* array, Slices& slices) {
+    seen_.push_back({array, PyArray_DATA(array), PyArray_NBYTES(array), &slices});
+  }
+  bool take() const {
+    for (const Seen& s : seen_) {
+      if (PyArray_DATA(s.array) != s.data || PyArray_NBYTES(s.array) != s.nbytes ||
+          !c_contiguous(s.array) || !py::numpy::data_in_place(s.array)) {
+        return fail(kInputsChanged);
+      }
+    }
+    for (const Seen& s : seen_) s.slices->base = static_cast<const std::uint8_t*>(s.data);
+    return true;
+  }
+
+ private:
+  struct Seen {
+    PyArrayObject* array;
+    const void* data;  // as checked
+    npy_intp nbytes;
+    Slices* slices;
+  };
+  std::vector<Seen> seen_;
 };
 
 Slices slices_of(const BatchSectionColumn& column) {
@@ -355,6 +362,17 @@ bool convert_arguments(const py::Args<kAddArraysBatch.size()>& a, BatchInputs& i
 
 // ---- Columns and views ----------------------------------------------------------
 
+bool check_in_place(PyArrayObject* array) {
+  return py::numpy::data_in_place(array) || fail(kInputsChanged);
+}
+
+bool copy_contiguous(PyArrayObject* array, Bytes& out) {
+  if (!check_in_place(array)) return false;
+  const auto* data = static_cast<const std::uint8_t*>(PyArray_DATA(array));
+  out.assign(data, data + PyArray_NBYTES(array));
+  return true;
+}
+
 ByteSpan BatchSectionColumn::payload(std::size_t i) const {
   if (molecule_payloads) {
     const std::string& p = (*molecule_payloads)[i];
@@ -395,7 +413,9 @@ bool extract_optional_builtin_vec3_column(PyObject* array, std::size_t batch, st
   auto checked = checked_vec3(array, key, batch, n_atoms);
   if (!checked) return false;
   const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::VEC3_F32 : tag::VEC3_F64;
-  out = BatchSectionColumn{std::string(key), copy_contiguous(checked->array()),
+  Bytes data;
+  if (!copy_contiguous(checked->array(), data)) return false;
+  out = BatchSectionColumn{std::string(key), std::move(data),
                            std::nullopt,     n_atoms * dtypes::element_size(t),
                            kBuiltin,         t};
   return true;
@@ -408,12 +428,10 @@ bool extract_optional_builtin_float_array_column(PyObject* array, std::size_t ba
   auto checked = checked_charges(array, batch, n_atoms);
   if (!checked) return false;
   const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::F32_ARRAY : tag::F64_ARRAY;
-  out = BatchSectionColumn{std::string(key_of(BuiltinKey::Charges)),
-                           copy_contiguous(checked->array()),
-                           std::nullopt,
-                           n_atoms * dtypes::element_size(t),
-                           kBuiltin,
-                           t};
+  Bytes data;
+  if (!copy_contiguous(checked->array(), data)) return false;
+  out = BatchSectionColumn{std::string(key_of(BuiltinKey::Charges)), std::move(data), std::nullopt,
+                           n_atoms * dtypes::element_size(t),        kBuiltin,        t};
   return true;
 }
 
@@ -423,15 +441,16 @@ bool extract_optional_builtin_mat3_column(PyObject* array, std::size_t batch, st
   auto checked = checked_mat3(array, batch, key);
   if (!checked) return false;
   const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::MAT3_F32 : tag::MAT3_F64;
-  out = BatchSectionColumn{std::string(key), copy_contiguous(checked->array()),
-                           std::nullopt,     dtypes::element_size(t),
-                           kBuiltin,         t};
+  Bytes data;
+  if (!copy_contiguous(checked->array(), data)) return false;
+  out = BatchSectionColumn{std::string(key),        std::move(data), std::nullopt,
+                           dtypes::element_size(t), kBuiltin,        t};
   return true;
 }
 
 bool extract_builtin_pbc_column(PyArrayObject* array, std::size_t batch,
                                 std::optional<BatchSectionColumn>& out) {
-  if (!check_pbc(array, batch, false)) return false;
+  if (!check_pbc(array, batch, false) || !check_in_place(array)) return false;
   Bytes flags(batch * 3);
   const char* base = PyArray_BYTES(array);
   const npy_intp row_stride = PyArray_STRIDE(array, 0);
@@ -496,31 +515,38 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
   RecordSources sources;
   sources.n_atoms = n_atoms;
   sources.positions_tag = tag::VEC3_F32;
-  // Molecule i's payload of an array holding `count` elements of the tag per molecule.
-  auto in_place = [&](PyArrayObject* array, std::size_t count, std::uint8_t type_tag) {
-    return Slices{arrays.add(array), count * dtypes::element_size(type_tag), type_tag};
+  // Molecule i's payload of an array holding `count` elements of the tag per
+  // molecule, read once the custom columns are done.
+  auto in_place = [&](PyArrayObject* array, std::size_t count, std::uint8_t type_tag, Slices& out) {
+    out = Slices{nullptr, count * dtypes::element_size(type_tag), type_tag};
+    arrays.add(array, out);
   };
-  sources.positions = in_place(positions->array(), n_atoms, tag::VEC3_F32);
-  sources.atomic_numbers = {arrays.add(in.atomic_numbers), n_atoms, 0};
+  auto optional_in_place = [&](PyArrayObject* array, std::size_t count, std::uint8_t type_tag,
+                               std::optional<Slices>& out) {
+    in_place(array, count, type_tag, out.emplace());
+  };
+  in_place(positions->array(), n_atoms, tag::VEC3_F32, sources.positions);
+  sources.atomic_numbers = Slices{nullptr, n_atoms, 0};
+  arrays.add(in.atomic_numbers, sources.atomic_numbers);
   if (in.energy != nullptr) {
     auto energy = checked_energy(in.energy, batch);
     if (!energy) return FastPath::Failed;
-    sources.energy = in_place(energy->array(), 1, tag::F64);
+    optional_in_place(energy->array(), 1, tag::F64, sources.energy);
   }
   if (in.forces != nullptr) {
     auto forces = checked_vec3(in.forces, key_of(BuiltinKey::Forces), batch, n_atoms);
     if (!forces) return FastPath::Failed;
-    sources.forces = in_place(forces->array(), n_atoms, tag::VEC3_F32);
+    optional_in_place(forces->array(), n_atoms, tag::VEC3_F32, sources.forces);
   }
   if (in.charges != nullptr) {
     auto charges = checked_charges(in.charges, batch, n_atoms);
     if (!charges) return FastPath::Failed;
-    sources.charges = in_place(charges->array(), n_atoms, tag::F64_ARRAY);
+    optional_in_place(charges->array(), n_atoms, tag::F64_ARRAY, sources.charges);
   }
   if (in.velocities != nullptr) {
     auto velocities = checked_vec3(in.velocities, key_of(BuiltinKey::Velocities), batch, n_atoms);
     if (!velocities) return FastPath::Failed;
-    sources.velocities = in_place(velocities->array(), n_atoms, tag::VEC3_F32);
+    optional_in_place(velocities->array(), n_atoms, tag::VEC3_F32, sources.velocities);
   }
 
   // Cell and stress may be of either precision; anything else is the general
@@ -535,18 +561,12 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
                                            : FastMat3Slice::from_f64(array->array(), batch, key);
     if (!*out) return FastPath::Failed;
   }
-  if (cell) {
-    arrays.add(as_array(in.cell));
-    sources.cell = Slices{cell->bytes(), cell->matrix_bytes(), cell->type_tag()};
-  }
-  if (stress) {
-    arrays.add(as_array(in.stress));
-    sources.stress = Slices{stress->bytes(), stress->matrix_bytes(), stress->type_tag()};
-  }
+  if (cell) optional_in_place(as_array(in.cell), 1, cell->type_tag(), sources.cell);
+  if (stress) optional_in_place(as_array(in.stress), 1, stress->type_tag(), sources.stress);
 
   if (in.pbc != nullptr) {
     if (!check_pbc(in.pbc, batch, true)) return FastPath::Failed;
-    sources.pbc = in_place(in.pbc, 1, tag::BOOL3);
+    optional_in_place(in.pbc, 1, tag::BOOL3, sources.pbc);
   }
   if (!check_names(in.name, batch)) return FastPath::Failed;
   if (in.name) sources.names = &*in.name;
@@ -555,11 +575,9 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
   if (!extract_custom_columns(in.properties, in.atom_properties, batch, n_atoms, custom)) {
     return FastPath::Failed;
   }
-  if (!arrays.unchanged()) {
-    fail("input arrays changed while add_arrays_batch was reading them");
-    return FastPath::Failed;
-  }
   if (!check_atom_count(n_atoms)) return FastPath::Failed;
+  // The last Python code of the call has run.
+  if (!arrays.take()) return FastPath::Failed;
   sources.custom = custom;
 
   DatabaseSchema schema;
@@ -589,18 +607,22 @@ bool add_arrays_batch_general(PyAtomDatabase& database, BatchInputs& in) {
   const std::size_t n_atoms = positions->dim(1);
   const bool f32_positions = positions->kind() == FloatKind::F32;
   const std::uint8_t positions_tag = f32_positions ? tag::VEC3_F32 : tag::VEC3_F64;
-  const Bytes positions_bytes = copy_contiguous(positions->array());
+  Bytes positions_bytes;
+  if (!copy_contiguous(positions->array(), positions_bytes)) return false;
 
   if (!check_atomic_numbers(in.atomic_numbers, batch, n_atoms)) return false;
-  const Bytes numbers = copy_contiguous(in.atomic_numbers);
+  Bytes numbers;
+  if (!copy_contiguous(in.atomic_numbers, numbers)) return false;
 
   std::optional<BatchSectionColumn> energy, forces, charges, velocities, cell, stress, pbc, name;
   if (in.energy != nullptr) {
     auto checked = checked_energy(in.energy, batch);
     if (!checked) return false;
     const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::F32 : tag::F64;
+    Bytes data;
+    if (!copy_contiguous(checked->array(), data)) return false;
     energy = BatchSectionColumn{std::string(key_of(BuiltinKey::Energy)),
-                                copy_contiguous(checked->array()),
+                                std::move(data),
                                 std::nullopt,
                                 dtypes::element_size(t),
                                 kBuiltin,

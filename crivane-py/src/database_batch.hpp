@@ -92,11 +92,13 @@ inline PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayO
 inline std::size_t dim(PyArrayObject* array, int i) {
   return static_cast<std::size_t>(PyArray_DIM(array, i));
 }
-// A copy of the whole buffer of a C-contiguous array.
-inline Bytes copy_contiguous(PyArrayObject* array) {
-  const auto* data = static_cast<const std::uint8_t*>(PyArray_DATA(array));
-  return Bytes(data, data + PyArray_NBYTES(array));
-}
+// Whether the array's memory is still there to read; else false with
+// ValueError set. Python code that the call ran (a value's sequence
+// protocol, an earlier column) can have freed or moved the buffer under a
+// view. Read right after, with no Python code between.
+bool check_in_place(PyArrayObject* array);
+// A copy of the whole buffer of a C-contiguous array, after check_in_place.
+bool copy_contiguous(PyArrayObject* array, Bytes& out);
 
 // The method, for PyAtomDatabase's method table.
 PyObject* add_arrays_batch(PyAtomDatabaseObject* self, PyObject* const* args, Py_ssize_t nargs,

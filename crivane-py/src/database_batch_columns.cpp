@@ -93,7 +93,9 @@ bool extract_matrix_column(PyArrayObject* array, std::size_t batch, std::string_
   if (!PyArray_IS_C_CONTIGUOUS(array)) return not_contiguous(key);
   std::size_t stride = 0;
   if (__builtin_mul_overflow(dim(array, 1), sizeof(T), &stride)) return stride_overflow(key);
-  out = BatchSectionColumn{std::string(key),     copy_contiguous(array), std::nullopt, stride, kind,
+  Bytes data;
+  if (!copy_contiguous(array, data)) return false;
+  out = BatchSectionColumn{std::string(key),     std::move(data), std::nullopt, stride, kind,
                            Element<T>::array_tag};
   return true;
 }
@@ -105,7 +107,9 @@ bool extract_vec3_column(PyArrayObject* array, std::size_t k, std::string_view k
   if (!PyArray_IS_C_CONTIGUOUS(array)) return not_contiguous(key);
   std::size_t stride = 0;
   if (__builtin_mul_overflow(k, 3 * sizeof(T), &stride)) return stride_overflow(key);
-  out = BatchSectionColumn{std::string(key),    copy_contiguous(array), std::nullopt, stride, kind,
+  Bytes data;
+  if (!copy_contiguous(array, data)) return false;
+  out = BatchSectionColumn{std::string(key),    std::move(data), std::nullopt, stride, kind,
                            Element<T>::vec3_tag};
   return true;
 }
@@ -119,6 +123,7 @@ bool extract_scalar_column(PyArrayObject* array, std::size_t batch, std::string_
     return fail(fmt::format("custom property '{}' length ({}) doesn't match batch size ({})", key,
                             length, batch));
   }
+  if (!check_in_place(array)) return false;
   Bytes data(batch * sizeof(Wide));
   const char* base = PyArray_BYTES(array);
   const npy_intp step = PyArray_STRIDE(array, 0);
@@ -341,6 +346,7 @@ bool tensor_column(PyArrayObject* array, std::size_t batch, std::optional<std::s
   if (__builtin_mul_overflow(batch, stride, &total)) {
     return fail("Tensor batch payload length overflow");
   }
+  if (!check_in_place(array)) return false;
   Bytes data(total);
   const auto* source = static_cast<const std::uint8_t*>(PyArray_DATA(array));
   std::uint8_t* target = data.data();

@@ -61,6 +61,7 @@ PyArrayObject* extract_atomic_numbers(PyObject* obj) {
 }  // namespace
 
 bool molecule_from_numpy_arrays(PyObject* positions, PyArrayObject* atomic_numbers, Molecule& out) {
+  if (!py_dtypes::check_in_place(atomic_numbers)) return false;
   std::vector<std::uint8_t> numbers(static_cast<std::size_t>(PyArray_SIZE(atomic_numbers)));
   if (!numbers.empty()) py_dtypes::copy_array_values(atomic_numbers, numbers.data());
   Vec3Data rows;

@@ -95,6 +95,7 @@ bool try_float(PyObject* obj, std::optional<double>& out) {
 
 template <class T>
 bool make_tensor(PyArrayObject* array, PropertyValue& out) {
+  if (!check_in_place(array)) return false;
   const int nd = PyArray_NDIM(array);
   std::vector<std::uint64_t> dims(static_cast<std::size_t>(nd));
   for (int i = 0; i < nd; ++i) dims[i] = static_cast<std::uint64_t>(PyArray_DIM(array, i));
@@ -107,6 +108,13 @@ bool make_tensor(PyArrayObject* array, PropertyValue& out) {
 }
 
 }  // namespace
+
+bool check_in_place(PyArrayObject* array) {
+  if (py::numpy::data_in_place(array)) return true;
+  return raise_value_error(
+      "input array changed while it was being read: its memory was freed or moved; keep input "
+      "arrays and the buffers they view unchanged until the call returns");
+}
 
 bool dtype_is(PyArrayObject* array, int typenum) {
   PyArray_Descr* have = PyArray_DESCR(array);
@@ -166,6 +174,7 @@ bool PyFloatArray<D>::parse_vec3_data(std::string_view field, std::optional<std:
     return raise_value_error(expected ? fmt::format("{} must have shape ({}, 3)", field, *expected)
                                       : fmt::format("{} must have shape (n, 3)", field));
   }
+  if (!check_in_place(array())) return false;
   if (kind_ == FloatKind::F32) {
     out = copy_values_as<Vec3F32>(array(), rows);
   } else {
@@ -208,6 +217,7 @@ bool parse_mat3_field(PyObject* obj, std::string_view field, Mat3Data& out) {
   if (array->dim(0) != 3 || array->dim(1) != 3) {
     return raise_value_error(fmt::format("{} must have shape (3, 3)", field));
   }
+  if (!check_in_place(array->array())) return false;
   if (array->kind() == FloatKind::F32) {
     Mat3F32 m;
     copy_array_values(array->array(), m.data());
@@ -233,6 +243,7 @@ bool parse_float_array_field(PyObject* obj, std::string_view field, std::size_t 
     return raise_value_error(
         fmt::format("{} length ({}) doesn't match atom count ({})", field, length, n));
   }
+  if (!check_in_place(array->array())) return false;
   if (array->kind() == FloatKind::F32) {
     out = copy_values_as<float>(array->array(), length);
   } else {
@@ -294,6 +305,8 @@ bool parse_property_value(PyObject* obj, PropertyValue& out) {
   if (!py::ensure_numpy()) return false;
   if (PyArray_Check(obj)) {
     PyArrayObject* array = as_array(obj);
+    // The int and float attempts above may have run the array's own hooks.
+    if (!check_in_place(array)) return false;
     const auto count = static_cast<std::size_t>(PyArray_SIZE(array));
     if (PyArray_NDIM(array) == 1) {
       if (dtype_is(array, NPY_FLOAT32)) {

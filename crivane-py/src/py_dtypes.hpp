@@ -31,9 +31,16 @@ namespace crivane_rs::py_dtypes {
 // (NumPy's equivalence test: no cast, so byte-swapped dtypes differ).
 bool dtype_is(PyArrayObject* array, int typenum);
 
+// Whether the array's memory is still there to read; else false with
+// ValueError set. Python code run earlier in the call (a conversion hook)
+// can have freed or moved the buffer under a view. The parsers below check
+// it right before they copy.
+bool check_in_place(PyArrayObject* array);
+
 // Copies every element of the array into `out` in C order of logical
 // indices, whatever the strides: one block copy for a C-contiguous array.
-// `out` holds PyArray_SIZE(array) * PyArray_ITEMSIZE(array) bytes.
+// `out` holds PyArray_SIZE(array) * PyArray_ITEMSIZE(array) bytes. Call
+// check_in_place first, with no Python code between.
 void copy_array_values(PyArrayObject* array, void* out);
 
 enum class FloatKind { F32, F64 };

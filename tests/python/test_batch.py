@@ -1,4 +1,6 @@
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -684,3 +686,129 @@ def test_an_array_replaced_while_values_are_read(tmp_path, dtypes):
         with pytest.raises(ValueError, match="^input arrays changed while add_arrays_batch was reading them$"):
             db.add_arrays_batch(**inputs, properties={"k": Shrinking()})
         assert len(db) == 0
+
+
+# Inputs whose memory Python code that the call runs frees or moves. A view
+# keeps its data pointer when its owner's buffer is replaced, so the view
+# looks unchanged over freed memory (which `free` hands out again at once,
+# filled with -7). The call must refuse and leave the database as it was:
+# its length, the pending tail of an earlier batch and the file bytes.
+FREED_PRELUDE = """
+import ctypes, sys
+import numpy as np
+from crivane import Database
+
+B, N = 4, 40
+rng = np.random.default_rng(0)
+kept = []
+
+def owner_of(dtype):
+    # 4096 values: NumPy keeps blocks under 1 KiB for reuse instead of freeing them.
+    return rng.normal(size=4096).astype(dtype)
+
+def owned_and_view(shape, dtype):
+    owner = owner_of(dtype)
+    return owner, owner[: np.prod(shape, dtype=int)].reshape(shape)
+
+def free(owner):
+    nbytes = owner.nbytes
+    owner.__setstate__((1, (1,), owner.dtype, False, bytes(owner.itemsize)))
+    kept.extend(np.full(nbytes // 8, -7.0) for _ in range(4))
+
+def move(memory):
+    at = ctypes.addressof(memory)
+    ctypes.resize(memory, 1 << 26)
+    assert ctypes.addressof(memory) != at
+
+class Strings:
+    # B str; reading the first runs the hook.
+    def __init__(self, hook):
+        self.hook = hook
+    def __len__(self):
+        return B
+    def __getitem__(self, i):
+        if i >= B:
+            raise IndexError
+        if i == 0:
+            self.hook()
+        return "s"
+
+numbers = np.ones((B, N), np.uint8)
+positions = rng.normal(size=(B, N, 3)).astype(np.float32)
+"""
+
+FREED_RUN = """
+path = sys.argv[1]
+db = Database(path)
+db.add_arrays_batch(positions[:2], numbers[:2], energy=np.zeros(2, np.float32))  # format 3
+db.flush()
+db.add_arrays_batch(positions[:3], numbers[:3])  # pending
+before = open(path, "rb").read()
+try:
+    call(db)
+    print("stored")
+except ValueError as error:
+    print(error)
+print(len(db), open(path, "rb").read() == before)
+db.flush()
+print(len(Database.open(path)))
+"""
+
+FREED_BATCH_INPUTS = {
+    "positions, owner freed by a str column": """
+owner, view = owned_and_view((B, N, 3), np.float32)
+def call(db):
+    db.add_arrays_batch(view, numbers, properties={"k": Strings(lambda: free(owner))})
+""",
+    "cell, owner freed by a str column": """
+owner, view = owned_and_view((B, 3, 3), np.float64)
+def call(db):
+    db.add_arrays_batch(positions, numbers, cell=view, properties={"k": Strings(lambda: free(owner))})
+""",
+    "positions in ctypes memory, moved by a str column": """
+memory = (ctypes.c_float * (B * N * 3))(*range(B * N * 3))
+view = np.frombuffer(memory, np.float32).reshape(B, N, 3)
+def call(db):
+    db.add_arrays_batch(view, numbers, properties={"k": Strings(lambda: move(memory))})
+""",
+    "positions in ctypes memory through a memoryview, moved by a str column": """
+memory = (ctypes.c_float * (B * N * 3))(*range(B * N * 3))
+view = np.ctypeslib.as_array(memory).reshape(B, N, 3)
+def call(db):
+    db.add_arrays_batch(view, numbers, properties={"k": Strings(lambda: move(memory))})
+""",
+    "positions (general path), owner freed by the names": """
+owner, view = owned_and_view((B, N, 3), np.float32)
+def call(db):
+    db.add_arrays_batch(view, numbers, energy=np.zeros(B, np.float32), name=Strings(lambda: free(owner)))
+""",
+    "2-D property, owner freed by an earlier str column": """
+owner, view = owned_and_view((B, 5), np.float64)
+def call(db):
+    db.add_arrays_batch(positions, numbers, properties={"a": Strings(lambda: free(owner)), "b": view})
+""",
+    "strided 1-D property, owner freed by an earlier str column": """
+owner = owner_of(np.float64)
+def call(db):
+    db.add_arrays_batch(positions, numbers, properties={"a": Strings(lambda: free(owner)), "b": owner[: 2 * B : 2]})
+""",
+    "stacked tensor, owner freed while it is tried as a sequence of str": """
+owner, view = owned_and_view((B, 2, 2), np.float32)
+class Probed(np.ndarray):
+    def __getitem__(self, i):
+        free(owner)
+        return super().__getitem__(i)
+def call(db):
+    db.add_arrays_batch(positions, numbers, properties={"t": view.view(Probed)})
+""",
+}
+
+
+@pytest.mark.parametrize("case", FREED_BATCH_INPUTS.values(), ids=FREED_BATCH_INPUTS.keys())
+def test_memory_freed_under_an_input_is_refused(tmp_path, subprocess_env, case):
+    result = subprocess.run(
+        [sys.executable, "-c", FREED_PRELUDE + case + FREED_RUN, str(tmp_path / "db")],
+        env=subprocess_env, capture_output=True, text=True, timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "input arrays changed while add_arrays_batch was reading them\n5 True\n5\n"

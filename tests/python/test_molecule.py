@@ -1,4 +1,6 @@
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -581,6 +583,105 @@ def test_energy_and_pbc_convert_before_they_borrow():
     assert seen == [(N, "Molecule(n_atoms=4, has_forces=false, has_energy=false)", (N, 3), None)]
     other = PyMolecule(positions(), numbers(), energy=Float(1.0, on_call=lambda: seen.append("ctor")))
     assert other.energy == 1.0 and seen[-1] == "ctor"
+
+
+# An array whose memory a conversion hook of the same call frees: a view
+# keeps its data pointer when its owner's buffer is replaced, and `free`
+# hands the freed block out again at once, filled with -7. The call must
+# refuse and build or change nothing.
+FREED_PRELUDE = """
+import numpy as np
+from crivane import PyMolecule
+
+N = 40
+rng = np.random.default_rng(0)
+kept = []
+
+def owner_of(dtype):
+    # 4096 values: NumPy keeps blocks under 1 KiB for reuse instead of freeing them.
+    return rng.normal(size=4096).astype(dtype)
+
+def owned_and_view(shape, dtype):
+    owner = owner_of(dtype)
+    return owner, owner[: np.prod(shape, dtype=int)].reshape(shape)
+
+def free(owner):
+    nbytes = owner.nbytes
+    owner.__setstate__((1, (1,), owner.dtype, False, bytes(owner.itemsize)))
+    kept.extend(np.full(nbytes // 8, -7.0) for _ in range(4))
+
+class Float:
+    def __init__(self, hook):
+        self.hook = hook
+    def __float__(self):
+        self.hook()
+        return 1.0
+
+class Index:
+    def __init__(self, hook):
+        self.hook = hook
+    def __index__(self):
+        self.hook()
+        return 1
+
+positions = rng.normal(size=(N, 3)).astype(np.float32)
+numbers = np.ones(N, np.uint8)
+mol = PyMolecule(positions, numbers)
+"""
+
+FREED_RUN = """
+try:
+    call()
+    print("done")
+except ValueError as error:
+    print(error)
+print(mol.property_keys())
+"""
+
+FREED_INPUTS = {
+    "positions, owner freed by energy's __float__": """
+owner, view = owned_and_view((N, 3), np.float64)
+def call():
+    PyMolecule(view, numbers, energy=Float(lambda: free(owner)))
+""",
+    "atomic numbers, owner freed by energy's __index__": """
+owner, view = owned_and_view(N, np.uint8)
+def call():
+    PyMolecule.from_arrays(positions, view, energy=Index(lambda: free(owner)))
+""",
+    "charges, owner freed by energy's __float__": """
+owner, view = owned_and_view(N, np.float64)
+def call():
+    PyMolecule(positions, numbers, charges=view, energy=Float(lambda: free(owner)))
+""",
+    "cell, owner freed by energy's __float__": """
+owner, view = owned_and_view((3, 3), np.float32)
+def call():
+    PyMolecule(positions, numbers, cell=view, energy=Float(lambda: free(owner)))
+""",
+    "set_property, owner freed by the value's own __index__": """
+owner, view = owned_and_view((N, 2), np.float64)
+class Hooked(np.ndarray):
+    def __index__(self):
+        free(owner)
+        raise TypeError("not an integer")
+def call():
+    mol.set_property("k", view.view(Hooked))
+""",
+}
+
+
+@pytest.mark.parametrize("case", FREED_INPUTS.values(), ids=FREED_INPUTS.keys())
+def test_memory_freed_under_an_input_is_refused(subprocess_env, case):
+    result = subprocess.run(
+        [sys.executable, "-c", FREED_PRELUDE + case + FREED_RUN],
+        env=subprocess_env, capture_output=True, text=True, timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == (
+        "input array changed while it was being read: its memory was freed or moved; keep input "
+        "arrays and the buffers they view unchanged until the call returns\n[]\n"
+    )
 
 
 # ---- copies ------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #define CRIVANE_RS_NUMPY_TABLE_OWNER
 #include "py/numpy.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -8,13 +9,32 @@
 #include "py/errors.hpp"
 
 namespace crivane_rs::py {
+namespace {
+
+// The buffer hook that every class defining __buffer__ in Python shares
+// (Python 3.12 on; null before). Found before any array is read, since
+// making a class can run Python code.
+void* python_buffer_hook = nullptr;
+
+bool find_python_buffer_hook() {
+  Ref dict = Ref::steal(Py_BuildValue("{s:O}", "__buffer__", Py_None));
+  if (!dict) return false;
+  Ref probe = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
+                                               "python_exporter", dict.get()));
+  if (!probe) return false;
+  python_buffer_hook =
+      PyType_GetSlot(reinterpret_cast<PyTypeObject*>(probe.get()), Py_bf_getbuffer);
+  return true;
+}
+
+}  // namespace
 
 bool ensure_numpy() {
   // Set only after a complete import: _import_array can fail after storing
   // the table (a version mismatch), and a later call must fail again.
   static bool ready = false;
   if (ready) return true;
-  if (_import_array() < 0) return false;
+  if (_import_array() < 0 || !find_python_buffer_hook()) return false;
   ready = true;
   return true;
 }
@@ -43,7 +63,88 @@ bool to_dims(Shape shape, npy_intp* dims) {
   return true;
 }
 
+// Addresses [lo, hi).
+struct Extent {
+  std::uintptr_t lo = 0;
+  std::uintptr_t hi = 0;
+
+  bool empty() const { return lo == hi; }
+  bool holds(const Extent& inner) const { return lo <= inner.lo && inner.hi <= hi; }
+};
+
+// The bytes that the elements of a strided layout cover; empty when it has
+// no element.
+template <class Int>
+Extent cover(const void* data, int ndim, const Int* shape, const Int* strides,
+             std::size_t itemsize) {
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  Extent out{start, start + itemsize};
+  for (int i = 0; i < ndim; ++i) {
+    if (shape[i] == 0) return {start, start};
+    const Int reach = (shape[i] - 1) * strides[i];
+    if (reach < 0) {
+      out.lo -= static_cast<std::uintptr_t>(-reach);
+    } else {
+      out.hi += static_cast<std::uintptr_t>(reach);
+    }
+  }
+  return out;
+}
+
+// Whether the memory `exporter` hands out now holds `need`. An exporter that
+// refuses (a released memoryview, a closed mmap) has no memory left to read.
+bool buffer_holds(PyObject* exporter, const Extent& need) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(exporter, &view, PyBUF_FULL_RO) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const auto start = reinterpret_cast<std::uintptr_t>(view.buf);
+  const Extent have = view.strides == nullptr
+                          ? Extent{start, start + static_cast<std::uintptr_t>(view.len)}
+                          : cover(view.buf, view.ndim, view.shape, view.strides,
+                                  static_cast<std::size_t>(view.itemsize));
+  const bool held = view.suboffsets == nullptr && have.holds(need);
+  PyBuffer_Release(&view);
+  return held;
+}
+
+// Whether asking obj for its buffer would run Python code.
+bool python_exporter(PyObject* obj) {
+  return python_buffer_hook != nullptr &&
+         PyType_GetSlot(Py_TYPE(obj), Py_bf_getbuffer) == python_buffer_hook;
+}
+
 }  // namespace
+
+bool data_in_place(PyArrayObject* array) {
+  const Extent need =
+      cover(PyArray_DATA(array), PyArray_NDIM(array), PyArray_DIMS(array), PyArray_STRIDES(array),
+            static_cast<std::size_t>(PyArray_ITEMSIZE(array)));
+  if (need.empty()) return true;
+  PyObject* holder = reinterpret_cast<PyObject*>(array);
+  for (;;) {
+    if (PyArray_Check(holder)) {
+      auto* a = reinterpret_cast<PyArrayObject*>(holder);
+      // An owner's allocation, whatever shape or strides it has been given since.
+      if (PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA)) {
+        const auto start = reinterpret_cast<std::uintptr_t>(PyArray_DATA(a));
+        return Extent{start, start + static_cast<std::uintptr_t>(PyArray_NBYTES(a))}.holds(need);
+      }
+      holder = PyArray_BASE(a);
+    } else if (PyMemoryView_Check(holder)) {
+      // Its copy of the exporter's buffer, then the exporter as it is now.
+      if (!buffer_holds(holder, need)) return false;
+      holder = PyMemoryView_GET_BASE(holder);
+    } else {
+      // An object that exports no buffer keeps the memory by its own means.
+      if (!PyObject_CheckBuffer(holder) || python_exporter(holder)) return true;
+      return buffer_holds(holder, need);
+    }
+    // Memory that C code handed over, which keeps it.
+    if (holder == nullptr) return true;
+  }
+}
 
 Ref empty(int typenum, Shape shape) {
   if (!ensure_numpy()) return Ref();

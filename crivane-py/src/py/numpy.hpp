@@ -135,6 +135,14 @@ inline Ref reshape(Ref array, std::initializer_list<std::size_t> shape) {
   return reshape(std::move(array), Shape(shape.begin(), shape.size()));
 }
 
+// Whether every byte the array's elements cover still lies in memory that
+// its owner holds now. A view keeps its data pointer when Python code frees
+// or moves the buffer under it (ndarray.__setstate__ or resize(refcheck=
+// False) of its base, ctypes.resize of the object it was made from), so the
+// view can look intact over freed memory. Runs no Python code: check right
+// before reading, with no Python code between the check and the last read.
+bool data_in_place(PyArrayObject* array);
+
 // The first byte of an array's data.
 inline void* data(const Ref& array) {
   return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()));
