@@ -160,18 +160,23 @@ FlatSectionBuffer make_buffer(const SectionSchema& column, std::size_t n, std::u
   return buffer;
 }
 
-// What a selected record must hold for its scatter to succeed: at least
-// fixed + n_atoms x per_atom bytes. Every record has its head, positions and
-// atomic numbers; under the ordered scatter it also has every reference
-// section, with its header and, in a numeric column, exactly its share.
+// What the selected records must hold for their scatter to succeed: each at
+// least fixed + n_atoms x per_atom bytes. Every record has its head,
+// positions and atomic numbers; under the ordered scatter it also has every
+// reference section, with its header and, in a numeric column, exactly its
+// share.
 struct RecordNeed {
   std::uint64_t fixed = 0;
   std::uint64_t per_atom = 0;
 
-  bool fits(std::uint32_t n_atoms, std::uint64_t record_bytes) const {
-    std::uint64_t need = 0;
-    return !__builtin_mul_overflow(std::uint64_t{n_atoms}, per_atom, &need) &&
-           !__builtin_add_overflow(need, fixed, &need) && need <= record_bytes;
+  // Whether `records` records of `atoms` atoms in all may need no more than
+  // `bytes` bytes. If not, one of them is short.
+  bool fits(std::uint64_t records, std::uint64_t atoms, std::uint64_t bytes) const {
+    std::uint64_t for_records = 0;
+    std::uint64_t for_atoms = 0;
+    return !__builtin_mul_overflow(records, fixed, &for_records) &&
+           !__builtin_mul_overflow(atoms, per_atom, &for_atoms) &&
+           !__builtin_add_overflow(for_records, for_atoms, &for_records) && for_records <= bytes;
   }
 };
 
@@ -217,11 +222,19 @@ crivane::Result<void> check_stored_column(const SectionSchema& column) {
   return {};
 }
 
-// The longest record of the database by its index entries.
-std::uint64_t longest_record(const AtomDatabase& db) {
+// The most bytes a record of index entry `e` can have: its stored length
+// without a codec, else its record length, which decompression never exceeds.
+std::uint64_t record_bytes_bound(const crivane::storage::index::MoleculeIndex& e, bool plain) {
+  return plain ? e.compressed_len : e.uncompressed_len;
+}
+
+// The longest record of the database, by its index entries.
+std::uint64_t longest_record(const AtomDatabase& db, bool plain) {
   std::uint64_t longest = 0;
   for (std::size_t i = 0; i < db.len(); ++i) {
-    longest = std::max<std::uint64_t>(longest, db.uncompressed_size(i).value_or(0));
+    if (const auto e = db.index_entry(i)) {
+      longest = std::max(longest, record_bytes_bound(*e, plain));
+    }
   }
   return longest;
 }
@@ -416,11 +429,19 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
   out.empty = false;
   const std::size_t n = indices.size();
 
+  // With the counts, the most bytes the selected records can have together.
+  const CompressionType codec = db.compression();
+  const bool plain = codec.codec == CompressionType::Codec::None;
+  std::uint64_t selected_bytes = 0;
   out.n_atoms.resize(n);
   for (std::size_t k = 0; k < n; ++k) {
-    const auto count = db.num_atoms(indices[k]);
-    if (!count) return invalid(fmt::format("Index {} out of bounds", indices[k]));
-    out.n_atoms[k] = *count;
+    const auto entry = db.index_entry(indices[k]);
+    if (!entry) return invalid(fmt::format("Index {} out of bounds", indices[k]));
+    out.n_atoms[k] = entry->n_atoms;
+    if (__builtin_add_overflow(selected_bytes, record_bytes_bound(*entry, plain),
+                               &selected_bytes)) {
+      selected_bytes = UINT64_MAX;
+    }
   }
   std::vector<std::uint64_t> offsets(n + 1);
   for (std::size_t k = 0; k < n; ++k) {
@@ -430,12 +451,8 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
   }
   const std::uint64_t total_atoms = offsets[n];
 
-  const CompressionType codec = db.compression();
   ReadMode mode = ReadMode::Unmapped;
-  if (db.get_compressed_slice(0)) {
-    mode = codec.codec == CompressionType::Codec::None ? ReadMode::MappedPlain
-                                                       : ReadMode::MappedCompressed;
-  }
+  if (db.get_compressed_slice(0)) mode = plain ? ReadMode::MappedPlain : ReadMode::MappedCompressed;
   CRIVANE_ASSIGN_OR_RETURN(const soa::SoaContext context, soa::SoaContext::from_database(db));
   std::optional<crivane::storage::DatabaseSchema> stored = db.schema_info();
 
@@ -469,28 +486,10 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
   }
 
   // Nothing is allocated from the index counts and the reference sizes alone:
-  // each selected record must be long enough for its share of the columns.
-  // A record that is not fails its scatter for sure, and the scatter says
-  // why: it then runs first, allocating nothing.
+  // together the selected records must be long enough for their shares of
+  // the columns. When they are not, some record fails its scatter for sure,
+  // and the scatter says why: it then runs first, allocating nothing.
   const RecordNeed need = record_need(out.reference, out.uniform_schema, context.stride);
-  std::uint64_t selected_bytes = 0;
-  bool all_fit = true;
-  for (std::size_t k = 0; k < n; ++k) {
-    std::uint64_t record_bytes = 0;
-    if (mode == ReadMode::Unmapped) {
-      record_bytes = records[k].size();
-    } else if (mode == ReadMode::MappedPlain) {
-      const auto in_place = db.get_compressed_slice(indices[k]);
-      record_bytes = in_place ? in_place->size() : 0;
-    } else {
-      // Decompression never gives more than the record length of the entry.
-      record_bytes = db.uncompressed_size(indices[k]).value_or(0);
-    }
-    all_fit = all_fit && need.fits(out.n_atoms[k], record_bytes);
-    if (__builtin_add_overflow(selected_bytes, record_bytes, &selected_bytes)) {
-      selected_bytes = UINT64_MAX;
-    }
-  }
   // Run with write false before the columns exist (no positions, no
   // out.columns), as a check.
   auto scatter = [&](bool write) {
@@ -500,7 +499,7 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
                 out.atomic_numbers.data(), out.columns, records, first_record},
         n);
   };
-  if (!all_fit) CRIVANE_TRY(scatter(false));
+  if (!need.fits(n, total_atoms, selected_bytes)) CRIVANE_TRY(scatter(false));
 
   // A keyed column of a property that no selected record has is all zeros,
   // so the selection does not bound it; a column larger than the selected
@@ -513,7 +512,7 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
         bytes <= selected_bytes) {
       continue;
     }
-    if (!longest) longest = longest_record(db);
+    if (!longest) longest = longest_record(db, plain);
     if (column.slot_bytes > *longest) {
       return invalid(fmt::format(
           "Stored schema entry for section '{}' gives {} bytes per molecule, more than the "
