@@ -595,6 +595,9 @@ print(json.dumps(out))
 """
 
 
+# Each case writes a database to `path` and gives the selection to read.
+
+
 def damaged_schema_entry(key, field, at, value):
     """100 molecules of 40 atoms whose stored schema entry for the builtin `key` has byte `at`
     of `field` (type tag, elem_bytes or slot_bytes) set to `value`."""
@@ -602,7 +605,7 @@ def damaged_schema_entry(key, field, at, value):
         new_db(path, [make_molecule(i, 40) for i in range(100)], compression=codec)
         offset = schema_entries(path)[(BUILTIN, key)][0]
         overwrite(path, offset + {"tag": 1, "elem": 5, "slot": 9}[field] + at, bytes([value]))
-        return list(range(100)), None
+        return list(range(100))
     return make
 
 
@@ -611,7 +614,7 @@ def damaged_atom_count(path, codec):
     new_db(path, [make_molecule(i, 40) for i in range(100)], compression=codec)
     _, header = index_entries(path)
     overwrite(path, header["index_offset"] + 8 + 20 + 16, struct.pack("<I", 0x7FFFFFFF))
-    return list(range(100)), None
+    return list(range(100))
 
 
 def first_record_with_a_large_cell(path, codec):
@@ -619,7 +622,7 @@ def first_record_with_a_large_cell(path, codec):
     # 2000 more molecules, none of which has room for it.
     big = section(MOLECULE, "x", F64, bytes(4 << 20))
     crafted_db(path, [(1, [big]), (1, [])], compression=codec)
-    return [0] + [1] * 2000, None
+    return [0] + [1] * 2000
 
 
 def longest_record(path):
@@ -651,11 +654,8 @@ def longest_record(path):
 def test_sizes_the_records_cannot_hold_are_invalid_data_before_any_column_is_allocated(
     tmp_path, run_python, make, message
 ):
-    paths, indices = [], None
-    for codec in CODECS:
-        path = tmp_path / f"{codec}.db"
-        indices, _ = make(path, codec)
-        paths.append(str(path))
+    paths = [str(tmp_path / f"{codec}.db") for codec in CODECS]
+    indices = [make(path, codec) for path, codec in zip(paths, CODECS)][0]
     out = json.loads(run_python(FLAT_IN_SMALL_ADDRESS_SPACE.format(
         paths=paths, indices=indices, limit=not SANITIZED)))
     expected = ["Invalid data: " + message.format(longest=longest_record(p)) for p in paths for _ in range(3)]
