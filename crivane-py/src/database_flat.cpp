@@ -63,7 +63,8 @@ PyObject* value_error(std::string_view text) {
 
 // A one-dimensional array of `count` elements over the column's memory.
 py::Ref adopt_1d(ColumnBytes bytes, int typenum, std::size_t count) {
-  return py::numpy::adopt(std::move(bytes), {count}, typenum);
+  const std::size_t shape[] = {count};
+  return py::numpy::adopt_buffer(std::move(bytes), py::numpy::Shape(shape), typenum);
 }
 
 // The column as `count` elements of `typenum`, reshaped to `shape` when
@@ -210,7 +211,7 @@ PyObject* stack_tensors(const SectionSchema& column, const FlatSectionBuffer& bu
     value_bytes += payload.size() - header->value_offset;
   }
 
-  ColumnBytes values(value_bytes);
+  ColumnBytes values = ColumnBytes::allocate(value_bytes, false);
   std::size_t at = 0;
   for (std::size_t k = 0; k < cells.size(); ++k) {
     const std::size_t len = cells[k]->size() - value_offsets[k];

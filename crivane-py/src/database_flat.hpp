@@ -9,14 +9,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -29,59 +28,39 @@
 
 namespace crivane_rs::database::flat {
 
-// The memory of an output column, which NumPy adopts as it is. Elements are
-// written before they are read, so nothing is value-initialized; only a
-// column that some record may leave unfilled asks for zeroed memory, which
-// calloc gives large columns as fresh pages without a clearing pass.
-template <class T>
-struct ColumnAllocator {
-  using value_type = T;
-  // The state only says whether to zero; any instance frees any memory.
-  using is_always_equal = std::true_type;
-
-  ColumnAllocator() = default;
-  explicit ColumnAllocator(bool zeroed) : zeroed(zeroed) {}
-  template <class U>
-  ColumnAllocator(const ColumnAllocator<U>& other) noexcept : zeroed(other.zeroed) {}
-
-  T* allocate(std::size_t n);
-  void deallocate(T* p, std::size_t n) noexcept;
-  // Elements are written before they are read: no value-initialization pass.
-  template <class U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+// The memory of an output column, which NumPy adopts as it is. Nothing is
+// constructed byte by byte (a std::vector would, a pass of minutes over a
+// large column in an unoptimized build): a column whose every byte the
+// scatter writes comes from malloc, one that some record may leave unfilled
+// from calloc, which gives a large column fresh zero pages without a
+// clearing pass.
+class ColumnBytes {
+ public:
+  ColumnBytes() = default;
+  ColumnBytes(ColumnBytes&& other) noexcept
+      : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)) {}
+  ColumnBytes& operator=(ColumnBytes&& other) noexcept {
+    data_ = std::move(other.data_);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
   }
 
-  template <class U>
-  friend bool operator==(const ColumnAllocator&, const ColumnAllocator<U>&) {
-    return true;  // every instance frees what any other allocated
-  }
+  // Throws std::bad_alloc when the memory is not there.
+  static ColumnBytes allocate(std::size_t size, bool zeroed);
 
-  bool zeroed = false;
+  std::uint8_t* data() { return data_.get(); }
+  const std::uint8_t* data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+  std::uint8_t* begin() { return data(); }
+  std::uint8_t* end() { return data() + size_; }
+
+ private:
+  struct Free {
+    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<std::uint8_t, Free> data_;
+  std::size_t size_ = 0;
 };
-
-namespace detail {
-void* allocate_column(std::size_t bytes, bool zeroed);
-void free_column(void* p, std::size_t bytes) noexcept;
-}  // namespace detail
-
-template <class T>
-T* ColumnAllocator<T>::allocate(std::size_t n) {
-  std::size_t bytes = 0;
-  if (__builtin_mul_overflow(n, sizeof(T), &bytes)) throw std::bad_alloc();
-  return static_cast<T*>(detail::allocate_column(bytes, zeroed));
-}
-
-template <class T>
-void ColumnAllocator<T>::deallocate(T* p, std::size_t n) noexcept {
-  detail::free_column(p, n * sizeof(T));
-}
-
-using ColumnBytes = std::vector<std::uint8_t, ColumnAllocator<std::uint8_t>>;
 
 // The positions column: T rows of the database's positions row (float32
 // triples for VEC3_F32, float64 triples for VEC3_F64).

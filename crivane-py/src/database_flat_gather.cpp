@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <tuple>
 #include <variant>
 
@@ -20,19 +21,16 @@
 
 namespace crivane_rs::database::flat {
 
-namespace detail {
-
-void* allocate_column(std::size_t bytes, bool zeroed) {
+ColumnBytes ColumnBytes::allocate(std::size_t size, bool zeroed) {
   // malloc(0) may give null; a column of no bytes still needs an address.
-  const std::size_t n = bytes == 0 ? 1 : bytes;
+  const std::size_t n = size == 0 ? 1 : size;
   void* p = zeroed ? std::calloc(n, 1) : std::malloc(n);
   if (p == nullptr) throw std::bad_alloc();
-  return p;
+  ColumnBytes out;
+  out.data_.reset(static_cast<std::uint8_t*>(p));
+  out.size_ = size;
+  return out;
 }
-
-void free_column(void* p, std::size_t) noexcept { std::free(p); }
-
-}  // namespace detail
 
 namespace {
 
@@ -126,24 +124,119 @@ bool same_columns(const std::vector<SectionSchema>& first,
   return true;
 }
 
+using Storage = FlatSectionBuffer::Storage;
+
+Storage storage_of(const SectionSchema& column) {
+  if (column.slot_bytes != 0 && !dtypes::is_tensor_tag(column.type_tag)) return Storage::Numeric;
+  if (column.type_tag == dtypes::tag::STRING || column.type_tag == dtypes::tag::NONE) {
+    return Storage::String;
+  }
+  if (dtypes::is_tensor_tag(column.type_tag)) return Storage::Tensor;
+  return Storage::None;
+}
+
 FlatSectionBuffer make_buffer(const SectionSchema& column, std::size_t n, std::uint64_t total_atoms,
                               bool zeroed) {
   FlatSectionBuffer buffer;
-  if (column.slot_bytes != 0 && !dtypes::is_tensor_tag(column.type_tag)) {
-    const std::size_t bytes = column.per_atom ? checked_size(column.elem_bytes, total_atoms)
-                                              : checked_size(column.slot_bytes, n);
-    buffer.storage = FlatSectionBuffer::Storage::Numeric;
-    buffer.numeric = ColumnBytes(bytes, ColumnAllocator<std::uint8_t>(zeroed));
-  } else if (column.type_tag == dtypes::tag::STRING || column.type_tag == dtypes::tag::NONE) {
-    buffer.storage = FlatSectionBuffer::Storage::String;
-    buffer.strings.resize(n);
-    buffer.lock = std::make_unique<std::mutex>();
-  } else if (dtypes::is_tensor_tag(column.type_tag)) {
-    buffer.storage = FlatSectionBuffer::Storage::Tensor;
-    buffer.tensors.resize(n);
-    buffer.lock = std::make_unique<std::mutex>();
+  buffer.storage = storage_of(column);
+  switch (buffer.storage) {
+    case Storage::Numeric: {
+      const std::size_t bytes = column.per_atom ? checked_size(column.elem_bytes, total_atoms)
+                                                : checked_size(column.slot_bytes, n);
+      buffer.numeric = ColumnBytes::allocate(bytes, zeroed);
+      break;
+    }
+    case Storage::String:
+      buffer.strings.resize(n);
+      buffer.lock = std::make_unique<std::mutex>();
+      break;
+    case Storage::Tensor:
+      buffer.tensors.resize(n);
+      buffer.lock = std::make_unique<std::mutex>();
+      break;
+    case Storage::None:
+      break;
   }
   return buffer;
+}
+
+// What the selected records must hold for their scatter to succeed: each at
+// least fixed + n_atoms x per_atom bytes. Every record has its head,
+// positions and atomic numbers; under the ordered scatter it also has every
+// reference section, with its header and, in a numeric column, exactly its
+// share.
+struct RecordNeed {
+  std::uint64_t fixed = 0;
+  std::uint64_t per_atom = 0;
+
+  // Whether `records` records of `atoms` atoms in all may need no more than
+  // `bytes` bytes. If not, one of them is short.
+  bool fits(std::uint64_t records, std::uint64_t atoms, std::uint64_t bytes) const {
+    std::uint64_t for_records = 0;
+    std::uint64_t for_atoms = 0;
+    return !__builtin_mul_overflow(records, fixed, &for_records) &&
+           !__builtin_mul_overflow(atoms, per_atom, &for_atoms) &&
+           !__builtin_add_overflow(for_records, for_atoms, &for_records) && for_records <= bytes;
+  }
+};
+
+RecordNeed record_need(const std::vector<SectionSchema>& reference, bool uniform,
+                       std::size_t row_bytes) {
+  constexpr std::uint64_t kHead = 4 + 2;                 // atom count, section count
+  constexpr std::uint64_t kSectionHead = 1 + 1 + 1 + 4;  // kind, key length, tag, payload length
+  RecordNeed need{kHead, std::uint64_t{row_bytes} + 1};
+  if (!uniform) return need;
+  // The first record's columns: at most 65535 of them, each share at most a
+  // u32 payload length, so none of these sums wraps.
+  for (const SectionSchema& column : reference) {
+    need.fixed += kSectionHead + column.key.size();
+    if (dtypes::is_tensor_tag(column.type_tag)) continue;  // only its shape is checked
+    if (column.per_atom) {
+      need.per_atom += column.elem_bytes;
+    } else if (column.slot_bytes != 0) {
+      need.fixed += column.slot_bytes;
+    }
+  }
+  return need;
+}
+
+constexpr std::string_view kDamagedSchema =
+    "the database's stored schema is damaged. Retrieve molecules individually with "
+    "get_molecule(s) instead.";
+
+// A column of the stored schema must be an entry the engine writes: a known
+// type tag with that tag's element size. Any other entry comes from damaged
+// bytes, and its sizes must not size a column.
+crivane::Result<void> check_stored_column(const SectionSchema& column) {
+  if (!dtypes::is_known_type_tag(column.type_tag)) {
+    return invalid(fmt::format("Stored schema entry for section '{}' has unknown type tag {}; {}",
+                               column.key, unsigned{column.type_tag}, kDamagedSchema));
+  }
+  const std::size_t elem = dtypes::element_size(column.type_tag);
+  if (column.elem_bytes != elem) {
+    return invalid(fmt::format(
+        "Stored schema entry for section '{}' gives element size {}, but type tag {} has "
+        "elements of {} bytes; {}",
+        column.key, column.elem_bytes, unsigned{column.type_tag}, elem, kDamagedSchema));
+  }
+  return {};
+}
+
+// The most bytes a record of index entry `e` can have: its stored length
+// without a codec, else its record length, which decompression never exceeds.
+std::uint64_t record_bytes_bound(const crivane::storage::index::MoleculeIndex& e, bool plain) {
+  return plain ? e.compressed_len : e.uncompressed_len;
+}
+
+// The longest record of the database, by its index entries.
+std::uint64_t longest_record(const AtomDatabase& db, bool plain) {
+  std::uint64_t longest = 0;
+  for (std::size_t i = 0; i < db.len(); ++i) {
+    if (const auto e = db.index_entry(i)) {
+      longest = std::max(longest, record_bytes_bound(*e, plain));
+    }
+  }
+  return longest;
 }
 
 // The error of the lowest selection position that failed.
@@ -165,8 +258,11 @@ class LowestFailure {
 };
 
 // One call's scatter: everything the work items share, read-only except for
-// the columns, of which each item writes only its own rows and cells.
+// the columns, of which each item writes only its own rows and cells. Without
+// `write` it only checks, with no column allocated: it fails exactly where
+// the writing scatter would.
 struct Scatter {
+  bool write;
   const AtomDatabase& db;
   std::span<const std::size_t> indices;
   ReadMode mode;
@@ -204,7 +300,7 @@ struct Scatter {
           record.n_atoms, n_atoms));
     }
     const std::uint64_t first_atom = offsets[k];
-    if (n_atoms != 0) {
+    if (write && n_atoms != 0) {
       std::memcpy(positions + first_atom * row_bytes, record.positions.data(),
                   record.positions.size());
       std::memcpy(atomic_numbers + first_atom, record.atomic_numbers.data(), n_atoms);
@@ -252,10 +348,11 @@ struct Scatter {
   crivane::Result<void> fill(const SectionRef& s, std::size_t col, std::size_t k,
                              std::uint32_t n_atoms, std::uint64_t first_atom) const {
     const SectionSchema& column = reference[col];
-    FlatSectionBuffer& buffer = columns[col];
     const std::size_t len = s.payload.size();
     if (dtypes::is_tensor_tag(s.type_tag)) {
       CRIVANE_TRY(dtypes::tensor_shape_from_payload(s.type_tag, s.payload));
+      if (!write) return {};
+      FlatSectionBuffer& buffer = columns[col];
       std::optional<Bytes> cell(std::in_place, s.payload.begin(), s.payload.end());
       std::lock_guard<std::mutex> hold(*buffer.lock);
       buffer.tensors[k].swap(cell);
@@ -270,24 +367,29 @@ struct Scatter {
         return invalid(fmt::format("Section '{}' has invalid payload length {} (expected {})",
                                    s.key, len, expected));
       }
-      if (column.slot_bytes != 0 && len != 0) {
+      if (write && column.slot_bytes != 0 && len != 0) {
         // elem_bytes * (first_atom + n_atoms) fits: the column was allocated
         // elem_bytes * total_atoms bytes.
-        std::memcpy(buffer.numeric.data() + column.elem_bytes * first_atom, s.payload.data(), len);
+        std::memcpy(columns[col].numeric.data() + column.elem_bytes * first_atom, s.payload.data(),
+                    len);
       }
     } else if (column.slot_bytes != 0) {
       if (len != column.slot_bytes) {
         return invalid(fmt::format("Section '{}' has invalid payload length {} (expected {})",
                                    s.key, len, column.slot_bytes));
       }
-      std::memcpy(buffer.numeric.data() + k * column.slot_bytes, s.payload.data(), len);
+      if (write) {
+        std::memcpy(columns[col].numeric.data() + k * column.slot_bytes, s.payload.data(), len);
+      }
     }
     if (column.slot_bytes == 0 && s.type_tag != dtypes::tag::NONE &&
-        buffer.storage == FlatSectionBuffer::Storage::String) {
+        storage_of(column) == Storage::String) {
       const std::string_view text(reinterpret_cast<const char*>(s.payload.data()), len);
       if (!crivane::utf8::is_valid(text)) {
         return invalid(fmt::format("Invalid UTF-8 in section '{}'", s.key));
       }
+      if (!write) return {};
+      FlatSectionBuffer& buffer = columns[col];
       std::optional<std::string> cell(std::in_place, text);
       std::lock_guard<std::mutex> hold(*buffer.lock);
       buffer.strings[k].swap(cell);
@@ -295,6 +397,29 @@ struct Scatter {
     return {};
   }
 };
+
+// Scatters every selected position on the worker pool. Every position runs,
+// also after another has failed, so that the error reported is the lowest
+// position's whatever the order the workers ran in. An allocation that fails
+// in an item throws std::bad_alloc here.
+crivane::Result<void> scatter_all(const Scatter& scatter, std::size_t n) {
+  LowestFailure failure;
+  std::atomic<bool> out_of_memory{false};
+  (void)crivane::parallel::parallel_for(n, [&](std::size_t k) -> crivane::Result<void> {
+    thread_local FlatRecord record;
+    thread_local std::vector<std::size_t> matched;
+    try {
+      auto done = scatter.item(k, record, matched);
+      if (!done) failure.record(k, std::move(done).error());
+    } catch (const std::bad_alloc&) {
+      out_of_memory.store(true, std::memory_order_relaxed);
+    }
+    return {};
+  });
+  if (out_of_memory.load(std::memory_order_relaxed)) throw std::bad_alloc();
+  if (failure.get()) return unexpected(std::move(*failure.get()));
+  return {};
+}
 
 }  // namespace
 
@@ -304,11 +429,19 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
   out.empty = false;
   const std::size_t n = indices.size();
 
+  // With the counts, the most bytes the selected records can have together.
+  const CompressionType codec = db.compression();
+  const bool plain = codec.codec == CompressionType::Codec::None;
+  std::uint64_t selected_bytes = 0;
   out.n_atoms.resize(n);
   for (std::size_t k = 0; k < n; ++k) {
-    const auto count = db.num_atoms(indices[k]);
-    if (!count) return invalid(fmt::format("Index {} out of bounds", indices[k]));
-    out.n_atoms[k] = *count;
+    const auto entry = db.index_entry(indices[k]);
+    if (!entry) return invalid(fmt::format("Index {} out of bounds", indices[k]));
+    out.n_atoms[k] = entry->n_atoms;
+    if (__builtin_add_overflow(selected_bytes, record_bytes_bound(*entry, plain),
+                               &selected_bytes)) {
+      selected_bytes = UINT64_MAX;
+    }
   }
   std::vector<std::uint64_t> offsets(n + 1);
   for (std::size_t k = 0; k < n; ++k) {
@@ -318,12 +451,8 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
   }
   const std::uint64_t total_atoms = offsets[n];
 
-  const CompressionType codec = db.compression();
   ReadMode mode = ReadMode::Unmapped;
-  if (db.get_compressed_slice(0)) {
-    mode = codec.codec == CompressionType::Codec::None ? ReadMode::MappedPlain
-                                                       : ReadMode::MappedCompressed;
-  }
+  if (db.get_compressed_slice(0)) mode = plain ? ReadMode::MappedPlain : ReadMode::MappedCompressed;
   CRIVANE_ASSIGN_OR_RETURN(const soa::SoaContext context, soa::SoaContext::from_database(db));
   std::optional<crivane::storage::DatabaseSchema> stored = db.schema_info();
 
@@ -352,6 +481,45 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
   // The keyed scatter's lookup; it borrows the keys of out.reference.
   static const std::vector<SectionSchema> kNoColumns;
   const SortedColumns lookup(out.uniform_schema ? kNoColumns : out.reference);
+  if (!out.uniform_schema) {
+    for (const SectionSchema& column : out.reference) CRIVANE_TRY(check_stored_column(column));
+  }
+
+  // Nothing is allocated from the index counts and the reference sizes alone:
+  // together the selected records must be long enough for their shares of
+  // the columns. When they are not, some record fails its scatter for sure,
+  // and the scatter says why: it then runs first, allocating nothing.
+  const RecordNeed need = record_need(out.reference, out.uniform_schema, context.stride);
+  // Run with write false before the columns exist (no positions, no
+  // out.columns), as a check.
+  auto scatter = [&](bool write) {
+    return scatter_all(
+        Scatter{write, db, indices, mode, codec, context.stride, out.n_atoms, offsets,
+                out.reference, out.uniform_schema, lookup, out.positions.bytes.data(),
+                out.atomic_numbers.data(), out.columns, records, first_record},
+        n);
+  };
+  if (!need.fits(n, total_atoms, selected_bytes)) CRIVANE_TRY(scatter(false));
+
+  // A keyed column of a property that no selected record has is all zeros,
+  // so the selection does not bound it; a column larger than the selected
+  // records must at least have cells that some record of the database holds.
+  std::optional<std::uint64_t> longest;
+  for (const SectionSchema& column : out.uniform_schema ? kNoColumns : out.reference) {
+    if (column.per_atom || storage_of(column) != Storage::Numeric) continue;
+    std::uint64_t bytes = 0;
+    if (!__builtin_mul_overflow(std::uint64_t{column.slot_bytes}, std::uint64_t{n}, &bytes) &&
+        bytes <= selected_bytes) {
+      continue;
+    }
+    if (!longest) longest = longest_record(db, plain);
+    if (column.slot_bytes > *longest) {
+      return invalid(fmt::format(
+          "Stored schema entry for section '{}' gives {} bytes per molecule, more than the "
+          "longest record of the database holds ({} bytes); {}",
+          column.key, column.slot_bytes, *longest, kDamagedSchema));
+    }
+  }
 
   // The ordered scatter writes every byte of every column; the keyed one may
   // leave a column's rows of a molecule without that section, which must
@@ -359,45 +527,14 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
   const bool zeroed = !out.uniform_schema;
   out.total_atoms = total_atoms;
   out.positions.type_tag = context.positions_type;
-  out.positions.bytes = ColumnBytes(checked_size(total_atoms, context.stride));
-  out.atomic_numbers = ColumnBytes(checked_size(total_atoms, 1));
+  out.positions.bytes = ColumnBytes::allocate(checked_size(total_atoms, context.stride), false);
+  out.atomic_numbers = ColumnBytes::allocate(checked_size(total_atoms, 1), false);
   out.columns.reserve(out.reference.size());
   for (const SectionSchema& column : out.reference) {
     out.columns.push_back(make_buffer(column, n, total_atoms, zeroed));
   }
 
-  const Scatter scatter{db,
-                        indices,
-                        mode,
-                        codec,
-                        context.stride,
-                        out.n_atoms,
-                        offsets,
-                        out.reference,
-                        out.uniform_schema,
-                        lookup,
-                        out.positions.bytes.data(),
-                        out.atomic_numbers.data(),
-                        out.columns,
-                        records,
-                        first_record};
-  LowestFailure failure;
-  std::atomic<bool> out_of_memory{false};
-  // Every position runs, also after another has failed, so that the error
-  // reported is the lowest position's whatever the order the workers ran in.
-  (void)crivane::parallel::parallel_for(n, [&](std::size_t k) -> crivane::Result<void> {
-    thread_local FlatRecord record;
-    thread_local std::vector<std::size_t> matched;
-    try {
-      auto done = scatter.item(k, record, matched);
-      if (!done) failure.record(k, std::move(done).error());
-    } catch (const std::bad_alloc&) {
-      out_of_memory.store(true, std::memory_order_relaxed);
-    }
-    return {};
-  });
-  if (out_of_memory.load(std::memory_order_relaxed)) throw std::bad_alloc();
-  if (failure.get()) return unexpected(std::move(*failure.get()));
+  CRIVANE_TRY(scatter(true));
   return out;
 }
 

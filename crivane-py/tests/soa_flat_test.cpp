@@ -168,6 +168,17 @@ TEST(FlatParseTest, HugeCountsAndBadKeysFailCleanly) {
   }
 }
 
+TEST(FlatParseTest, TheSectionCountReservesOnlyWhatTheBytesHold) {
+  // 65535 sections promised, room for two of them.
+  const Bytes rec = cat({le<std::uint32_t>({0}), le<std::uint16_t>({0xffff}), Bytes(14, 0)});
+  FlatRecord out;
+  auto parsed = parse_mol_fast_soa(rec, 12, out);
+  ASSERT_FALSE(parsed.has_value());
+  EXPECT_EQ(parsed.error(), Error::invalid_data("SOA section kind truncated"));
+  EXPECT_EQ(out.sections.size(), 2u);
+  EXPECT_LE(out.sections.capacity(), 2u);
+}
+
 // ---- section_schema_from_ref -------------------------------------------------
 
 struct ColumnCase {

@@ -175,6 +175,15 @@ Result<Bytes> zstd_decompress(ByteSpan data, std::optional<std::size_t> size_hin
   std::uint64_t capacity = size_hint ? *size_hint : capped_multiple(data.size(), 10, kNoHintCap);
   capacity = std::min(capacity, capped_multiple(data.size(), kZstdMaxExpansion,
                                                 std::numeric_limits<std::uint64_t>::max()));
+  // A frame that states its content size and is the whole input decodes to
+  // exactly that many bytes (zstd checks it), so a damaged hint cannot size
+  // the buffer beyond them. Other inputs keep the bounds above.
+  const unsigned long long content = ZSTD_getFrameContentSize(src_ptr(data), data.size());
+  if (content != ZSTD_CONTENTSIZE_UNKNOWN && content != ZSTD_CONTENTSIZE_ERROR &&
+      content < capacity &&
+      ZSTD_findFrameCompressedSize(src_ptr(data), data.size()) == data.size()) {
+    capacity = content;
+  }
   Bytes out;
   out.resize(static_cast<std::size_t>(capacity));
   const std::size_t produced =

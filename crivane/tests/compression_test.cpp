@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fork.hpp"
+
 namespace crivane::compression {
 namespace {
 
@@ -183,6 +185,36 @@ TEST(CompressionTest, ZstdAfterAFailureOnTheSameThread) {
     ASSERT_TRUE(back_a.has_value());
     EXPECT_EQ(*back_a, first);
   }
+}
+
+// The hint is the record length of an index entry, which may be damaged: a
+// frame that states its content size decodes into a buffer of that size,
+// however large the hint (here far more than the child may map).
+TEST(CompressionTest, ZstdFrameContentSizeBoundsTheBuffer) {
+  if (!crivane::testing::kAddressSpaceLimitWorks) GTEST_SKIP() << "sanitized build";
+  const CompressionType zstd = CompressionType::Zstd(3);
+  // Incompressible, so that the expansion cap leaves the hint as it is.
+  const Bytes input = random_bytes(300000, 11);
+  auto stored = compress(input, zstd);
+  ASSERT_TRUE(stored.has_value());
+  const std::size_t damaged_hint = 0xFFFFFF00;
+  crivane::testing::run_with_spare_address_space(std::uint64_t{1} << 30, [&] {
+    auto back = decompress(*stored, zstd, damaged_hint);
+    ASSERT_TRUE(back.has_value()) << back.error().to_string();
+    EXPECT_TRUE(*back == input);
+  });
+  // Two frames back to back still decode whole: the first one's size bounds
+  // nothing then.
+  const Bytes second = record_like(5000);
+  auto more = compress(second, zstd);
+  ASSERT_TRUE(more.has_value());
+  Bytes both = *stored;
+  both.insert(both.end(), more->begin(), more->end());
+  auto back = decompress(both, zstd, input.size() + second.size());
+  ASSERT_TRUE(back.has_value()) << back.error().to_string();
+  Bytes expected = input;
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_TRUE(*back == expected);
 }
 
 TEST(CompressionTest, DamagedInputIsAnErrorNotACrash) {

@@ -79,6 +79,11 @@ TEST(ReadTest, RecordsByIndexInRequestOrder) {
       EXPECT_EQ(db.uncompressed_size(3), record_of(ms[3], 2).size());
       EXPECT_FALSE(db.num_atoms(5).has_value());
       EXPECT_FALSE(db.uncompressed_size(5).has_value());
+      const auto entry = db.index_entry(3);
+      ASSERT_TRUE(entry.has_value());
+      EXPECT_EQ(std::uint32_t{entry->n_atoms}, 7u);
+      EXPECT_EQ(std::uint32_t{entry->uncompressed_len}, record_of(ms[3], 2).size());
+      EXPECT_FALSE(db.index_entry(5).has_value());
     }
   }
 }

@@ -90,6 +90,30 @@ def index_entries(path):
     return [struct.unpack_from("<QIII", blob, 8 + 20 * i) for i in range(count)], best
 
 
+def schema_entries(path):
+    """{(kind, key): (file offset, type tag, per_atom, elem_bytes, slot_bytes)} of the
+    committed schema blob; the sizes are the u32 at offset + 5 and offset + 9."""
+    best = max((0, 1), key=lambda s: header_fields(path, s)["generation"])
+    schema_offset, schema_len = struct.unpack_from("<QQ", read_slot(path, best), 60)
+    with open(path, "rb") as f:
+        f.seek(schema_offset)
+        blob = f.read(schema_len)
+    (count,) = struct.unpack_from("<I", blob, 5)
+    entries, at = {}, 9
+    for _ in range(count):
+        kind, tag, per_atom, key_len, elem, slot_bytes = struct.unpack_from("<BBBHII", blob, at)
+        key = blob[at + 13 : at + 13 + key_len].decode()
+        entries[(kind, key)] = (schema_offset + at, tag, per_atom, elem, slot_bytes)
+        at += 13 + key_len
+    return entries
+
+
+def overwrite(path, offset, data):
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        f.write(data)
+
+
 def stored_records(path):
     data = open(path, "rb").read()
     entries, _ = index_entries(path)

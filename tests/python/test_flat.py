@@ -1,12 +1,14 @@
 """Database.get_molecules_flat: many records as one dict of concatenated arrays."""
 
+import json
 import struct
 
 import numpy as np
 import pytest
 
+from conftest import SANITIZED
 from crivane import Database, PyMolecule
-from databases import CODECS, make_molecule, new_db, read_in_threads
+from databases import CODECS, index_entries, make_molecule, new_db, overwrite, read_in_threads, schema_entries
 from records import section
 from test_database import CallsOnIndex
 
@@ -559,3 +561,111 @@ def test_a_cell_that_is_not_whole_values_fails_whatever_the_selection_size(tmp_p
     db = crafted_db(tmp_path / "odd.db", records)
     assert flat_error(db, [0]) == "Byte length 3 is not a multiple of element size 8"
     assert flat_error(db, [0] * 8) == "Byte length 3 is not a multiple of element size 8"
+
+
+# ---- stored sizes that the records do not back ----------------------------------------------------
+
+DAMAGED = "the database's stored schema is damaged. Retrieve molecules individually with get_molecule(s) instead."
+
+# get_molecules_flat(indices) on each database in each open mode, in a child that may map only
+# 2 GiB more than it has once the databases are open and the worker pool runs: an allocation
+# sized by a damaged number fails there. Prints the ValueError texts, or "MemoryError".
+FLAT_IN_SMALL_ADDRESS_SPACE = """
+import json, resource
+from crivane import Database
+
+dbs = [Database.open(path, **mode) for path in {paths!r}
+       for mode in (dict(), dict(populate=True), dict(mmap=False))]
+for db in dbs:
+    db.get_molecules(list(range(len(db))))
+if {limit}:
+    with open("/proc/self/status") as f:
+        used = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (used + (2 << 30), used + (2 << 30)))
+out = []
+for db in dbs:
+    try:
+        db.get_molecules_flat({indices!r})
+        out.append("ok")
+    except ValueError as e:
+        out.append(str(e))
+    except MemoryError:
+        out.append("MemoryError")
+print(json.dumps(out))
+"""
+
+
+# Each case writes a database to `path` and gives the selection to read.
+
+
+def damaged_schema_entry(key, field, at, value):
+    """100 molecules of 40 atoms whose stored schema entry for the builtin `key` has byte `at`
+    of `field` (type tag, elem_bytes or slot_bytes) set to `value`."""
+    def make(path, codec):
+        new_db(path, [make_molecule(i, 40) for i in range(100)], compression=codec)
+        offset = schema_entries(path)[(BUILTIN, key)][0]
+        overwrite(path, offset + {"tag": 1, "elem": 5, "slot": 9}[field] + at, bytes([value]))
+        return list(range(100))
+    return make
+
+
+def damaged_atom_count(path, codec):
+    # Index entry 1 claims 2**31 - 1 atoms: positions alone would take 24 GiB.
+    new_db(path, [make_molecule(i, 40) for i in range(100)], compression=codec)
+    _, header = index_entries(path)
+    overwrite(path, header["index_offset"] + 8 + 20 + 16, struct.pack("<I", 0x7FFFFFFF))
+    return list(range(100))
+
+
+def first_record_with_a_large_cell(path, codec):
+    # Ordered: the first record's 4 MiB per-molecule value would make a column of 8 GiB for
+    # 2000 more molecules, none of which has room for it.
+    big = section(MOLECULE, "x", F64, bytes(4 << 20))
+    crafted_db(path, [(1, [big]), (1, [])], compression=codec)
+    return [0] + [1] * 2000
+
+
+def longest_record(path):
+    return max(raw_len for _, _, raw_len, _ in index_entries(path)[0])
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (damaged_schema_entry("forces", "elem", 3, 0x10),
+         "Stored schema entry for section 'forces' gives element size 268435468, but type tag 4 has "
+         f"elements of 12 bytes; {DAMAGED}"),
+        (damaged_schema_entry("charges", "elem", 0, 9),
+         f"Stored schema entry for section 'charges' gives element size 9, but type tag 3 has elements of 8 bytes; {DAMAGED}"),
+        (damaged_schema_entry("energy", "elem", 1, 1),
+         f"Stored schema entry for section 'energy' gives element size 264, but type tag 0 has elements of 8 bytes; {DAMAGED}"),
+        (damaged_schema_entry("forces", "tag", 0, 200),
+         f"Stored schema entry for section 'forces' has unknown type tag 200; {DAMAGED}"),
+        (damaged_schema_entry("cell", "slot", 3, 0x40),
+         "Stored schema entry for section 'cell' gives 1073741896 bytes per molecule, more than the longest "
+         "record of the database holds ({longest} bytes); " + DAMAGED),
+        # The records themselves are intact: the scatter's own message, before any column exists.
+        (damaged_atom_count, "SOA n_atoms mismatch for molecule 1: the record holds 40 atoms, its index entry 2147483647"),
+        (first_record_with_a_large_cell, "SOA schema mismatch for molecule 1: expected 1 sections, got 0"),
+    ],
+    ids=["per-atom-elem-huge", "per-atom-elem", "per-molecule-elem", "type-tag", "per-molecule-slot-huge",
+         "index-atom-count-huge", "first-record-cell-huge"],
+)
+def test_sizes_the_records_cannot_hold_are_invalid_data_before_any_column_is_allocated(
+    tmp_path, run_python, make, message
+):
+    paths = [str(tmp_path / f"{codec}.db") for codec in CODECS]
+    indices = [make(path, codec) for path, codec in zip(paths, CODECS)][0]
+    out = json.loads(run_python(FLAT_IN_SMALL_ADDRESS_SPACE.format(
+        paths=paths, indices=indices, limit=not SANITIZED)))
+    expected = ["Invalid data: " + message.format(longest=longest_record(p)) for p in paths for _ in range(3)]
+    assert out == expected
+
+
+def test_a_keyed_column_larger_than_the_selected_records_is_zeros(tmp_path):
+    # A property none of the selected molecules has is zeros, however large its cells.
+    spectrum = section(MOLECULE, "spectrum", F64_ARRAY, f64(*range(1000)))
+    db = crafted_db(tmp_path / "wide.db", [(1, [spectrum]), (1, []), (2, [])])
+    got = db.get_molecules_flat([1, 2, 1])
+    assert got["properties"]["spectrum"].shape == (3000,) and not got["properties"]["spectrum"].any()
+    np.testing.assert_array_equal(db.get_molecules_flat([2, 0])["properties"]["spectrum"][1000:], range(1000))

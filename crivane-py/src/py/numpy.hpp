@@ -96,8 +96,8 @@ struct Buffer {
   virtual ~Buffer() = default;
 };
 template <class V>
-struct VectorBuffer final : Buffer {
-  explicit VectorBuffer(V v) : values(std::move(v)) {}
+struct OwnedBuffer final : Buffer {
+  explicit OwnedBuffer(V v) : values(std::move(v)) {}
   V values;
 };
 // Wraps `data` (owned by `owner`) as an array whose base object frees the
@@ -105,15 +105,21 @@ struct VectorBuffer final : Buffer {
 Ref adopt(int typenum, void* data, Shape shape, std::unique_ptr<Buffer> owner);
 }  // namespace detail
 
-// The vector's buffer as a writeable C-order array of `shape`, without a
-// copy; the array's base object owns the vector. The vector holds the
-// product of `shape` elements. `typenum` defaults to the element type's
-// (pass bool_type for a vector of one-byte booleans).
-template <class T, class A>
-Ref adopt(std::vector<T, A> values, Shape shape, int typenum = type_num<T>()) {
-  auto owner = std::make_unique<detail::VectorBuffer<std::vector<T, A>>>(std::move(values));
+// An owned buffer (any movable type with data()) as a writeable C-order
+// array of `shape` and `typenum`, without a copy; the array's base object
+// owns the buffer, which holds the product of `shape` elements.
+template <class B>
+Ref adopt_buffer(B buffer, Shape shape, int typenum) {
+  auto owner = std::make_unique<detail::OwnedBuffer<B>>(std::move(buffer));
   void* data = owner->values.data();
   return detail::adopt(typenum, data, shape, std::move(owner));
+}
+
+// The same for a vector. `typenum` defaults to the element type's (pass
+// bool_type for a vector of one-byte booleans).
+template <class T, class A>
+Ref adopt(std::vector<T, A> values, Shape shape, int typenum = type_num<T>()) {
+  return adopt_buffer(std::move(values), shape, typenum);
 }
 template <class T, class A>
 Ref adopt(std::vector<T, A> values, std::initializer_list<std::size_t> shape,

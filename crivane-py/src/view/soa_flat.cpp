@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <string>
 
 #include "crivane/storage/dtypes.hpp"
@@ -58,7 +59,10 @@ crivane::Result<void> parse_mol_fast_soa(ByteSpan record, std::size_t positions_
   out.n_atoms = *n_atoms;
   out.positions = *positions;
   out.atomic_numbers = *numbers;
-  out.sections.reserve(*count);
+  // A section takes 7 bytes at least (kind, key length, tag, payload
+  // length): the stored count reserves no more than the bytes can hold.
+  constexpr std::size_t kMinSectionBytes = 7;
+  out.sections.reserve(std::min<std::size_t>(*count, r.left() / kMinSectionBytes));
   for (std::size_t s = 0; s < *count; ++s) {
     const auto kind = r.read<std::uint8_t>();
     if (!kind) return truncated("SOA section kind");

@@ -118,6 +118,10 @@ std::optional<std::uint32_t> AtomDatabase::num_atoms(std::size_t i) const {
   return std::uint32_t{e->n_atoms};
 }
 
+std::optional<MoleculeIndex> AtomDatabase::index_entry(std::size_t i) const {
+  return index_.entry(i);
+}
+
 std::optional<ByteSpan> AtomDatabase::get_compressed_slice(std::size_t i) const {
   if (!data_mmap_) return std::nullopt;
   const auto e = index_.entry(i);

@@ -1,16 +1,20 @@
 // Child processes for tests: letting the pool settle before a fork, running
-// a test body in a child, and running one as a user that file permissions
-// apply to.
+// a test body in a child, running one as a user that file permissions apply
+// to, and running one with little address space to spare.
 #pragma once
 
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <new>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -76,6 +80,42 @@ void run_unprivileged(const std::filesystem::path& dir, Body body) {
       std::_Exit(90);
     }
     body();
+    std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Whether an address-space limit can be set: the sanitizers' shadow memory
+// claims terabytes of it up front.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSpaceLimitWorks = false;
+#else
+inline constexpr bool kAddressSpaceLimitWorks = true;
+#endif
+
+// Runs `body` in a child process that may map only `spare` bytes beyond what
+// it has mapped already, so that an allocation larger than that fails there.
+// The child's failed assertions print there and fail the test here.
+template <class Body>
+void run_with_spare_address_space(std::uint64_t spare, Body body) {
+  settle_threads_before_fork();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::alarm(60);
+    std::uint64_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const std::uint64_t limit = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) + spare;
+    const rlimit rl{limit, limit};
+    if (pages == 0 || ::setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(91);
+    try {
+      body();
+    } catch (const std::bad_alloc&) {
+      ADD_FAILURE() << "an allocation needed more than the spare address space";
+    }
     std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
   }
   int status = 0;

@@ -144,6 +144,9 @@ class AtomDatabase {
       std::span<const index::MoleculeIndex> entries) const;
   std::optional<std::uint32_t> uncompressed_size(std::size_t i) const;
   std::optional<std::uint32_t> num_atoms(std::size_t i) const;
+  // Index entry i, whose fields the two above give, in one lookup; nothing
+  // past the end.
+  std::optional<index::MoleculeIndex> index_entry(std::size_t i) const;
   // The stored bytes of record i inside the data mapping; nothing without a
   // mapping or when they do not lie wholly inside it.
   std::optional<ByteSpan> get_compressed_slice(std::size_t i) const;
