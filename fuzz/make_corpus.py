@@ -305,7 +305,6 @@ def tensor_payload_seeds():
         "count_mismatch": bytes([0]) + tensor("f", [2, 3], [0] * 5),
         "overflow": bytes([3]) + tensor("q", [0xFFFFFFFF] * 3 + [0], []),
         "truncated_shape": bytes([0]) + tensor("f", [1, 0], [])[:3],
-        "rank_past_end": bytes([1]) + bytes([255]) + struct.pack("<2I", 1, 1),
     }
 
 
@@ -328,7 +327,6 @@ def index_blob_seeds():
         "count_mismatch": index([(8192, 1, 1, 1), (8193, 1, 1, 1)], count=3),
         "count_overflow": index([], count=1 << 63),
         "short": index([], count=1)[:5],
-        "entry_cut": index([(8192, 100, 240, 10)])[:-3],
     }
 
 
