@@ -20,7 +20,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE / "corpus"
 
 
-# Record sections and records (little-endian, packed).
+# Schema blobs, record sections and records (little-endian, packed).
 def blob(positions, entries, count=None, version=1):
     out = struct.pack("<IBI", version, positions, len(entries) if count is None else count)
     for kind, tag, per_atom, key, elem, slot in entries:
