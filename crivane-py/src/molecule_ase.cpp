@@ -65,14 +65,16 @@ bool append_owned_ase_properties(const Molecule& m, const Dicts& d) {
   const std::size_t n = m.n_atoms();
   for (const auto& [key, value] : m.atom_properties) {
     PyObject* dict = destination(d, SectionKind::AtomProperty, key, false);
-    if (dict != nullptr && !put(dict, key, [&] { return property_value_to_pyobject(value); })) {
+    if (dict != nullptr &&
+        !put(dict, key, [&v = value] { return property_value_to_pyobject(v); })) {
       return false;
     }
   }
   for (const auto& [key, value] : m.properties) {
     const auto length = array_like_length(value);
     PyObject* dict = destination(d, SectionKind::MoleculeProperty, key, length && *length == n);
-    if (dict != nullptr && !put(dict, key, [&] { return property_value_to_pyobject(value); })) {
+    if (dict != nullptr &&
+        !put(dict, key, [&v = value] { return property_value_to_pyobject(v); })) {
       return false;
     }
   }
