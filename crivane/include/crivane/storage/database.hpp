@@ -168,14 +168,15 @@ class AtomDatabase {
   // database.
   std::optional<SharedMmapBytes> get_shared_mmap_bytes(std::size_t i) const;
   // Whether reads go through the data mapping: it holds record 0 whole. Else
-  // (no mapping, an empty database, or every record appended since a mapped
-  // open) readers take get_raw_bytes or read_decompress_parallel.
+  // (no mapping, no record, or records appended since a mapped open without
+  // a committed index) readers take get_raw_bytes or read_decompress_parallel.
   bool reads_through_mapping() const { return get_compressed_slice(0).has_value(); }
-  // Record i's decompressed bytes read through the data mapping: borrowed
-  // from it when the codec is none (no copy), else decompressed into a
-  // buffer of their own. Fails with "Missing mmap bytes for molecule {}"
-  // (codec none) or "Missing compressed bytes for molecule {}" when
-  // get_compressed_slice(i) gives nothing.
+  // Record i's decompressed bytes read through the data mapping, never the
+  // file: borrowed from the mapping when the codec is none (no copy), else
+  // decompressed into a buffer of their own. Fails with "Missing mmap bytes
+  // for molecule {}" (codec none) or "Missing compressed bytes for molecule
+  // {}" when get_compressed_slice(i) gives nothing, with the codec's error,
+  // or with Error::out_of_memory().
   Result<RecordBytes> record_bytes(std::size_t i) const;
   // The same, for a holder that outlives the database: a share of the
   // mapping when the codec is none, else the decompressed buffer.
