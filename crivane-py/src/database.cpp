@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -29,10 +28,8 @@
 namespace crivane_rs::database {
 
 using crivane::Error;
-using crivane::unexpected;
 using crivane::compression::CompressionType;
 using crivane::storage::AtomDatabase;
-using crivane::storage::SharedMmapBytes;
 using molecule::MoleculeBacking;
 using molecule::PyMoleculeObject;
 using soa::SoaBytes;
@@ -55,7 +52,7 @@ PyObject* engine_error(const Error& error) {
 
 std::optional<View> PyAtomDatabase::get_molecule(std::size_t index,
                                                  const SoaContext& context) const {
-  if (reads_through_mapping()) {
+  if (db.reads_through_mapping()) {
     crivane::Result<View> view = py::allow_threads([&] {
       return crivane::catch_allocation_failure([&] { return load_mmap_view(index, context); });
     });
@@ -83,49 +80,12 @@ std::optional<View> PyAtomDatabase::get_molecule(std::size_t index,
   return std::move(view).value();
 }
 
-template <class Range>
-crivane::Result<std::variant<Range, crivane::Bytes>> mapped_record_bytes(const AtomDatabase& db,
-                                                                         CompressionType codec,
-                                                                         std::size_t index) {
-  using Out = std::variant<Range, crivane::Bytes>;
-  if (codec.codec == CompressionType::Codec::None) {
-    std::optional<Range> range;
-    if constexpr (std::is_same_v<Range, SharedMmapBytes>) {
-      range = db.get_shared_mmap_bytes(index);
-    } else {
-      range = db.get_compressed_slice(index);
-    }
-    if (!range) {
-      return unexpected(
-          Error::invalid_data(fmt::format("Missing mmap bytes for molecule {}", index)));
-    }
-    return Out(std::in_place_index<0>, std::move(*range));
-  }
-  const auto stored = db.get_compressed_slice(index);
-  if (!stored) {
-    return unexpected(
-        Error::invalid_data(fmt::format("Missing compressed bytes for molecule {}", index)));
-  }
-  const auto size = db.uncompressed_size(index);
-  if (!size) {
-    return unexpected(
-        Error::invalid_data(fmt::format("Missing uncompressed size for molecule {}", index)));
-  }
-  CRIVANE_ASSIGN_OR_RETURN(crivane::Bytes record,
-                           crivane::compression::decompress(*stored, codec, std::size_t{*size}));
-  return Out(std::in_place_index<1>, std::move(record));
-}
-
-template crivane::Result<std::variant<crivane::ByteSpan, crivane::Bytes>>
-mapped_record_bytes<crivane::ByteSpan>(const AtomDatabase&, CompressionType, std::size_t);
-template crivane::Result<std::variant<SharedMmapBytes, crivane::Bytes>>
-mapped_record_bytes<SharedMmapBytes>(const AtomDatabase&, CompressionType, std::size_t);
-
 crivane::Result<View> PyAtomDatabase::load_mmap_view(std::size_t index,
                                                      const SoaContext& context) const {
-  CRIVANE_ASSIGN_OR_RETURN(auto record,
-                           mapped_record_bytes<SharedMmapBytes>(db, db.compression(), index));
-  SoaBytes bytes = std::visit([](auto& b) { return SoaBytes(std::move(b)); }, record);
+  CRIVANE_ASSIGN_OR_RETURN(crivane::storage::SharedRecordBytes record,
+                           db.shared_record_bytes(index));
+  SoaBytes bytes =
+      std::visit([](auto&& b) { return SoaBytes(std::move(b)); }, std::move(record).release());
   return View::from_storage(std::move(bytes), context.stride, context.positions_type);
 }
 
@@ -411,7 +371,7 @@ PyObject* database_get_molecules(PyAtomDatabaseObject* self, PyObject* const* ar
 
   std::vector<View> views;
   views.reserve(indices.size());
-  if (database.reads_through_mapping()) {
+  if (database.db.reads_through_mapping()) {
     auto loaded = py::allow_threads([&] { return database.molecule_views(indices, *context); });
     // Every record was loaded; the first failure in request order is the one
     // reported, whichever worker met it first.

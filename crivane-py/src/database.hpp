@@ -9,28 +9,14 @@
 #include <cstddef>
 #include <optional>
 #include <span>
-#include <variant>
 #include <vector>
 
-#include "crivane/compression.hpp"
 #include "crivane/error.hpp"
-#include "crivane/storage/bytes.hpp"
 #include "crivane/storage/database.hpp"
 #include "py/class.hpp"
 #include "view/soa_view.hpp"
 
 namespace crivane_rs::database {
-
-// The bytes of record `index` read through the data mapping: the record's
-// range of the mapping when the file has no codec, else the record
-// decompressed. `Range` is how the range is held: crivane::ByteSpan borrows
-// the mapping (for a caller that holds the database throughout),
-// crivane::storage::SharedMmapBytes shares it (the range keeps it alive).
-// Touches no Python object.
-template <class Range>
-crivane::Result<std::variant<Range, crivane::Bytes>> mapped_record_bytes(
-    const crivane::storage::AtomDatabase& db, crivane::compression::CompressionType codec,
-    std::size_t index);
 
 class PyAtomDatabase {
  public:
@@ -40,17 +26,14 @@ class PyAtomDatabase {
   crivane::Result<soa::SoaContext> soa_context() const {
     return soa::SoaContext::from_database(db);
   }
-  // Whether reads go through the data mapping: it holds record 0.
-  bool reads_through_mapping() const { return db.get_compressed_slice(0).has_value(); }
-
-  // Record `index` as a view, by whichever path reads_through_mapping picks.
+  // Record `index` as a view, by the path db.reads_through_mapping() picks.
   // Called with the interpreter lock held; releases it around the fetch (and
   // the parse, when mapped). A failure is raised (ValueError, or MemoryError
   // when memory ran out) and gives nothing.
   std::optional<soa::SoaMoleculeView> get_molecule(std::size_t index,
                                                    const soa::SoaContext& context) const;
-  // Record `index` out of the data mapping: in place when uncompressed,
-  // else decompressed. Touches no Python object.
+  // Record `index` out of the data mapping (db.shared_record_bytes): in
+  // place when uncompressed, else decompressed. Touches no Python object.
   crivane::Result<soa::SoaMoleculeView> load_mmap_view(std::size_t index,
                                                        const soa::SoaContext& context) const;
   // load_mmap_view for every index on the worker pool; every index is

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <new>
 #include <tuple>
-#include <variant>
 
 #include "crivane/compression.hpp"
 #include "crivane/parallel.hpp"
@@ -40,6 +39,7 @@ using crivane::Error;
 using crivane::unexpected;
 using crivane::compression::CompressionType;
 using crivane::storage::AtomDatabase;
+using crivane::storage::RecordBytes;
 using soa::FlatRecord;
 using soa::SectionRef;
 using soa::SectionSchema;
@@ -59,13 +59,17 @@ enum class ReadMode { Unmapped, MappedPlain, MappedCompressed };
 
 // Record bytes of database index `index` out of the data mapping: in place
 // without a codec (the database's borrow keeps the mapping alive for the
-// whole call, so no share of it is taken), else decompressed into `owned`.
-crivane::Result<ByteSpan> mapped_record(const AtomDatabase& db, CompressionType codec,
-                                        std::size_t index, Bytes& owned) {
-  CRIVANE_ASSIGN_OR_RETURN(auto record, mapped_record_bytes<ByteSpan>(db, codec, index));
-  if (const ByteSpan* in_place = std::get_if<ByteSpan>(&record)) return *in_place;
-  owned = std::get<Bytes>(std::move(record));
-  return crivane::as_span(owned);
+// whole call, so no share of it is taken), else decompressed into `held`.
+// Allocation failure throws, as everywhere in this file.
+crivane::Result<ByteSpan> mapped_record(const AtomDatabase& db, std::size_t index,
+                                        RecordBytes& held) {
+  crivane::Result<RecordBytes> record = db.record_bytes(index);
+  if (!record) {
+    if (record.error().is_out_of_memory()) throw std::bad_alloc();
+    return unexpected(std::move(record).error());
+  }
+  held = std::move(record).value();
+  return held.span();
 }
 
 // (kind, key) positions of a column list, sorted; among equal ones the list
@@ -266,7 +270,6 @@ struct Scatter {
   const AtomDatabase& db;
   std::span<const std::size_t> indices;
   ReadMode mode;
-  CompressionType codec;
   std::size_t row_bytes;
   const std::vector<std::uint32_t>& counts;
   const std::vector<std::uint64_t>& offsets;
@@ -279,18 +282,18 @@ struct Scatter {
   // Unmapped: every selected record, read up front. Mapped with a codec:
   // position 0's record, already decompressed to build the reference list.
   std::vector<Bytes>& records;
-  Bytes& first_record;
+  RecordBytes& first_record;
 
   crivane::Result<void> item(std::size_t k, FlatRecord& record,
                              std::vector<std::size_t>& matched) const {
-    Bytes owned;
+    RecordBytes owned;
     ByteSpan bytes;
     if (mode == ReadMode::Unmapped) {
       bytes = crivane::as_span(records[k]);
     } else if (k == 0 && mode == ReadMode::MappedCompressed) {
-      bytes = crivane::as_span(first_record);
+      bytes = first_record.span();
     } else {
-      CRIVANE_ASSIGN_OR_RETURN(bytes, mapped_record(db, codec, indices[k], owned));
+      CRIVANE_ASSIGN_OR_RETURN(bytes, mapped_record(db, indices[k], owned));
     }
     CRIVANE_TRY(soa::parse_mol_fast_soa(bytes, row_bytes, record));
     const std::uint32_t n_atoms = counts[k];
@@ -457,7 +460,7 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
   std::optional<crivane::storage::DatabaseSchema> stored = db.schema_info();
 
   std::vector<Bytes> records;
-  Bytes first_record;
+  RecordBytes first_record;
   ByteSpan first;
   if (mode == ReadMode::Unmapped) {
     CRIVANE_ASSIGN_OR_RETURN(crivane::storage::DecompressedRecords read,
@@ -466,7 +469,7 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
     if (records.size() != n) return invalid("Missing records in a parallel read");
     first = crivane::as_span(records[0]);
   } else {
-    CRIVANE_ASSIGN_OR_RETURN(first, mapped_record(db, codec, indices[0], first_record));
+    CRIVANE_ASSIGN_OR_RETURN(first, mapped_record(db, indices[0], first_record));
   }
 
   CRIVANE_ASSIGN_OR_RETURN(const FlatRecord parsed, soa::parse_mol_fast_soa(first, context.stride));
@@ -494,9 +497,9 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
   // out.columns), as a check.
   auto scatter = [&](bool write) {
     return scatter_all(
-        Scatter{write, db, indices, mode, codec, context.stride, out.n_atoms, offsets,
-                out.reference, out.uniform_schema, lookup, out.positions.bytes.data(),
-                out.atomic_numbers.data(), out.columns, records, first_record},
+        Scatter{write, db, indices, mode, context.stride, out.n_atoms, offsets, out.reference,
+                out.uniform_schema, lookup, out.positions.bytes.data(), out.atomic_numbers.data(),
+                out.columns, records, first_record},
         n);
   };
   if (!need.fits(n, total_atoms, selected_bytes)) CRIVANE_TRY(scatter(false));

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,104 @@ TEST(ReadTest, NoSlicesWithoutAMapping) {
   }
 }
 
+// Record bytes through the data mapping: in place without a codec, in a
+// buffer of their own with one, and never through the file.
+TEST(ReadTest, RecordBytesThroughTheMapping) {
+  enum class Gives { InPlace, Decompressed, Missing, CodecError };
+  struct Case {
+    const char* name;
+    CompressionType codec;
+    bool mmap;
+    std::size_t index;
+    Gives gives;
+    const char* missing = "";
+  };
+  const Case cases[] = {
+      {"none, mapped", CompressionType::None(), true, 3, Gives::InPlace},
+      {"lz4, mapped", CompressionType::Lz4(), true, 3, Gives::Decompressed},
+      {"zstd, mapped", CompressionType::Zstd(5), true, 3, Gives::Decompressed},
+      {"none, file", CompressionType::None(), false, 3, Gives::Missing,
+       "Missing mmap bytes for molecule 3"},
+      {"lz4, file", CompressionType::Lz4(), false, 3, Gives::Missing,
+       "Missing compressed bytes for molecule 3"},
+      {"none, past the end", CompressionType::None(), true, 5, Gives::Missing,
+       "Missing mmap bytes for molecule 5"},
+      {"zstd, past the end", CompressionType::Zstd(5), true, 5, Gives::Missing,
+       "Missing compressed bytes for molecule 5"},
+      {"lz4, damaged", CompressionType::Lz4(), true, 3, Gives::CodecError},
+      {"zstd, damaged", CompressionType::Zstd(5), true, 3, Gives::CodecError},
+  };
+  const auto expected = record_of(five_molecules()[3], 2);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto path = dir.file("db");
+    make_committed(path, c.codec);
+    if (c.gives == Gives::CodecError) {
+      const std::uint64_t offset = open_db(path, false).index_entry(3)->offset;
+      overwrite(path, offset, std::vector<std::uint8_t>(8, 0xFF));
+    }
+    std::optional<SharedRecordBytes> kept;
+    {
+      AtomDatabase db = open_db(path, c.mmap);
+      EXPECT_EQ(db.reads_through_mapping(), c.mmap);
+      auto record = db.record_bytes(c.index);
+      auto shared = db.shared_record_bytes(c.index);
+      switch (c.gives) {
+        case Gives::InPlace:
+        case Gives::Decompressed: {
+          ASSERT_TRUE(succeeds(record));
+          ASSERT_TRUE(succeeds(shared));
+          EXPECT_EQ(to_vec(record->span()), expected);
+          EXPECT_EQ(to_vec(shared->span()), expected);
+          const bool in_place = c.gives == Gives::InPlace;
+          EXPECT_EQ(record->is_borrowed(), in_place);
+          EXPECT_EQ(shared->is_shared(), in_place);
+          if (in_place) {
+            const ByteSpan stored = *db.get_compressed_slice(c.index);
+            EXPECT_EQ(record->span().data(), stored.data());
+            EXPECT_EQ(shared->span().data(), stored.data());
+          }
+          kept.emplace(std::move(shared).value());
+          break;
+        }
+        case Gives::Missing:
+          EXPECT_TRUE(fails_with(record, c.missing));
+          EXPECT_TRUE(fails_with(shared, c.missing));
+          break;
+        case Gives::CodecError: {
+          // The error the parallel reader gives for the same bytes.
+          const auto raw = db.get_raw_bytes(Indices{c.index});
+          ASSERT_FALSE(raw.has_value());
+          EXPECT_EQ(raw.error().kind(), Error::Kind::Compression);
+          ASSERT_FALSE(record.has_value());
+          ASSERT_FALSE(shared.has_value());
+          EXPECT_EQ(record.error(), raw.error());
+          EXPECT_EQ(shared.error(), raw.error());
+          break;
+        }
+      }
+    }
+    // The database is gone; a share of its mapping still reads.
+    if (kept) EXPECT_EQ(to_vec(kept->span()), expected);
+  }
+}
+
+// Records appended after a mapped open of a file without a committed index
+// lie outside the mapping: readers take the file.
+TEST(ReadTest, RecordsAppendedAfterAMappedOpenAreNotReadThroughTheMapping) {
+  TempDir dir;
+  const auto path = dir.file("db");
+  (void)crivane::testing::create_db(path);
+  AtomDatabase db = open_db(path, true);
+  const Molecule m = seeded_molecule(2, 5);
+  ASSERT_TRUE(succeeds(db.add_molecule(m)));
+  EXPECT_FALSE(db.reads_through_mapping());
+  EXPECT_TRUE(fails_with(db.record_bytes(0), "Missing mmap bytes for molecule 0"));
+  EXPECT_TRUE(fails_with(db.shared_record_bytes(0), "Missing mmap bytes for molecule 0"));
+  EXPECT_EQ(records(db.get_raw_bytes(Indices{0})), Records{record_of(m, 2)});
+}
+
 TEST(ReadTest, SchemaInfo) {
   TempDir dir;
   auto db = AtomDatabase::create_with_format(dir.file("db"), CompressionType::None());
@@ -211,6 +310,8 @@ TEST(ReadTest, EntriesPastTheFileEnd) {
       EXPECT_EQ(r.error(), Error::io("failed to fill whole buffer"));
       EXPECT_FALSE(db.get_shared_mmap_bytes(1).has_value());
       EXPECT_FALSE(db.get_compressed_slice(1).has_value());
+      EXPECT_TRUE(fails_with(db.record_bytes(1), "Missing mmap bytes for molecule 1"));
+      EXPECT_TRUE(fails_with(db.shared_record_bytes(1), "Missing mmap bytes for molecule 1"));
       EXPECT_EQ(records(db.get_raw_bytes(Indices{2})), Records{record_of(five_molecules()[2], 2)});
     }
   }

@@ -1,7 +1,7 @@
 // AtomDatabase reads: record bytes by index, through the data mapping where
-// it holds them and through the file otherwise, fetched and decompressed in
-// parallel. Nothing here changes the database, so reads may run on several
-// threads at once.
+// it holds them and through the file otherwise; many at once are fetched and
+// decompressed in parallel. Nothing here changes the database, so reads may
+// run on several threads at once.
 #include <fmt/format.h>
 
 #include "crivane/parallel.hpp"
@@ -138,6 +138,53 @@ std::optional<SharedMmapBytes> AtomDatabase::get_shared_mmap_bytes(std::size_t i
   const auto range = range_within(*e, data_mmap_->size());
   if (!range) return std::nullopt;
   return SharedMmapBytes(data_mmap_, range->first, range->second);
+}
+
+namespace {
+
+// Record i out of the data mapping, decompressed into a new buffer.
+Result<Bytes> decompress_mapped(const AtomDatabase& db, std::size_t i) {
+  const std::optional<ByteSpan> stored = db.get_compressed_slice(i);
+  if (!stored) {
+    return unexpected(
+        Error::invalid_data(fmt::format("Missing compressed bytes for molecule {}", i)));
+  }
+  const std::optional<std::uint32_t> size = db.uncompressed_size(i);
+  if (!size) {
+    return unexpected(
+        Error::invalid_data(fmt::format("Missing uncompressed size for molecule {}", i)));
+  }
+  return compression::decompress(*stored, db.compression(), std::size_t{*size});
+}
+
+Error missing_mapped_record(std::size_t i) {
+  return Error::invalid_data(fmt::format("Missing mmap bytes for molecule {}", i));
+}
+
+}  // namespace
+
+Result<RecordBytes> AtomDatabase::record_bytes(std::size_t i) const {
+  return catch_allocation_failure([&]() -> Result<RecordBytes> {
+    if (compression_.codec == CompressionType::Codec::None) {
+      const std::optional<ByteSpan> in_place = get_compressed_slice(i);
+      if (!in_place) return unexpected(missing_mapped_record(i));
+      return RecordBytes(*in_place);
+    }
+    CRIVANE_ASSIGN_OR_RETURN(Bytes record, decompress_mapped(*this, i));
+    return RecordBytes(std::move(record));
+  });
+}
+
+Result<SharedRecordBytes> AtomDatabase::shared_record_bytes(std::size_t i) const {
+  return catch_allocation_failure([&]() -> Result<SharedRecordBytes> {
+    if (compression_.codec == CompressionType::Codec::None) {
+      std::optional<SharedMmapBytes> share = get_shared_mmap_bytes(i);
+      if (!share) return unexpected(missing_mapped_record(i));
+      return SharedRecordBytes(std::move(*share));
+    }
+    CRIVANE_ASSIGN_OR_RETURN(Bytes record, decompress_mapped(*this, i));
+    return SharedRecordBytes(std::move(record));
+  });
 }
 
 std::optional<DatabaseSchema> AtomDatabase::schema_info() const {

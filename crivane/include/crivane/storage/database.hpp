@@ -22,6 +22,7 @@
 #include "crivane/storage/file.hpp"
 #include "crivane/storage/index.hpp"
 #include "crivane/storage/mmap.hpp"
+#include "crivane/storage/record_bytes.hpp"
 #include "crivane/storage/schema.hpp"
 
 namespace crivane::storage {
@@ -138,20 +139,48 @@ class AtomDatabase {
 
   // Reading (database_read.cpp). Every read is const and may run on several
   // threads at once.
+  //
+  // The decompressed bytes of the records at `indices`, each in a new buffer,
+  // in request order (an index may repeat). Through the mapping where it
+  // holds a record whole, else through the file, so that records appended
+  // but not committed are read too. An index without an entry fails the call
+  // with "Index {} out of bounds" before anything is read.
   Result<std::vector<Bytes>> get_raw_bytes(std::span<const std::size_t> indices) const;
+  // get_raw_bytes, plus the atom counts of the same index entries.
   Result<DecompressedRecords> read_decompress_parallel(std::span<const std::size_t> indices) const;
+  // The decompressed bytes of the records of `entries`, in list order, read
+  // on the worker pool: the reader behind the two above.
   Result<std::vector<Bytes>> decompress_entries_parallel(
       std::span<const index::MoleculeIndex> entries) const;
+  // Record i's length once decompressed; nothing past the end.
   std::optional<std::uint32_t> uncompressed_size(std::size_t i) const;
+  // Record i's atom count as its index entry gives it; nothing past the end.
   std::optional<std::uint32_t> num_atoms(std::size_t i) const;
   // Index entry i, whose fields the two above give, in one lookup; nothing
   // past the end.
   std::optional<index::MoleculeIndex> index_entry(std::size_t i) const;
-  // The stored bytes of record i inside the data mapping; nothing without a
-  // mapping or when they do not lie wholly inside it.
+  // The stored bytes of record i, borrowed from the data mapping: compressed
+  // with the database's codec, and the record itself when the codec is none.
+  // Nothing without a mapping, past the end, or when they do not lie wholly
+  // inside the mapping.
   std::optional<ByteSpan> get_compressed_slice(std::size_t i) const;
-  // The same range as a share of the mapping that outlives the database.
+  // The same stored bytes as a share of the mapping that outlives the
+  // database.
   std::optional<SharedMmapBytes> get_shared_mmap_bytes(std::size_t i) const;
+  // Whether reads go through the data mapping: it holds record 0 whole. Else
+  // (no mapping, no record, or records appended since a mapped open without
+  // a committed index) readers take get_raw_bytes or read_decompress_parallel.
+  bool reads_through_mapping() const { return get_compressed_slice(0).has_value(); }
+  // Record i's decompressed bytes read through the data mapping, never the
+  // file: borrowed from the mapping when the codec is none (no copy), else
+  // decompressed into a buffer of their own. Fails with "Missing mmap bytes
+  // for molecule {}" (codec none) or "Missing compressed bytes for molecule
+  // {}" when get_compressed_slice(i) gives nothing, with the codec's error,
+  // or with Error::out_of_memory().
+  Result<RecordBytes> record_bytes(std::size_t i) const;
+  // The same, for a holder that outlives the database: a share of the
+  // mapping when the codec is none, else the decompressed buffer.
+  Result<SharedRecordBytes> shared_record_bytes(std::size_t i) const;
   std::optional<DatabaseSchema> schema_info() const;
 
   std::size_t len() const { return index_.len(); }
