@@ -15,10 +15,10 @@
 #include <string_view>
 #include <vector>
 
+#include "crivane/record/encoder.hpp"
+#include "crivane/record/schema.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/schema.hpp"
-#include "crivane/storage/soa.hpp"
 #include "view/batch_record.hpp"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 #include "view/soa_flat.hpp"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "crivane/storage/schema.hpp"
-#include "crivane/storage/soa.hpp"
+#include "crivane/record/encoder.hpp"
+#include "crivane/record/schema.hpp"
 #include "view/pickle_payload.hpp"
 #include "view/soa_view.hpp"
 

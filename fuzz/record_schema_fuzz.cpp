@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "crivane/storage/schema.hpp"
+#include "crivane/record/schema.hpp"
 
 using namespace crivane;
 

@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "crivane/parallel.hpp"
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"

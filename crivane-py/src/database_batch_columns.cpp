@@ -8,8 +8,8 @@
 #include <limits>
 #include <set>
 
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 #include "database_batch.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"

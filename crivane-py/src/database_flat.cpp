@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 #include "molecule_helpers.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"

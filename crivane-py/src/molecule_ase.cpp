@@ -4,8 +4,8 @@
 #include <array>
 #include <string_view>
 
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 #include "molecule.hpp"
 #include "molecule_internal.hpp"
 #include "py/args.hpp"

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "atom.hpp"
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 #include "crivane/storage/utf8.hpp"
 #include "molecule.hpp"
 #include "molecule_helpers.hpp"

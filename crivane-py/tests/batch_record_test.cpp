@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "crivane/atom.hpp"
+#include "crivane/record/encoder.hpp"
+#include "crivane/record/schema.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/schema.hpp"
-#include "crivane/storage/soa.hpp"
 
 namespace crivane_rs::molecule::helpers {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "crivane/storage/soa.hpp"
+#include "crivane/record/encoder.hpp"
 
 namespace crivane_rs::soa {
 namespace {

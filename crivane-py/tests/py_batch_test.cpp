@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "crivane/compression.hpp"
+#include "crivane/record/schema.hpp"
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/schema.hpp"
 #include "database.hpp"
 #include "database_batch.hpp"
 #include "py/errors.hpp"

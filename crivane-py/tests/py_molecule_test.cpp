@@ -21,9 +21,9 @@
 
 #include "atom.hpp"
 #include "crivane/atom.hpp"
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/mmap.hpp"
-#include "crivane/storage/soa.hpp"
 #include "molecule.hpp"
 #include "molecule_helpers.hpp"
 #include "py/errors.hpp"

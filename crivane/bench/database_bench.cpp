@@ -19,8 +19,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/database.hpp"
-#include "crivane/storage/soa.hpp"
 
 namespace {
 

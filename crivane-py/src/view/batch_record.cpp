@@ -5,8 +5,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 
 namespace crivane_rs::molecule::helpers {
 namespace {

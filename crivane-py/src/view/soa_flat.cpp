@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <string>
 
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 #include "crivane/storage/utf8.hpp"
 #include "view/soa_local.hpp"
 

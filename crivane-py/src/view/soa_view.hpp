@@ -14,11 +14,11 @@
 #include "crivane/atom.hpp"
 #include "crivane/error.hpp"
 #include "crivane/expected.hpp"
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/dtypes.hpp"
 #include "crivane/storage/mmap.hpp"
 #include "crivane/storage/schema.hpp"
-#include "crivane/storage/soa.hpp"
 #include "crivane/types.hpp"
 
 namespace crivane::storage {

@@ -5,8 +5,9 @@
 #include <fmt/format.h>
 
 #include "crivane/parallel.hpp"
+#include "crivane/record/encoder.hpp"
+#include "crivane/record/schema.hpp"
 #include "crivane/storage/database.hpp"
-#include "crivane/storage/soa.hpp"
 #include "database_io.hpp"
 
 namespace crivane::storage {

@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "crivane/storage/soa.hpp"
+#include "crivane/record/layout.hpp"
 
 namespace crivane::storage::dtypes {
 namespace {
