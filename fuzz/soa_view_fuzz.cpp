@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "view/soa_view.hpp"
+#include "crivane/record/decode.hpp"
+#include "crivane/record/view.hpp"
 
 namespace {
 
-using crivane_rs::soa::BuiltinSlot;
-using crivane_rs::soa::SoaBytes;
-using crivane_rs::soa::SoaMoleculeView;
+using crivane::storage::soa::BuiltinSlot;
+using crivane::storage::soa::SoaBytes;
+using crivane::storage::soa::SoaMoleculeView;
 
 void check(bool ok) {
   if (!ok) std::abort();
@@ -20,8 +21,8 @@ void decode_slot(const SoaMoleculeView& view, const std::optional<BuiltinSlot>& 
   if (!slot) return;
   auto payload = view.builtin_payload(*slot);
   check(payload.has_value() && payload->size() == slot->payload_len);
-  (void)crivane_rs::soa::py_decode_vec3_data(*payload, slot->type_tag, "field");
-  (void)crivane_rs::soa::py_decode_mat3_data(*payload, slot->type_tag, "field");
+  (void)crivane::storage::soa::py_decode_vec3_data(*payload, slot->type_tag, "field");
+  (void)crivane::storage::soa::py_decode_mat3_data(*payload, slot->type_tag, "field");
 }
 
 }  // namespace
@@ -57,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& section : view.custom()) {
     auto payload = view.custom_payload(section);
     check(payload.has_value());
-    (void)crivane_rs::soa::decode_property_value(section.type_tag, *payload);
+    (void)crivane::storage::soa::decode_property_value(section.type_tag, *payload);
     auto key = view.lazy_section_key(section);
     if (!key) {
       keys_ok = false;

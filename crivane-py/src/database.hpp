@@ -17,7 +17,7 @@
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/database.hpp"
 #include "py/class.hpp"
-#include "view/soa_view.hpp"
+#include "soa.hpp"
 
 namespace crivane_rs::database {
 

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <string>
 
-#include "crivane/record/encoder.hpp"
 #include "crivane/storage/dtypes.hpp"
 #include "molecule_helpers.hpp"
 #include "py/args.hpp"
@@ -88,7 +87,7 @@ template <class T>
 py::Ref typed_column(ColumnBytes bytes, std::initializer_list<std::size_t> inner) {
   auto run = helpers::cast_or_decode<T>(ByteSpan(bytes.data(), bytes.size()));
   if (!run) {
-    py::raise_value_error(run.error());
+    py::raise_engine_error(run.error());
     return py::Ref();
   }
   const std::size_t count = bytes.size() / sizeof(T);
@@ -262,7 +261,6 @@ PyObject* build_dict(GatherResult& gathered) {
   py::Ref atom_properties = py::Ref::steal(PyDict_New());
   py::Ref properties = py::Ref::steal(PyDict_New());
   if (!atom_properties || !properties) return nullptr;
-  namespace kind = crivane::storage::soa::SectionKind;
   for (std::size_t i = 0; i < gathered.reference.size(); ++i) {
     const SectionSchema& column = gathered.reference[i];
     FlatSectionBuffer& buffer = gathered.columns[i];
@@ -281,9 +279,9 @@ PyObject* build_dict(GatherResult& gathered) {
     if (!value) return nullptr;
 
     const py::Ref* target = &result;
-    if (column.kind == kind::AtomProperty) {
+    if (column.kind == soa::SectionKind::AtomProperty) {
       target = &atom_properties;
-    } else if (column.kind == kind::MoleculeProperty) {
+    } else if (column.kind == soa::SectionKind::MoleculeProperty) {
       target = &properties;
     } else if (std::find(kOwnKeys.begin(), kOwnKeys.end(), column.key) != kOwnKeys.end()) {
       return value_error(

@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "crivane/error.hpp"
+#include "crivane/record/flat.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/dtypes.hpp"
 #include "database.hpp"
-#include "view/soa_flat.hpp"
 
 namespace crivane_rs::database::flat {
 

@@ -17,7 +17,7 @@
 #include "crivane/storage/dtypes.hpp"
 #include "crivane/storage/utf8.hpp"
 #include "database_flat.hpp"
-#include "view/soa_view.hpp"
+#include "soa.hpp"
 
 namespace crivane_rs::database::flat {
 

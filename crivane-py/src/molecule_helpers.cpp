@@ -22,6 +22,7 @@ using crivane::types::Mat3F64;
 using crivane::types::Vec3Data;
 using crivane::types::Vec3F32;
 using crivane::types::Vec3F64;
+namespace tag = crivane::storage::dtypes::tag;
 
 // Reshapes a contiguous one-dimensional array (the reference is taken over)
 // into a C-order view of shape (rows, cols) whose base is that array.
@@ -42,7 +43,7 @@ PyObject* invalid_section(std::string_view field) {
 std::optional<ByteSpan> slot_range(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot) {
   auto range = view.builtin_payload(slot);
   if (!range) {
-    py_dtypes::raise_value_error(range.error());
+    py::raise_engine_error(range.error());
     return std::nullopt;
   }
   return *range;
@@ -51,11 +52,11 @@ std::optional<ByteSpan> slot_range(const soa::SoaMoleculeView& view, const soa::
 }  // namespace
 
 template <class T>
-soa::PyResult<CowSlice<T>> cast_or_decode(ByteSpan bytes) {
+crivane::Result<CowSlice<T>> cast_or_decode(ByteSpan bytes) {
   constexpr std::size_t s = sizeof(T);
   if (bytes.size() % s != 0) {
-    return crivane::unexpected(
-        fmt::format("Byte length {} is not a multiple of element size {}", bytes.size(), s));
+    return crivane::unexpected(crivane::Error::decode(
+        fmt::format("Byte length {} is not a multiple of element size {}", bytes.size(), s)));
   }
   const std::size_t n = bytes.size() / s;
   if (n == 0) return CowSlice<T>::borrowed(nullptr, 0);
@@ -80,7 +81,10 @@ PyObject* pyarray1_adopt(std::vector<T> values) {
 template <class T>
 PyObject* pyarray1_from_bytes(ByteSpan bytes) {
   auto run = cast_or_decode<T>(bytes);
-  if (!run) return fail(run.error());
+  if (!run) {
+    py::raise_engine_error(run.error());
+    return nullptr;
+  }
   if (run->is_owned()) return pyarray1_adopt(std::move(run).value().take_owned());
   return pyarray1_copy(run->data(), run->size());
 }
@@ -88,7 +92,10 @@ PyObject* pyarray1_from_bytes(ByteSpan bytes) {
 template <class T>
 PyObject* pyarray2_from_bytes(ByteSpan bytes, std::size_t rows, std::size_t cols) {
   auto run = cast_or_decode<T>(bytes);
-  if (!run) return fail(run.error());
+  if (!run) {
+    py::raise_engine_error(run.error());
+    return nullptr;
+  }
   return pyarray2_from_cow(std::move(run).value(), rows, cols);
 }
 
@@ -113,7 +120,7 @@ PyObject* pyarray2_from_flat(std::vector<T> values, std::size_t rows, std::size_
   X(float)                        \
   X(double)
 #define CRIVANE_RS_INSTANTIATE(T)                                                 \
-  template soa::PyResult<CowSlice<T>> cast_or_decode<T>(ByteSpan);                \
+  template crivane::Result<CowSlice<T>> cast_or_decode<T>(ByteSpan);              \
   template PyObject* pyarray1_copy<T>(const T*, std::size_t);                     \
   template PyObject* pyarray1_adopt<T>(std::vector<T>);                           \
   template PyObject* pyarray1_from_bytes<T>(ByteSpan);                            \
@@ -159,9 +166,9 @@ PyObject* owned_mat3x3_array(const Mat3Data& data) {
 PyObject* view_vec3_payload_py(ByteSpan range, std::uint8_t type_tag, std::size_t n,
                                std::string_view field) {
   switch (type_tag) {
-    case soa::tag::VEC3_F32:
+    case tag::VEC3_F32:
       return pyarray2_from_bytes<float>(range, n, 3);
-    case soa::tag::VEC3_F64:
+    case tag::VEC3_F64:
       return pyarray2_from_bytes<double>(range, n, 3);
     default:
       return invalid_section(field);
@@ -172,7 +179,7 @@ PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa:
                                     std::string_view field) {
   const std::size_t n = view.n_atoms();
   // A 3-vector row has the size of a positions row of the same dtype; 0 for any other tag.
-  const std::size_t row = soa::layout::positions_row_bytes(slot.type_tag);
+  const std::size_t row = soa::positions_row_bytes(slot.type_tag);
   // n is a u32 count, so n * row cannot overflow.
   if (row == 0 || slot.payload_len != n * row) return invalid_section(field);
   auto range = slot_range(view, slot);
@@ -182,8 +189,8 @@ PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa:
 
 PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
                                     std::string_view field) {
-  const bool f32 = slot.type_tag == soa::tag::MAT3_F32 && slot.payload_len == sizeof(Mat3F32);
-  const bool f64 = slot.type_tag == soa::tag::MAT3_F64 && slot.payload_len == sizeof(Mat3F64);
+  const bool f32 = slot.type_tag == tag::MAT3_F32 && slot.payload_len == sizeof(Mat3F32);
+  const bool f64 = slot.type_tag == tag::MAT3_F64 && slot.payload_len == sizeof(Mat3F64);
   if (!f32 && !f64) return invalid_section(field);
   auto range = slot_range(view, slot);
   if (!range) return nullptr;
@@ -193,8 +200,8 @@ PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa:
 PyObject* view_builtin_float_array_slot_py(const soa::SoaMoleculeView& view,
                                            const soa::BuiltinSlot& slot, std::string_view field) {
   const std::size_t n = view.n_atoms();
-  const bool f32 = slot.type_tag == soa::tag::F32_ARRAY && slot.payload_len == n * sizeof(float);
-  const bool f64 = slot.type_tag == soa::tag::F64_ARRAY && slot.payload_len == n * sizeof(double);
+  const bool f32 = slot.type_tag == tag::F32_ARRAY && slot.payload_len == n * sizeof(float);
+  const bool f64 = slot.type_tag == tag::F64_ARRAY && slot.payload_len == n * sizeof(double);
   if (!f32 && !f64) return invalid_section(field);
   auto range = slot_range(view, slot);
   if (!range) return nullptr;

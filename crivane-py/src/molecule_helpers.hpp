@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "crivane/types.hpp"
-#include "view/soa_view.hpp"
+#include "soa.hpp"
 
 namespace crivane_rs::molecule::helpers {
 
@@ -56,19 +56,19 @@ class CowSlice {
 // copy. A length that is not a multiple fails with "Byte length {} is not a
 // multiple of element size {}". Bit patterns pass unchanged.
 template <class T>
-soa::PyResult<CowSlice<T>> cast_or_decode(ByteSpan bytes);
+crivane::Result<CowSlice<T>> cast_or_decode(ByteSpan bytes);
 
-inline soa::PyResult<CowSlice<float>> cast_or_decode_f32(ByteSpan bytes) {
+inline crivane::Result<CowSlice<float>> cast_or_decode_f32(ByteSpan bytes) {
   return cast_or_decode<float>(bytes);
 }
-inline soa::PyResult<CowSlice<double>> cast_or_decode_f64(ByteSpan bytes) {
+inline crivane::Result<CowSlice<double>> cast_or_decode_f64(ByteSpan bytes) {
   return cast_or_decode<double>(bytes);
 }
 // The same routines for integer payloads (the element size is all they know).
-inline soa::PyResult<CowSlice<std::int32_t>> cast_or_decode_i32(ByteSpan bytes) {
+inline crivane::Result<CowSlice<std::int32_t>> cast_or_decode_i32(ByteSpan bytes) {
   return cast_or_decode<std::int32_t>(bytes);
 }
-inline soa::PyResult<CowSlice<std::int64_t>> cast_or_decode_i64(ByteSpan bytes) {
+inline crivane::Result<CowSlice<std::int64_t>> cast_or_decode_i64(ByteSpan bytes) {
   return cast_or_decode<std::int64_t>(bytes);
 }
 

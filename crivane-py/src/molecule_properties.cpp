@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "atom.hpp"
-#include "crivane/record/encoder.hpp"
 #include "crivane/storage/dtypes.hpp"
 #include "crivane/storage/utf8.hpp"
 #include "molecule.hpp"
@@ -28,15 +27,14 @@ namespace crivane_rs::molecule {
 
 using crivane::atom::Molecule;
 using crivane::atom::PropertyMap;
-using crivane::storage::soa::BuiltinKey;
-using crivane::storage::soa::key_of;
 using crivane::types::PropertyValue;
 using crivane::types::TensorData;
+using soa::BuiltinKey;
+using soa::key_of;
 using View = MoleculeBacking::View;
 namespace property = crivane::types::property;
 namespace dtypes = crivane::storage::dtypes;
 namespace tag = crivane::storage::dtypes::tag;
-namespace SectionKind = crivane::storage::soa::SectionKind;
 
 std::optional<PropertyScope> parse_custom_property_scope(std::optional<std::string_view> scope) {
   if (!scope) return PropertyScope::Either;
@@ -135,7 +133,10 @@ PyObject* property_value_to_pyobject(const PropertyValue& value) {
 
 PyObject* property_section_to_pyobject(const View& view, const soa::LazySection& section) {
   auto range = view.custom_payload(section);
-  if (!range) return call_failed(range.error());
+  if (!range) {
+    py::raise_engine_error(range.error());
+    return nullptr;
+  }
   const ByteSpan payload = *range;
   switch (section.type_tag) {
     case tag::F64:
@@ -173,7 +174,10 @@ PyObject* property_section_to_pyobject(const View& view, const soa::LazySection&
     case tag::TENSOR_I32:
     case tag::TENSOR_I64: {
       auto value = soa::decode_property_value(section.type_tag, payload);
-      if (!value) return call_failed(value.error());
+      if (!value) {
+        py::raise_engine_error(value.error());
+        return nullptr;
+      }
       return property_value_to_pyobject(*value);
     }
     default:
@@ -211,11 +215,17 @@ PyObject* read_property(const MoleculeBacking& b, std::string_view key) {
       in_atoms = &it->second;
     }
   } else {
-    auto found = b.view()->find_custom_section(SectionKind::MoleculeProperty, key);
-    if (!found) return call_failed(found.error());
+    auto found = b.view()->find_custom_section(soa::SectionKind::MoleculeProperty, key);
+    if (!found) {
+      py::raise_engine_error(found.error());
+      return nullptr;
+    }
     molecule_section = *found;
-    found = b.view()->find_custom_section(SectionKind::AtomProperty, key);
-    if (!found) return call_failed(found.error());
+    found = b.view()->find_custom_section(soa::SectionKind::AtomProperty, key);
+    if (!found) {
+      py::raise_engine_error(found.error());
+      return nullptr;
+    }
     atom_section = *found;
   }
   const bool in_both = (in_molecule && in_atoms) || (molecule_section && atom_section);
@@ -251,15 +261,15 @@ std::optional<bool> holds(const MoleculeBacking& b, std::string_view key, Proper
   auto find = [&](std::uint8_t kind) -> std::optional<bool> {
     auto found = b.view()->find_custom_section(kind, key);
     if (!found) {
-      py::raise_value_error(found.error());
+      py::raise_engine_error(found.error());
       return std::nullopt;
     }
     return found->has_value();
   };
-  if (scope == PropertyScope::Atom) return find(SectionKind::AtomProperty);
-  auto in_molecule = find(SectionKind::MoleculeProperty);
+  if (scope == PropertyScope::Atom) return find(soa::SectionKind::AtomProperty);
+  auto in_molecule = find(soa::SectionKind::MoleculeProperty);
   if (scope == PropertyScope::Molecule || !in_molecule || *in_molecule) return in_molecule;
-  return find(SectionKind::AtomProperty);
+  return find(soa::SectionKind::AtomProperty);
 }
 
 // The number of atoms a per-atom value covers: values of a flat array, rows
@@ -401,11 +411,14 @@ PyObject* property_keys(PyMoleculeObject* self, PyObject* const* args, Py_ssize_
   } else {
     const View& view = *b.view();
     for (const soa::LazySection& section : view.custom()) {
-      const bool wanted = (molecule_keys && section.kind == SectionKind::MoleculeProperty) ||
-                          (atom_keys && section.kind == SectionKind::AtomProperty);
+      const bool wanted = (molecule_keys && section.kind == soa::SectionKind::MoleculeProperty) ||
+                          (atom_keys && section.kind == soa::SectionKind::AtomProperty);
       if (!wanted) continue;
       auto key = view.lazy_section_key(section);
-      if (!key) return call_failed(key.error());
+      if (!key) {
+        py::raise_engine_error(key.error());
+        return nullptr;
+      }
       keys.push_back(*key);
     }
   }

@@ -2,8 +2,8 @@
 // one molecule, without a Molecule in between. It writes the engine's record
 // layout with the builtins in the engine's order, so a molecule without custom
 // properties gives the engine encoder's bytes; custom sections keep the order
-// they are given in. No Python here: the batch builds records on the worker
-// pool, and the fuzz target drives the writer alone.
+// they are given in. The batch builds records on the worker pool, and the
+// fuzz target drives the writer alone.
 #pragma once
 
 #include <array>
@@ -12,13 +12,10 @@
 #include <span>
 #include <string_view>
 
+#include "crivane/error.hpp"
 #include "crivane/storage/bytes.hpp"
-#include "view/soa_view.hpp"
 
-namespace crivane_rs::molecule::helpers {
-
-using crivane::Bytes;
-using crivane::ByteSpan;
+namespace crivane::storage::soa {
 
 // One builtin section's payload and the type tag it is written with.
 struct RawPayload {
@@ -49,20 +46,20 @@ struct SoaCustomSection {
 // One record: the positions (VEC3_F32: 12 bytes per atom, VEC3_F64: 24), the atomic
 // numbers (one byte per atom), the builtins present in record order, then the
 // custom sections in the order given. Every input is checked before the
-// record's one exact-size allocation; the first failure is the error text:
+// record's one exact-size allocation; the first failure is invalid data:
 // "Unsupported positions type tag {}", "positions payload length ({}) is not
 // a multiple of {}", "Atomic numbers length ({}) doesn't match atom count
 // ({})", "Too many SOA sections", then per section in write order "Section
 // key '{}' is too long" and "Section '{}' payload is too large".
-soa::PyResult<Bytes> build_soa_record_unchecked(std::uint8_t positions_tag, ByteSpan positions,
-                                                ByteSpan atomic_numbers,
-                                                const SoaBuiltinPayloads& builtins,
-                                                std::span<const SoaCustomSection> custom);
+Result<Bytes> build_soa_record_unchecked(std::uint8_t positions_tag, ByteSpan positions,
+                                         ByteSpan atomic_numbers,
+                                         const SoaBuiltinPayloads& builtins,
+                                         std::span<const SoaCustomSection> custom);
 
 // Appends one section (kind, key length, key, tag, payload length, payload) to
 // a record buffer, or refuses a key of 256 bytes or more or a payload of 2^32
 // bytes or more with the section texts above, leaving the buffer unchanged.
-soa::PyResult<void> write_soa_section_raw(Bytes& record, std::uint8_t kind, std::string_view key,
-                                          std::uint8_t type_tag, ByteSpan payload);
+Result<void> write_soa_section_raw(Bytes& record, std::uint8_t kind, std::string_view key,
+                                   std::uint8_t type_tag, ByteSpan payload);
 
-}  // namespace crivane_rs::molecule::helpers
+}  // namespace crivane::storage::soa

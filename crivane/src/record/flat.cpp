@@ -1,45 +1,37 @@
-#include "view/soa_flat.hpp"
+#include "crivane/record/flat.hpp"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <string>
 
-#include "crivane/record/encoder.hpp"
+#include "crivane/record/layout.hpp"
 #include "crivane/storage/dtypes.hpp"
 #include "crivane/storage/utf8.hpp"
-#include "view/soa_local.hpp"
+#include "text.hpp"
 
-namespace crivane_rs::soa {
+namespace crivane::storage::soa {
 
-using crivane::ByteReader;
-using crivane::ByteSpan;
-using crivane::Error;
-using crivane::unexpected;
-namespace dtypes = crivane::storage::dtypes;
-namespace tag = crivane::storage::dtypes::tag;
-namespace record_soa = crivane::storage::soa;
+namespace tag = dtypes::tag;
 
 namespace {
 
-crivane::Unexpected<Error> truncated(std::string_view subject) {
+Unexpected<Error> truncated(std::string_view subject) {
   return unexpected(Error::invalid_data(fmt::format("{} truncated", subject)));
 }
 
-crivane::Unexpected<Error> invalid(std::string message) {
+Unexpected<Error> invalid(std::string message) {
   return unexpected(Error::invalid_data(std::move(message)));
 }
 
-crivane::Unexpected<Error> length_mismatch(std::string_view key, std::size_t got,
-                                           std::size_t expected) {
+Unexpected<Error> length_mismatch(std::string_view key, std::size_t got, std::size_t expected) {
   return invalid(
       fmt::format("Section '{}' has invalid payload length {} (expected {})", key, got, expected));
 }
 
 }  // namespace
 
-crivane::Result<void> parse_mol_fast_soa(ByteSpan record, std::size_t positions_row_bytes,
-                                         FlatRecord& out) {
+Result<void> parse_mol_fast_soa(ByteSpan record, std::size_t positions_row_bytes, FlatRecord& out) {
   out.sections.clear();
   ByteReader r(record);
   const auto n_atoms = r.read<std::uint32_t>();
@@ -70,8 +62,8 @@ crivane::Result<void> parse_mol_fast_soa(ByteSpan record, std::size_t positions_
     if (!key_len) return truncated("SOA section key length");
     const auto key = r.take(*key_len);
     if (!key) return truncated("SOA section key");
-    const std::string_view key_text = local::as_text(*key);
-    if (!crivane::utf8::is_valid(key_text)) return invalid("Invalid UTF-8 in SOA section key");
+    const std::string_view key_text = as_text(*key);
+    if (!utf8::is_valid(key_text)) return invalid("Invalid UTF-8 in SOA section key");
     const auto type_tag = r.read<std::uint8_t>();
     if (!type_tag) return truncated("SOA section type tag");
     const auto payload_len = r.read<std::uint32_t>();
@@ -83,18 +75,17 @@ crivane::Result<void> parse_mol_fast_soa(ByteSpan record, std::size_t positions_
   return {};
 }
 
-crivane::Result<FlatRecord> parse_mol_fast_soa(ByteSpan record, std::size_t positions_row_bytes) {
+Result<FlatRecord> parse_mol_fast_soa(ByteSpan record, std::size_t positions_row_bytes) {
   FlatRecord out;
   CRIVANE_TRY(parse_mol_fast_soa(record, positions_row_bytes, out));
   return out;
 }
 
-crivane::Result<SectionSchema> section_schema_from_ref(const SectionRef& section,
-                                                       std::uint32_t n_atoms) {
+Result<SectionSchema> section_schema_from_ref(const SectionRef& section, std::uint32_t n_atoms) {
   const std::string_view key = section.key;
   const std::uint8_t type_tag = section.type_tag;
   const std::size_t payload_len = section.payload.size();
-  const bool per_atom = record_soa::is_per_atom_section(section.kind, key);
+  const bool per_atom = is_per_atom_section(section.kind, key);
 
   std::size_t elem_bytes = 0;
   std::size_t slot_bytes = 0;
@@ -133,7 +124,7 @@ crivane::Result<SectionSchema> section_schema_from_ref(const SectionRef& section
       }
       break;
     case tag::STRING:
-      if (!crivane::utf8::is_valid(local::as_text(section.payload))) {
+      if (!utf8::is_valid(as_text(section.payload))) {
         return invalid(fmt::format("Invalid UTF-8 in section '{}'", key));
       }
       if (per_atom) {
@@ -176,4 +167,4 @@ crivane::Result<SectionSchema> section_schema_from_ref(const SectionRef& section
   return SectionSchema{std::string(key), elem_bytes, slot_bytes, per_atom, section.kind, type_tag};
 }
 
-}  // namespace crivane_rs::soa
+}  // namespace crivane::storage::soa

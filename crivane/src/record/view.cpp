@@ -1,4 +1,4 @@
-#include "view/soa_view.hpp"
+#include "crivane/record/view.hpp"
 
 #include <cstring>
 
@@ -6,19 +6,17 @@
 
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/utf8.hpp"
-#include "view/soa_local.hpp"
+#include "text.hpp"
 
-namespace crivane_rs::soa {
+namespace crivane::storage::soa {
 
-using crivane::Error;
-using crivane::unexpected;
-namespace bytes = crivane::bytes;
+namespace tag = dtypes::tag;
 
-crivane::Result<SoaContext> SoaContext::from_parts(std::uint32_t record_format,
-                                                   std::optional<std::uint8_t> lock_positions_type,
-                                                   bool has_lock) {
+Result<SoaContext> SoaContext::from_parts(std::uint32_t record_format,
+                                          std::optional<std::uint8_t> lock_positions_type,
+                                          bool has_lock) {
   if (record_format == 2) {
-    return SoaContext{layout::positions_row_bytes(tag::VEC3_F32), tag::VEC3_F32};
+    return SoaContext{positions_row_bytes(tag::VEC3_F32), tag::VEC3_F32};
   }
   if (record_format != 3) {
     return unexpected(
@@ -28,7 +26,7 @@ crivane::Result<SoaContext> SoaContext::from_parts(std::uint32_t record_format,
     return unexpected(Error::invalid_data("Missing positions dtype for record format 3"));
   }
   const std::uint8_t positions_type = *lock_positions_type;
-  const std::size_t stride = layout::positions_row_bytes(positions_type);
+  const std::size_t stride = positions_row_bytes(positions_type);
   if (stride == 0) {
     return unexpected(Error::invalid_data(
         fmt::format("Unsupported positions type tag {}", unsigned{positions_type})));
@@ -36,7 +34,7 @@ crivane::Result<SoaContext> SoaContext::from_parts(std::uint32_t record_format,
   return SoaContext{stride, positions_type};
 }
 
-crivane::Result<SoaContext> SoaContext::from_database(const crivane::storage::AtomDatabase& db) {
+Result<SoaContext> SoaContext::from_database(const AtomDatabase& db) {
   return from_parts(db.record_format(), db.positions_type(), db.has_schema_lock());
 }
 
@@ -49,6 +47,10 @@ namespace {
 
 Error invalid(const char* message) { return Error::invalid_data(message); }
 
+Unexpected<Error> decode_failure(std::string message) {
+  return unexpected(Error::decode(std::move(message)));
+}
+
 bool checked_mul(std::size_t a, std::size_t b, std::size_t* out) {
   return !__builtin_mul_overflow(a, b, out);
 }
@@ -58,12 +60,12 @@ bool checked_add(std::size_t a, std::size_t b, std::size_t* out) {
 
 }  // namespace
 
-crivane::Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes bytes, std::size_t stride,
-                                                               std::uint8_t positions_type) {
+Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes bytes, std::size_t stride,
+                                                      std::uint8_t positions_type) {
   SoaMoleculeView view(std::move(bytes));
-  crivane::ByteReader r(view.bytes_.span());
+  ByteReader r(view.bytes_.span());
 
-  if (r.left() < layout::RECORD_HEAD_BYTES) return unexpected(invalid("SOA record too small"));
+  if (r.left() < RECORD_HEAD_BYTES) return unexpected(invalid("SOA record too small"));
   const std::size_t n = *r.read<std::uint32_t>();
 
   // The stride is the caller's, so the block's size may not fit a size_t.
@@ -101,9 +103,8 @@ crivane::Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes bytes, s
     }
     if (!r.skip(payload_len)) return unexpected(invalid("SOA section payload truncated"));
 
-    const auto builtin = kind == layout::SectionKind::Builtin
-                             ? layout::find_builtin_key(local::as_text(*key))
-                             : std::nullopt;
+    const auto builtin =
+        kind == SectionKind::Builtin ? find_builtin_key(as_text(*key)) : std::nullopt;
     if (builtin) {
       view.builtins_[static_cast<std::size_t>(*builtin)] = BuiltinSlot{q, payload_len, type_tag};
     } else {
@@ -119,31 +120,29 @@ crivane::Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes bytes, s
   return view;
 }
 
-PyResult<SoaMoleculeView> SoaMoleculeView::from_bytes(Bytes bytes, const SoaContext& context) {
-  auto view = from_storage(SoaBytes(std::move(bytes)), context.stride, context.positions_type);
-  if (!view) return unexpected(view.error().to_string());
-  return std::move(view).value();
+Result<SoaMoleculeView> SoaMoleculeView::from_bytes(Bytes bytes, const SoaContext& context) {
+  return from_storage(SoaBytes(std::move(bytes)), context.stride, context.positions_type);
 }
 
-PyResult<ByteSpan> SoaMoleculeView::builtin_payload(std::size_t payload_offset,
-                                                    std::size_t payload_len) const {
+Result<ByteSpan> SoaMoleculeView::builtin_payload(std::size_t payload_offset,
+                                                  std::size_t payload_len) const {
   const ByteSpan rec = record();
   if (payload_offset > rec.size() || payload_len > rec.size() - payload_offset) {
-    return unexpected(std::string("Section range lies outside the record"));
+    return decode_failure("Section range lies outside the record");
   }
   return rec.subspan(payload_offset, payload_len);
 }
 
-PyResult<std::string_view> SoaMoleculeView::lazy_section_key(const LazySection& section) const {
+Result<std::string_view> SoaMoleculeView::lazy_section_key(const LazySection& section) const {
   auto key = builtin_payload(section.key_offset, section.key_len);
   if (!key) return unexpected(std::move(key).error());
-  if (!crivane::utf8::is_valid(local::as_text(*key))) {
-    return unexpected(std::string("Invalid UTF-8 in section key"));
+  if (!utf8::is_valid(as_text(*key))) {
+    return decode_failure("Invalid UTF-8 in section key");
   }
-  return local::as_text(*key);
+  return as_text(*key);
 }
 
-PyResult<std::optional<LazySection>> SoaMoleculeView::find_custom_section(
+Result<std::optional<LazySection>> SoaMoleculeView::find_custom_section(
     std::uint8_t kind, std::string_view key) const {
   for (const LazySection& section : custom_) {
     if (section.kind != kind) continue;
@@ -154,20 +153,20 @@ PyResult<std::optional<LazySection>> SoaMoleculeView::find_custom_section(
   return std::optional<LazySection>();
 }
 
-PyResult<std::optional<std::array<bool, 3>>> SoaMoleculeView::pbc() const {
+Result<std::optional<std::array<bool, 3>>> SoaMoleculeView::pbc() const {
   using Out = std::optional<std::array<bool, 3>>;
   const std::optional<BuiltinSlot>& pbc = pbc_slot();
   if (!pbc) return Out();
   auto payload = builtin_payload(*pbc);
   if (!payload) return unexpected(std::move(payload).error());
-  if (payload->size() != crivane::storage::dtypes::element_size(tag::BOOL3)) {
-    return unexpected(std::string("Invalid pbc payload length"));
+  if (payload->size() != dtypes::element_size(tag::BOOL3)) {
+    return decode_failure("Invalid pbc payload length");
   }
   const ByteSpan b = *payload;
   return Out(std::array<bool, 3>{b[0] != 0, b[1] != 0, b[2] != 0});
 }
 
-PyResult<std::optional<double>> SoaMoleculeView::energy() const {
+Result<std::optional<double>> SoaMoleculeView::energy() const {
   const std::optional<BuiltinSlot>& energy = energy_slot();
   if (!energy) return std::optional<double>();
   const BuiltinSlot& slot = *energy;
@@ -176,41 +175,42 @@ PyResult<std::optional<double>> SoaMoleculeView::energy() const {
   switch (slot.type_tag) {
     case tag::F64:
       if (payload->size() != sizeof(double)) {
-        return unexpected(std::string("Invalid f64 payload length"));
+        return decode_failure("Invalid f64 payload length");
       }
       return std::optional<double>(bytes::load_f64(payload->data()));
     case tag::F32:
       if (payload->size() != sizeof(float)) {
-        return unexpected(std::string("Invalid f32 payload length"));
+        return decode_failure("Invalid f32 payload length");
       }
       return std::optional<double>(static_cast<double>(bytes::load_f32(payload->data())));
     default:
-      return unexpected(fmt::format("Unsupported energy type tag {}", unsigned{slot.type_tag}));
+      return decode_failure(fmt::format("Unsupported energy type tag {}", unsigned{slot.type_tag}));
   }
 }
 
-PyResult<std::size_t> SoaMoleculeView::checked_positions_row() const {
-  const std::size_t row = layout::positions_row_bytes(positions_type_);
+Result<std::size_t> SoaMoleculeView::checked_positions_row() const {
+  const std::size_t row = positions_row_bytes(positions_type_);
   if (row == 0) {
-    return unexpected(fmt::format("Unsupported positions type tag {}", unsigned{positions_type_}));
+    return decode_failure(
+        fmt::format("Unsupported positions type tag {}", unsigned{positions_type_}));
   }
   // The reader takes the stride on trust; a stride that disagrees with the
   // positions type would make rows run past the positions block.
   if (positions_len_ != n_atoms_ * row) {
-    return unexpected(fmt::format("Positions block does not match positions type tag {}",
-                                  unsigned{positions_type_}));
+    return decode_failure(fmt::format("Positions block does not match positions type tag {}",
+                                      unsigned{positions_type_}));
   }
   return row;
 }
 
-PyResult<std::optional<crivane::atom::Atom>> SoaMoleculeView::atom_at(std::size_t i) const {
-  using Out = std::optional<crivane::atom::Atom>;
+Result<std::optional<atom::Atom>> SoaMoleculeView::atom_at(std::size_t i) const {
+  using Out = std::optional<atom::Atom>;
   if (i >= n_atoms_) return Out();
   auto row = checked_positions_row();
   if (!row) return unexpected(std::move(row).error());
   const ByteSpan rec = record();
   const std::uint8_t* p = rec.data() + positions_offset_ + i * *row;
-  crivane::atom::Atom atom;
+  atom::Atom atom;
   atom.atomic_number = rec[atomic_numbers_offset_ + i];
   const bool f32 = positions_type_ == tag::VEC3_F32;
   for (std::size_t k = 0; k < 3; ++k) {
@@ -220,7 +220,7 @@ PyResult<std::optional<crivane::atom::Atom>> SoaMoleculeView::atom_at(std::size_
   return Out(atom);
 }
 
-PyResult<bool> SoaMoleculeView::same_schema_as(const SoaMoleculeView& other) const {
+Result<bool> SoaMoleculeView::same_schema_as(const SoaMoleculeView& other) const {
   if (positions_type_ != other.positions_type_) return false;
   // Both absent, or both with equal offset, length and tag.
   if (builtins_ != other.builtins_) return false;
@@ -240,19 +240,19 @@ PyResult<bool> SoaMoleculeView::same_schema_as(const SoaMoleculeView& other) con
   return true;
 }
 
-PyResult<crivane::storage::DatabaseSchema> SoaMoleculeView::database_schema() const {
+Result<DatabaseSchema> SoaMoleculeView::database_schema() const {
   // The order decides which failing builtin is reported.
   static constexpr BuiltinKey kOrder[] = {
       BuiltinKey::Energy, BuiltinKey::Forces, BuiltinKey::Charges, BuiltinKey::Velocities,
       BuiltinKey::Cell,   BuiltinKey::Stress, BuiltinKey::Pbc,     BuiltinKey::Name};
-  static_assert(std::size(kOrder) == layout::BUILTIN_KEYS.size());
-  crivane::storage::DatabaseSchema schema;
+  static_assert(std::size(kOrder) == BUILTIN_KEYS.size());
+  DatabaseSchema schema;
   schema.positions_type = positions_type_;
   for (const BuiltinKey key : kOrder) {
     const std::optional<BuiltinSlot>& slot = builtin_slot(key);
     if (!slot) continue;
-    auto section = database_schema_section(layout::SectionKind::Builtin, layout::key_of(key),
-                                           slot->type_tag, slot->payload_len, n_atoms_);
+    auto section = database_schema_section(SectionKind::Builtin, key_of(key), slot->type_tag,
+                                           slot->payload_len, n_atoms_);
     if (!section) return unexpected(std::move(section).error());
     schema.sections.push_back(std::move(section).value());
   }
@@ -267,15 +267,13 @@ PyResult<crivane::storage::DatabaseSchema> SoaMoleculeView::database_schema() co
   return schema;
 }
 
-PyResult<crivane::storage::DatabaseSchemaSection> database_schema_section(std::uint8_t kind,
-                                                                          std::string_view key,
-                                                                          std::uint8_t type_tag,
-                                                                          std::size_t payload_len,
-                                                                          std::size_t n_atoms) {
-  namespace dtypes = crivane::storage::dtypes;
-  const bool per_atom = layout::is_per_atom_section(kind, key);
+Result<DatabaseSchemaSection> database_schema_section(std::uint8_t kind, std::string_view key,
+                                                      std::uint8_t type_tag,
+                                                      std::size_t payload_len,
+                                                      std::size_t n_atoms) {
+  const bool per_atom = is_per_atom_section(kind, key);
   if (!dtypes::is_known_type_tag(type_tag)) {
-    return unexpected(
+    return decode_failure(
         fmt::format("Unsupported section type tag {} for '{}'", unsigned{type_tag}, key));
   }
   const std::size_t elem = dtypes::element_size(type_tag);
@@ -285,19 +283,19 @@ PyResult<crivane::storage::DatabaseSchemaSection> database_schema_section(std::u
     if (per_atom) {
       std::size_t expected = 0;
       if (!checked_mul(n_atoms, elem, &expected)) {
-        return unexpected(fmt::format("Section '{}' payload length overflow", key));
+        return decode_failure(fmt::format("Section '{}' payload length overflow", key));
       }
       if (payload_len != expected) {
-        return unexpected(fmt::format("Section '{}' has invalid payload length {} (expected {})",
-                                      key, payload_len, expected));
+        return decode_failure(
+            fmt::format("Section '{}' has invalid payload length {} (expected {})", key,
+                        payload_len, expected));
       }
       slot_bytes = elem;
     } else {
       slot_bytes = payload_len;
     }
   }
-  return crivane::storage::DatabaseSchemaSection{std::string(key), elem, slot_bytes,
-                                                 per_atom,         kind, type_tag};
+  return DatabaseSchemaSection{std::string(key), elem, slot_bytes, per_atom, kind, type_tag};
 }
 
-}  // namespace crivane_rs::soa
+}  // namespace crivane::storage::soa
