@@ -7,8 +7,9 @@
 
 #include "crivane/record/encoder.hpp"
 #include "crivane/record/layout.hpp"
+#include "crivane/record/reader.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/utf8.hpp"
+#include "text.hpp"
 
 namespace crivane::storage::schema {
 namespace {
@@ -36,6 +37,32 @@ Result<void> check_tensor_scope(std::string_view key, bool per_atom,
                     key, shape[0], n_atoms)));
   }
   return {};
+}
+
+// record_schema's texts for a read that failed. It wants the head's 6 bytes
+// before the atom count, and a section's whole fixed part (7 bytes) before
+// its key.
+Error record_read_error(const soa::RecordFailure& f, std::size_t record_size) {
+  using soa::RecordField;
+  if (record_size < soa::RECORD_HEAD_BYTES) return invalid("SOA record too small");
+  switch (f.field) {
+    case RecordField::AtomCount:
+    case RecordField::Positions:
+      return invalid("SOA record truncated at positions");
+    case RecordField::AtomicNumbers:
+      return invalid("SOA record truncated at atomic_numbers");
+    case RecordField::SectionCount:
+      return invalid("SOA record truncated at n_sections");
+    case RecordField::Payload:
+      return invalid("SOA section payload truncated");
+    default:
+      break;
+  }
+  if (f.section_bytes >= soa::SECTION_HEADER_BYTES && f.field == RecordField::Key) {
+    return invalid(f.problem == soa::RecordProblem::InvalidUtf8 ? "Invalid UTF-8 in section key"
+                                                                : "SOA section key truncated");
+  }
+  return invalid("SOA section header truncated");
 }
 
 Error length_mismatch(std::string_view key, std::uint64_t got, std::uint64_t expected) {
@@ -145,40 +172,27 @@ Result<SchemaLock> record_schema(ByteSpan record, std::uint32_t record_format,
   const std::uint64_t s = soa::positions_row_bytes(pt);
   if (s == 0) return unexpected(invalid(fmt::format("Unsupported positions type tag {}", pt)));
 
-  ByteReader r(record);
-  if (r.left() < soa::RECORD_HEAD_BYTES) return unexpected(invalid("SOA record too small"));
-  const std::uint32_t n = *r.read<std::uint32_t>();
-  // n < 2^32 and s <= 24: the positions block's size cannot overflow.
-  if (!r.take_array(n, s)) return unexpected(invalid("SOA record truncated at positions"));
-  if (!r.skip(n)) return unexpected(invalid("SOA record truncated at atomic_numbers"));
-  const auto n_sections = r.read<std::uint16_t>();
-  if (!n_sections) return unexpected(invalid("SOA record truncated at n_sections"));
+  soa::RecordReader r(record, soa::RecordReader::Keys::Utf8);
+  soa::RecordHead head;
+  if (!r.read_head(s, head)) return unexpected(record_read_error(r.failure(), record.size()));
+  const std::uint32_t n = head.n_atoms;
 
   SchemaLock lock;
   lock.positions_type = pt;
-  for (std::uint16_t i = 0; i < *n_sections; ++i) {
-    // The whole fixed part must be there before the key is looked at.
-    if (r.left() < soa::SECTION_HEADER_BYTES) {
-      return unexpected(invalid("SOA section header truncated"));
+  soa::RecordSection section;
+  for (std::uint16_t i = 0; i < head.section_count; ++i) {
+    if (!r.read_section(section)) {
+      return unexpected(record_read_error(r.failure(), record.size()));
     }
-    const auto [kind, key_len] = *r.read_fields<std::uint8_t, std::uint8_t>();
-    const auto key_bytes = r.take(key_len);
-    if (!key_bytes) return unexpected(invalid("SOA section key truncated"));
-    const std::string_view key(reinterpret_cast<const char*>(key_bytes->data()), key_len);
-    if (!utf8::is_valid(key)) return unexpected(invalid("Invalid UTF-8 in section key"));
-    const auto tail = r.read_fields<std::uint8_t, std::uint32_t>();
-    if (!tail) return unexpected(invalid("SOA section header truncated"));
-    const auto [type_tag, payload_len] = *tail;
-    const auto payload = r.take(payload_len);
-    if (!payload) return unexpected(invalid("SOA section payload truncated"));
-    if (kind == Builtin) {
-      CRIVANE_TRY(
-          dtypes::validate_builtin_type_tag_for_record_format(record_format, key, type_tag));
+    const std::string_view key = soa::as_text(section.key);
+    if (section.kind == Builtin) {
+      CRIVANE_TRY(dtypes::validate_builtin_type_tag_for_record_format(record_format, key,
+                                                                      section.type_tag));
     }
     std::optional<ByteSpan> tensor_payload;
-    if (dtypes::is_tensor_tag(type_tag)) tensor_payload = *payload;
-    CRIVANE_TRY(
-        insert_schema_entry(lock.entries, kind, key, type_tag, payload_len, tensor_payload, n));
+    if (dtypes::is_tensor_tag(section.type_tag)) tensor_payload = section.payload;
+    CRIVANE_TRY(insert_schema_entry(lock.entries, section.kind, key, section.type_tag,
+                                    section.payload.size(), tensor_payload, n));
   }
   return lock;  // bytes after the last section are not ours to judge
 }

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "crivane/record/reader.hpp"
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/utf8.hpp"
 #include "text.hpp"
@@ -47,6 +48,31 @@ namespace {
 
 Error invalid(const char* message) { return Error::invalid_data(message); }
 
+// The lazy reader's texts for a read that failed. It wants the head's 6
+// bytes first, and its own words for sizes that overflow.
+Error view_read_error(const RecordFailure& f, std::size_t record_size) {
+  if (record_size < RECORD_HEAD_BYTES) return invalid("SOA record too small");
+  const bool missing = f.problem == RecordProblem::Missing;
+  switch (f.field) {
+    case RecordField::AtomCount:
+      return invalid("SOA record too small");
+    case RecordField::Positions:
+      return invalid(missing ? "SOA record truncated at positions" : "SOA positions overflow");
+    case RecordField::AtomicNumbers:
+      return invalid(missing ? "SOA record truncated at atomic_numbers"
+                             : "SOA atomic_numbers overflow");
+    // The section count has no text of its own.
+    case RecordField::SectionCount:
+      return invalid("SOA record truncated at atomic_numbers");
+    case RecordField::Key:
+      return invalid("SOA section key truncated");
+    case RecordField::Payload:
+      return invalid(missing ? "SOA section payload truncated" : "SOA section payload overflow");
+    default:
+      return invalid("SOA section header truncated");
+  }
+}
+
 Unexpected<Error> decode_failure(std::string message) {
   return unexpected(Error::decode(std::move(message)));
 }
@@ -54,68 +80,37 @@ Unexpected<Error> decode_failure(std::string message) {
 bool checked_mul(std::size_t a, std::size_t b, std::size_t* out) {
   return !__builtin_mul_overflow(a, b, out);
 }
-bool checked_add(std::size_t a, std::size_t b, std::size_t* out) {
-  return !__builtin_add_overflow(a, b, out);
-}
 
 }  // namespace
 
 Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes bytes, std::size_t stride,
                                                       std::uint8_t positions_type) {
   SoaMoleculeView view(std::move(bytes));
-  ByteReader r(view.bytes_.span());
+  const ByteSpan record = view.bytes_.span();
+  // Keys are checked when they are used, not here.
+  RecordReader r(record);
+  RecordHead head;
+  if (!r.read_head(stride, head)) return unexpected(view_read_error(r.failure(), record.size()));
 
-  if (r.left() < RECORD_HEAD_BYTES) return unexpected(invalid("SOA record too small"));
-  const std::size_t n = *r.read<std::uint32_t>();
-
-  // The stride is the caller's, so the block's size may not fit a size_t.
-  std::size_t positions_len = 0;
-  std::size_t positions_end = 0;
-  if (!checked_mul(n, stride, &positions_len) ||
-      !checked_add(positions_len, r.offset(), &positions_end)) {
-    return unexpected(invalid("SOA positions overflow"));
-  }
-  if (!r.skip(positions_len)) return unexpected(invalid("SOA record truncated at positions"));
-  std::size_t numbers_end = 0;
-  if (!checked_add(positions_end, n, &numbers_end)) {
-    return unexpected(invalid("SOA atomic_numbers overflow"));
-  }
-  // The section count's two bytes are part of this check.
-  const auto count = r.skip(n) ? r.read<std::uint16_t>() : std::nullopt;
-  if (!count) return unexpected(invalid("SOA record truncated at atomic_numbers"));
-
-  for (std::size_t s = 0; s < *count; ++s) {
-    // Unlike the engine's validator, the key is looked for as soon as its
-    // length byte is there.
-    const auto head = r.read_fields<std::uint8_t, std::uint8_t>();
-    if (!head) return unexpected(invalid("SOA section header truncated"));
-    const auto [kind, key_len] = *head;
-    const std::size_t key_offset = r.offset();
-    const auto key = r.take(key_len);
-    if (!key) return unexpected(invalid("SOA section key truncated"));
-    const auto tail = r.read_fields<std::uint8_t, std::uint32_t>();
-    if (!tail) return unexpected(invalid("SOA section header truncated"));
-    const auto [type_tag, payload_len] = *tail;
-    const std::size_t q = r.offset();
-    std::size_t payload_end = 0;
-    if (!checked_add(q, payload_len, &payload_end)) {
-      return unexpected(invalid("SOA section payload overflow"));
-    }
-    if (!r.skip(payload_len)) return unexpected(invalid("SOA section payload truncated"));
-
+  RecordSection s;
+  for (std::size_t i = 0; i < head.section_count; ++i) {
+    if (!r.read_section(s)) return unexpected(view_read_error(r.failure(), record.size()));
+    const std::size_t q = r.offset_of(s.payload);
     const auto builtin =
-        kind == SectionKind::Builtin ? find_builtin_key(as_text(*key)) : std::nullopt;
+        s.kind == SectionKind::Builtin ? find_builtin_key(as_text(s.key)) : std::nullopt;
     if (builtin) {
-      view.builtins_[static_cast<std::size_t>(*builtin)] = BuiltinSlot{q, payload_len, type_tag};
+      view.builtins_[static_cast<std::size_t>(*builtin)] =
+          BuiltinSlot{q, s.payload.size(), s.type_tag};
     } else {
-      view.custom_.push_back(LazySection{key_offset, q, payload_len, kind, key_len, type_tag});
+      view.custom_.push_back(LazySection{r.offset_of(s.key), q, s.payload.size(), s.kind,
+                                         static_cast<std::uint8_t>(s.key.size()), s.type_tag});
     }
   }
 
-  view.n_atoms_ = n;
-  view.positions_offset_ = 4;
-  view.positions_len_ = positions_len;
-  view.atomic_numbers_offset_ = positions_end;
+  view.n_atoms_ = head.n_atoms;
+  view.positions_offset_ = r.offset_of(head.positions);
+  view.positions_len_ = head.positions.size();
+  view.atomic_numbers_offset_ = r.offset_of(head.atomic_numbers);
   view.positions_type_ = positions_type;
   return view;
 }
