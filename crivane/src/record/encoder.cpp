@@ -1,7 +1,5 @@
 #include "crivane/record/encoder.hpp"
 
-#include <cassert>
-#include <cstring>
 #include <variant>
 
 #include <fmt/format.h>
@@ -19,39 +17,25 @@ static_assert(sizeof(bool) == 1, "pbc flags are copied as bytes");
 static_assert(sizeof(types::Mat3F32) == 36 && sizeof(types::Mat3F64) == 72);
 
 template <class V>
-BuiltinSection vec3_section(std::string_view key, const V& v) {
-  return std::visit(
+void add_vec3(BuiltinSections& out, BuiltinKey key, const V& v) {
+  std::visit(
       [&](const auto& rows) {
         constexpr bool f32 =
             std::is_same_v<std::decay_t<decltype(rows)>, std::vector<types::Vec3F32>>;
-        return BuiltinSection{key, f32 ? tag::VEC3_F32 : tag::VEC3_F64,
-                              reinterpret_cast<const std::uint8_t*>(rows.data()),
-                              rows.size() * sizeof(rows[0])};
+        out.add(key, f32 ? tag::VEC3_F32 : tag::VEC3_F64,
+                reinterpret_cast<const std::uint8_t*>(rows.data()), rows.size() * sizeof(rows[0]));
       },
       v);
 }
 
-BuiltinSection mat3_section(std::string_view key, const types::Mat3Data& m) {
-  return std::visit(
+void add_mat3(BuiltinSections& out, BuiltinKey key, const types::Mat3Data& m) {
+  std::visit(
       [&](const auto& mat) {
         constexpr bool f32 = std::is_same_v<std::decay_t<decltype(mat)>, types::Mat3F32>;
-        return BuiltinSection{key, f32 ? tag::MAT3_F32 : tag::MAT3_F64,
-                              reinterpret_cast<const std::uint8_t*>(&mat), sizeof mat};
+        out.add(key, f32 ? tag::MAT3_F32 : tag::MAT3_F64,
+                reinterpret_cast<const std::uint8_t*>(&mat), sizeof mat);
       },
       m);
-}
-
-// Writes kind, key length, key, tag and payload length; returns where the
-// payload goes.
-std::uint8_t* put_section_header(std::uint8_t* p, std::uint8_t kind, std::string_view key,
-                                 std::uint8_t type_tag, std::uint64_t payload_len) {
-  *p++ = kind;
-  *p++ = static_cast<std::uint8_t>(key.size());
-  if (!key.empty()) std::memcpy(p, key.data(), key.size());
-  p += key.size();
-  *p++ = type_tag;
-  bytes::store<std::uint32_t>(p, static_cast<std::uint32_t>(payload_len));
-  return p + 4;
 }
 
 // Key, tensor shape and payload limits of the custom sections of one map;
@@ -70,19 +54,18 @@ Result<void> check_custom_sections(const PropertyMap& map, std::uint64_t& total)
     }
     const std::uint64_t size = dtypes::property_payload_size(value);
     CRIVANE_TRY(check_section_limits(key, size));
-    total += SECTION_HEADER_BYTES + key.size() + size;
+    total += section_size(key, size);
   }
   return {};
 }
 
-std::uint8_t* write_custom_sections(std::uint8_t* p, std::uint8_t kind, const PropertyMap& map) {
+// Payloads are encoded straight into the record.
+void write_custom_sections(RecordWriter& w, std::uint8_t kind, const PropertyMap& map) {
   for (const auto& [key, value] : map) {
     const std::uint64_t size = dtypes::property_payload_size(value);
-    p = put_section_header(p, kind, key, dtypes::property_type_tag(value), size);
-    dtypes::write_property_payload(p, value);
-    p += size;
+    dtypes::write_property_payload(
+        w.section_header(kind, key, dtypes::property_type_tag(value), size), value);
   }
-  return p;
 }
 
 }  // namespace
@@ -93,36 +76,36 @@ std::uint8_t positions_type_tag(const Molecule& m) {
 
 BuiltinSections builtin_sections(const Molecule& m) {
   BuiltinSections out;
-  auto add = [&](const BuiltinSection& s) { out.items[out.count++] = s; };
   if (m.charges) {
     std::visit(
         [&](const auto& vals) {
           constexpr bool f32 = std::is_same_v<std::decay_t<decltype(vals)>, std::vector<float>>;
-          add({key_of(BuiltinKey::Charges), f32 ? tag::F32_ARRAY : tag::F64_ARRAY,
-               reinterpret_cast<const std::uint8_t*>(vals.data()), vals.size() * sizeof(vals[0])});
+          out.add(BuiltinKey::Charges, f32 ? tag::F32_ARRAY : tag::F64_ARRAY,
+                  reinterpret_cast<const std::uint8_t*>(vals.data()),
+                  vals.size() * sizeof(vals[0]));
         },
         *m.charges);
   }
-  if (m.cell) add(mat3_section(key_of(BuiltinKey::Cell), *m.cell));
+  if (m.cell) add_mat3(out, BuiltinKey::Cell, *m.cell);
   if (m.energy) {
     std::visit(
         [&](const auto& e) {
           constexpr bool f32 = std::is_same_v<std::decay_t<decltype(e)>, float>;
-          add({key_of(BuiltinKey::Energy), f32 ? tag::F32 : tag::F64,
-               reinterpret_cast<const std::uint8_t*>(&e), sizeof e});
+          out.add(BuiltinKey::Energy, f32 ? tag::F32 : tag::F64,
+                  reinterpret_cast<const std::uint8_t*>(&e), sizeof e);
         },
         *m.energy);
   }
-  if (m.forces) add(vec3_section(key_of(BuiltinKey::Forces), *m.forces));
+  if (m.forces) add_vec3(out, BuiltinKey::Forces, *m.forces);
   if (m.name) {
-    add({key_of(BuiltinKey::Name), tag::STRING,
-         reinterpret_cast<const std::uint8_t*>(m.name->data()), m.name->size()});
+    out.add(BuiltinKey::Name, tag::STRING, reinterpret_cast<const std::uint8_t*>(m.name->data()),
+            m.name->size());
   }
-  if (m.pbc)
-    add({key_of(BuiltinKey::Pbc), tag::BOOL3, reinterpret_cast<const std::uint8_t*>(m.pbc->data()),
-         3});
-  if (m.stress) add(mat3_section(key_of(BuiltinKey::Stress), *m.stress));
-  if (m.velocities) add(vec3_section(key_of(BuiltinKey::Velocities), *m.velocities));
+  if (m.pbc) {
+    out.add(BuiltinKey::Pbc, tag::BOOL3, reinterpret_cast<const std::uint8_t*>(m.pbc->data()), 3);
+  }
+  if (m.stress) add_mat3(out, BuiltinKey::Stress, *m.stress);
+  if (m.velocities) add_vec3(out, BuiltinKey::Velocities, *m.velocities);
   return out;
 }
 
@@ -146,15 +129,6 @@ std::uint32_t minimum_record_format_for_molecule(const Molecule& m) {
   return validate_record_format_compat(m, 2).has_value() ? 2 : 3;
 }
 
-void write_section(Bytes& buffer, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
-                   ByteSpan payload) {
-  assert(key.size() <= MAX_KEY_BYTES && payload.size() <= MAX_PAYLOAD_BYTES);
-  const std::size_t old = buffer.size();
-  buffer.resize(old + SECTION_HEADER_BYTES + key.size() + payload.size());
-  std::uint8_t* p = put_section_header(buffer.data() + old, kind, key, type_tag, payload.size());
-  if (!payload.empty()) std::memcpy(p, payload.data(), payload.size());
-}
-
 Result<Bytes> serialize_molecule_soa(const Molecule& m, std::uint32_t record_format) {
   CRIVANE_TRY(validate_record_format_compat(m, record_format));
   const std::size_t n = m.n_atoms();
@@ -165,9 +139,8 @@ Result<Bytes> serialize_molecule_soa(const Molecule& m, std::uint32_t record_for
   CRIVANE_TRY(check_atom_count(n));
 
   const BuiltinSections builtins = builtin_sections(m);
-  if (builtins.size() + m.atom_properties.size() + m.properties.size() > MAX_SECTIONS) {
-    return unexpected(Error::invalid_data("Too many SOA sections"));
-  }
+  const std::size_t n_sections = builtins.size() + m.atom_properties.size() + m.properties.size();
+  CRIVANE_TRY(check_section_count(n_sections));
 
   // Every check and the exact size first, so the buffer is allocated once and
   // nothing is written for a molecule that fails.
@@ -175,38 +148,24 @@ Result<Bytes> serialize_molecule_soa(const Molecule& m, std::uint32_t record_for
   std::uint64_t total = RECORD_HEAD_BYTES + static_cast<std::uint64_t>(n) * (row + 1);
   for (const BuiltinSection& s : builtins) {
     CRIVANE_TRY(check_section_limits(s.key, s.size));
-    total += SECTION_HEADER_BYTES + s.key.size() + s.size;
+    total += section_size(s.key, s.size);
   }
   CRIVANE_TRY(check_custom_sections(m.atom_properties, total));
   CRIVANE_TRY(check_custom_sections(m.properties, total));
 
-  Bytes out;
-  out.resize(total);
-  std::uint8_t* p = out.data();
-  bytes::store<std::uint32_t>(p, static_cast<std::uint32_t>(n));
-  p += 4;
-  std::visit(
+  RecordWriter w(total);
+  const ByteSpan positions = std::visit(
       [&](const auto& rows) {
-        if (n != 0) std::memcpy(p, rows.data(), n * row);
+        return ByteSpan(reinterpret_cast<const std::uint8_t*>(rows.data()), n * row);
       },
       m.positions);
-  p += n * row;
-  if (n != 0) std::memcpy(p, m.atomic_numbers.data(), n);
-  p += n;
-  const std::size_t n_sections = builtins.size() + m.atom_properties.size() + m.properties.size();
-  bytes::store<std::uint16_t>(p, static_cast<std::uint16_t>(n_sections));
-  p += 2;
-  for (const BuiltinSection& s : builtins) {
-    p = put_section_header(p, SectionKind::Builtin, s.key, s.type_tag, s.size);
-    if (s.size != 0) std::memcpy(p, s.data, s.size);
-    p += s.size;
-  }
+  w.head(static_cast<std::uint32_t>(n), positions, ByteSpan(m.atomic_numbers.data(), n),
+         static_cast<std::uint16_t>(n_sections));
+  w.builtins(builtins);
   // std::map<std::string, ...> iterates in byte-wise key order already.
-  p = write_custom_sections(p, SectionKind::AtomProperty, m.atom_properties);
-  p = write_custom_sections(p, SectionKind::MoleculeProperty, m.properties);
-  assert(p == out.data() + out.size());
-  (void)p;
-  return out;
+  write_custom_sections(w, SectionKind::AtomProperty, m.atom_properties);
+  write_custom_sections(w, SectionKind::MoleculeProperty, m.properties);
+  return std::move(w).finish();
 }
 
 }  // namespace crivane::storage::soa
