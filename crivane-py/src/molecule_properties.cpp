@@ -10,8 +10,6 @@
 #include <vector>
 
 #include "atom.hpp"
-#include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/utf8.hpp"
 #include "molecule.hpp"
 #include "molecule_helpers.hpp"
 #include "molecule_internal.hpp"
@@ -33,8 +31,6 @@ using soa::BuiltinKey;
 using soa::key_of;
 using View = MoleculeBacking::View;
 namespace property = crivane::types::property;
-namespace dtypes = crivane::storage::dtypes;
-namespace tag = crivane::storage::dtypes::tag;
 
 std::optional<PropertyScope> parse_custom_property_scope(std::optional<std::string_view> scope) {
   if (!scope) return PropertyScope::Either;
@@ -57,8 +53,6 @@ PyObject* atom_property_shape_error(std::string_view key, std::uint64_t first_di
 
 namespace helpers {
 namespace {
-
-using internal::call_failed;
 
 PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
@@ -92,13 +86,6 @@ PyObject* tensor_array(const crivane::types::Tensor<T>& t) {
   if (!flat) return nullptr;
   const std::vector<std::size_t> dims(t.shape.begin(), t.shape.end());
   return py::numpy::reshape(std::move(flat), py::numpy::Shape(dims)).release();
-}
-
-template <class T>
-PyObject* section_rows(ByteSpan payload, std::size_t row_bytes, std::string_view name) {
-  if (payload.size() % row_bytes != 0)
-    return call_failed(fmt::format("Invalid {} payload length", name));
-  return pyarray2_from_bytes<T>(payload, payload.size() / row_bytes, 3);
 }
 
 }  // namespace
@@ -137,53 +124,29 @@ PyObject* property_section_to_pyobject(const View& view, const soa::LazySection&
     py::raise_engine_error(range.error());
     return nullptr;
   }
-  const ByteSpan payload = *range;
-  switch (section.type_tag) {
-    case tag::F64:
-      if (payload.size() != dtypes::element_size(tag::F64)) {
-        return call_failed("Invalid f64 payload length");
-      }
-      return PyFloat_FromDouble(crivane::bytes::load_f64(payload.data()));
-    case tag::I64:
-      if (payload.size() != dtypes::element_size(tag::I64)) {
-        return call_failed("Invalid i64 payload length");
-      }
-      return PyLong_FromLongLong(crivane::bytes::load_i64(payload.data()));
-    case tag::STRING: {
-      const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
-      if (!crivane::utf8::is_valid(text)) return call_failed("Invalid UTF-8 in string property");
-      return text_object(text);
-    }
-    case tag::F64_ARRAY:
-      return pyarray1_from_bytes<double>(payload);
-    case tag::I64_ARRAY:
-      return pyarray1_from_bytes<std::int64_t>(payload);
-    case tag::F32_ARRAY:
-      return pyarray1_from_bytes<float>(payload);
-    case tag::I32_ARRAY:
-      return pyarray1_from_bytes<std::int32_t>(payload);
-    case tag::VEC3_F32:
-      return section_rows<float>(payload, dtypes::element_size(tag::VEC3_F32), "vec3<f32>");
-    case tag::VEC3_F64:
-      return section_rows<double>(payload, dtypes::element_size(tag::VEC3_F64), "vec3<f64>");
-    case tag::NONE:
-      if (!payload.empty()) return call_failed("Null property payload must be empty");
-      return Py_NewRef(Py_None);
-    case tag::TENSOR_F32:
-    case tag::TENSOR_F64:
-    case tag::TENSOR_I32:
-    case tag::TENSOR_I64: {
-      auto value = soa::decode_property_value(section.type_tag, payload);
-      if (!value) {
-        py::raise_engine_error(value.error());
-        return nullptr;
-      }
-      return property_value_to_pyobject(*value);
-    }
-    default:
-      return call_failed(
-          fmt::format("Unsupported property type tag {}", unsigned{section.type_tag}));
+  auto payload = soa::property_section_payload(section.type_tag, *range);
+  if (!payload) {
+    py::raise_engine_error(payload.error());
+    return nullptr;
   }
+  using Kind = soa::PropertyPayload::Kind;
+  switch (payload->kind) {
+    case Kind::None:
+      return Py_NewRef(Py_None);
+    case Kind::Float:
+      return PyFloat_FromDouble(payload->float_value);
+    case Kind::Int:
+      return PyLong_FromLongLong(payload->int_value);
+    case Kind::String:
+      return text_object(payload->text);
+    case Kind::Array:
+      return array_from_values(payload->values);
+    case Kind::Vec3Rows:
+      return array2_from_values(payload->values, payload->values.count() / 3, 3);
+    case Kind::Tensor:
+      break;
+  }
+  return property_value_to_pyobject(payload->tensor);
 }
 
 }  // namespace helpers

@@ -128,6 +128,126 @@ Result<PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan payl
   }
 }
 
+namespace {
+
+Unexpected<Error> invalid_section(std::string_view field) {
+  return decode_failure(fmt::format("Invalid {} section", field));
+}
+
+// The payload as values of `type`, which it must hold whole.
+Result<PayloadValues> values_of(ElementType type, ByteSpan payload) {
+  const std::size_t size = element_bytes(type);
+  if (payload.size() % size != 0) {
+    return decode_failure(
+        fmt::format("Byte length {} is not a multiple of element size {}", payload.size(), size));
+  }
+  return PayloadValues{type, payload};
+}
+
+}  // namespace
+
+Result<PayloadValues> vec3_payload_values(ByteSpan payload, std::uint8_t type_tag,
+                                          std::string_view field) {
+  switch (type_tag) {
+    case tag::VEC3_F32:
+      return values_of(ElementType::F32, payload);
+    case tag::VEC3_F64:
+      return values_of(ElementType::F64, payload);
+    default:
+      return invalid_section(field);
+  }
+}
+
+Result<PayloadValues> builtin_vec3_values(const SoaMoleculeView& view, const BuiltinSlot& slot,
+                                          std::string_view field) {
+  // A 3-vector row has the size of a positions row of the same dtype; 0 for
+  // any other tag. n is a u32 count, so n * row cannot overflow.
+  const std::size_t row = positions_row_bytes(slot.type_tag);
+  if (row == 0 || slot.payload_len != view.n_atoms() * row) return invalid_section(field);
+  CRIVANE_ASSIGN_OR_RETURN(const ByteSpan payload, view.builtin_payload(slot));
+  return vec3_payload_values(payload, slot.type_tag, field);
+}
+
+Result<PayloadValues> builtin_mat3_values(const SoaMoleculeView& view, const BuiltinSlot& slot,
+                                          std::string_view field) {
+  const bool f32 = slot.type_tag == tag::MAT3_F32 && slot.payload_len == sizeof(Mat3F32);
+  const bool f64 = slot.type_tag == tag::MAT3_F64 && slot.payload_len == sizeof(Mat3F64);
+  if (!f32 && !f64) return invalid_section(field);
+  CRIVANE_ASSIGN_OR_RETURN(const ByteSpan payload, view.builtin_payload(slot));
+  return PayloadValues{f32 ? ElementType::F32 : ElementType::F64, payload};
+}
+
+Result<PayloadValues> builtin_float_array_values(const SoaMoleculeView& view,
+                                                 const BuiltinSlot& slot, std::string_view field) {
+  const std::size_t n = view.n_atoms();
+  const bool f32 = slot.type_tag == tag::F32_ARRAY && slot.payload_len == n * sizeof(float);
+  const bool f64 = slot.type_tag == tag::F64_ARRAY && slot.payload_len == n * sizeof(double);
+  if (!f32 && !f64) return invalid_section(field);
+  CRIVANE_ASSIGN_OR_RETURN(const ByteSpan payload, view.builtin_payload(slot));
+  return PayloadValues{f32 ? ElementType::F32 : ElementType::F64, payload};
+}
+
+Result<PropertyPayload> property_section_payload(std::uint8_t type_tag, ByteSpan payload) {
+  using Kind = PropertyPayload::Kind;
+  PropertyPayload out;
+  const std::size_t n = payload.size();
+  auto array = [&](ElementType type) -> Result<PropertyPayload> {
+    CRIVANE_ASSIGN_OR_RETURN(out.values, values_of(type, payload));
+    out.kind = Kind::Array;
+    return std::move(out);
+  };
+  auto rows = [&](ElementType type, const char* length_error) -> Result<PropertyPayload> {
+    if (n % (3 * element_bytes(type)) != 0) return decode_failure(length_error);
+    out.kind = Kind::Vec3Rows;
+    out.values = PayloadValues{type, payload};
+    return std::move(out);
+  };
+  switch (type_tag) {
+    case tag::F64:
+      if (n != dtypes::element_size(tag::F64)) return decode_failure("Invalid f64 payload length");
+      out.kind = Kind::Float;
+      out.float_value = bytes::load_f64(payload.data());
+      return out;
+    case tag::I64:
+      if (n != dtypes::element_size(tag::I64)) return decode_failure("Invalid i64 payload length");
+      out.kind = Kind::Int;
+      out.int_value = bytes::load_i64(payload.data());
+      return out;
+    case tag::STRING:
+      if (!utf8::is_valid(as_text(payload))) {
+        return decode_failure("Invalid UTF-8 in string property");
+      }
+      out.kind = Kind::String;
+      out.text = as_text(payload);
+      return out;
+    case tag::F64_ARRAY:
+      return array(ElementType::F64);
+    case tag::I64_ARRAY:
+      return array(ElementType::I64);
+    case tag::F32_ARRAY:
+      return array(ElementType::F32);
+    case tag::I32_ARRAY:
+      return array(ElementType::I32);
+    case tag::VEC3_F32:
+      return rows(ElementType::F32, "Invalid vec3<f32> payload length");
+    case tag::VEC3_F64:
+      return rows(ElementType::F64, "Invalid vec3<f64> payload length");
+    case tag::NONE:
+      if (n != 0) return decode_failure("Null property payload must be empty");
+      return out;
+    case tag::TENSOR_F32:
+    case tag::TENSOR_F64:
+    case tag::TENSOR_I32:
+    case tag::TENSOR_I64: {
+      CRIVANE_ASSIGN_OR_RETURN(out.tensor, decode_property_value(type_tag, payload));
+      out.kind = Kind::Tensor;
+      return out;
+    }
+    default:
+      return decode_failure(fmt::format("Unsupported property type tag {}", unsigned{type_tag}));
+  }
+}
+
 Result<Vec3Data> py_decode_vec3_data(ByteSpan payload, std::uint8_t type_tag,
                                      std::string_view field_name) {
   switch (type_tag) {

@@ -1,17 +1,81 @@
-// Decoders of stored section payloads into owned values of the data model.
-// A payload that does not fit its type tag is an Error::decode with the
-// decoder's own text; a tensor header error keeps its kind.
+// Decoders of stored section payloads: into owned values of the data model,
+// and into runs of values that a caller copies out of the record once (the
+// extension module's array getters). A payload that does not fit its type
+// tag is an Error::decode with the decoder's own text; a tensor header error
+// keeps its kind.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "crivane/error.hpp"
+#include "crivane/record/view.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/dtypes.hpp"
 #include "crivane/types.hpp"
 
 namespace crivane::storage::soa {
+
+// The element types of numeric section payloads.
+enum class ElementType : std::uint8_t { F32, F64, I32, I64 };
+
+constexpr std::size_t element_bytes(ElementType type) {
+  return type == ElementType::F32 || type == ElementType::I32 ? 4 : 8;
+}
+
+// A whole number of little-endian values of one element type, in place in
+// record bytes.
+struct PayloadValues {
+  ElementType type;
+  ByteSpan bytes;
+
+  std::size_t count() const { return bytes.size() / element_bytes(type); }
+  // Copies the values bit for bit to `out` (bytes.size() bytes, any
+  // alignment): the one copy between the record and an array.
+  void copy_to(void* out) const {
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+  }
+};
+
+// The values of a 3-vector payload (VEC3_F32 or VEC3_F64; "Invalid {}
+// section" with `field` for another tag), which must be whole elements
+// ("Byte length {} is not a multiple of element size {}"). Its length is not
+// compared with an atom count.
+Result<PayloadValues> vec3_payload_values(ByteSpan payload, std::uint8_t type_tag,
+                                          std::string_view field);
+
+// A builtin slot of a view, its tag and length checked against the field's
+// layout and the view's atom count n before any byte is read: "Invalid {}
+// section" with `field` otherwise.
+// VEC3_F32 with n x 12 bytes or VEC3_F64 with n x 24: 3n values.
+Result<PayloadValues> builtin_vec3_values(const SoaMoleculeView& view, const BuiltinSlot& slot,
+                                          std::string_view field);
+// MAT3_F32 with 36 bytes or MAT3_F64 with 72: nine values, row-major.
+Result<PayloadValues> builtin_mat3_values(const SoaMoleculeView& view, const BuiltinSlot& slot,
+                                          std::string_view field);
+// F32_ARRAY with n x 4 bytes or F64_ARRAY with n x 8: n values.
+Result<PayloadValues> builtin_float_array_values(const SoaMoleculeView& view,
+                                                 const BuiltinSlot& slot, std::string_view field);
+
+// One custom section's payload, checked for reading out one value: a scalar
+// or text in place, numeric arrays as values, 3-vectors as rows of three, a
+// tensor decoded (decode_property_value). Unlike decode_property_value it
+// measures arrays by element only ("Byte length {} is not a multiple of
+// element size {}") and 3-vectors by row ("Invalid vec3<f32> payload
+// length").
+struct PropertyPayload {
+  enum class Kind : std::uint8_t { None, Float, Int, String, Array, Vec3Rows, Tensor };
+
+  Kind kind = Kind::None;
+  double float_value = 0;
+  std::int64_t int_value = 0;
+  std::string_view text;        // String: checked UTF-8, in place
+  PayloadValues values{};       // Array and Vec3Rows
+  types::PropertyValue tensor;  // Tensor
+};
+Result<PropertyPayload> property_section_payload(std::uint8_t type_tag, ByteSpan payload);
 
 // One custom section's payload as a property value.
 Result<types::PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan payload);
