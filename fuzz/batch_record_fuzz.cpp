@@ -143,6 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(same(out.take(s.payload.size()), s.payload));
   }
   check(out.empty());
-  (void)crivane::storage::schema::record_schema(crivane::as_span(*record), 3, positions_tag);
+  (void)crivane::storage::schema::record_schema(
+      crivane::as_span(*record), crivane::storage::soa::kRecordFormatMixedDtypes, positions_tag);
   return 0;
 }

@@ -110,23 +110,26 @@ BuiltinSections builtin_sections(const Molecule& m) {
 }
 
 Result<void> validate_record_format_compat(const Molecule& m, std::uint32_t record_format) {
-  if (record_format != 2 && record_format != 3) {
+  if (!is_known_record_format(record_format)) {
     return unexpected(
         Error::invalid_data(fmt::format("Unsupported record format {}", record_format)));
   }
-  if (record_format == 3) return {};
+  if (record_format == kRecordFormatMixedDtypes) return {};
   if (positions_type_tag(m) != tag::VEC3_F32) {
     return unexpected(Error::invalid_data("record format 2 does not support float64 positions"));
   }
   for (const BuiltinSection& s : builtin_sections(m)) {
     // name and pbc have one dtype only; the rule accepts them anyway.
-    CRIVANE_TRY(dtypes::validate_builtin_type_tag_for_record_format(2, s.key, s.type_tag));
+    CRIVANE_TRY(dtypes::validate_builtin_type_tag_for_record_format(kRecordFormatFixedDtypes, s.key,
+                                                                    s.type_tag));
   }
   return {};
 }
 
 std::uint32_t minimum_record_format_for_molecule(const Molecule& m) {
-  return validate_record_format_compat(m, 2).has_value() ? 2 : 3;
+  return validate_record_format_compat(m, kRecordFormatFixedDtypes).has_value()
+             ? kRecordFormatFixedDtypes
+             : kRecordFormatMixedDtypes;
 }
 
 Result<Bytes> serialize_molecule_soa(const Molecule& m, std::uint32_t record_format) {

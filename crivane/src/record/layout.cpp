@@ -27,13 +27,13 @@ Result<void> check_section_limits(std::string_view key, std::uint64_t payload_le
 Result<std::uint8_t> resolve_positions_type(std::uint32_t record_format,
                                             std::optional<std::uint8_t> positions_type) {
   switch (record_format) {
-    case 2:
+    case kRecordFormatFixedDtypes:
       if (positions_type == tag::VEC3_F64) {
         return unexpected(
             Error::invalid_data("record format 2 does not support float64 positions"));
       }
       return tag::VEC3_F32;
-    case 3:
+    case kRecordFormatMixedDtypes:
       if (!positions_type) {
         return unexpected(Error::invalid_data("Missing positions dtype for record format 3"));
       }

@@ -16,10 +16,10 @@ namespace tag = dtypes::tag;
 Result<SoaContext> SoaContext::from_parts(std::uint32_t record_format,
                                           std::optional<std::uint8_t> lock_positions_type,
                                           bool has_lock) {
-  if (record_format == 2) {
+  if (record_format == kRecordFormatFixedDtypes) {
     return SoaContext{positions_row_bytes(tag::VEC3_F32), tag::VEC3_F32};
   }
-  if (record_format != 3) {
+  if (record_format != kRecordFormatMixedDtypes) {
     return unexpected(
         Error::invalid_data(fmt::format("Unsupported record format {}", record_format)));
   }

@@ -77,6 +77,18 @@ constexpr bool is_per_atom_section(std::uint8_t kind, std::string_view key) {
          (kind == SectionKind::Builtin && is_per_atom_builtin(key));
 }
 
+// Record formats: the database's record_format, held in its header.
+// Fixed dtypes: float32 positions, forces and velocities; float64 charges,
+// energy, cell and stress.
+inline constexpr std::uint32_t kRecordFormatFixedDtypes = 2;
+// Float32 or float64 for each builtin; the positions dtype is the database's
+// (its schema lock's positions type).
+inline constexpr std::uint32_t kRecordFormatMixedDtypes = 3;
+
+constexpr bool is_known_record_format(std::uint32_t format) {
+  return format == kRecordFormatFixedDtypes || format == kRecordFormatMixedDtypes;
+}
+
 inline constexpr std::uint64_t MAX_ATOMS = std::numeric_limits<std::uint32_t>::max();
 inline constexpr std::size_t MAX_SECTIONS = std::numeric_limits<std::uint16_t>::max();
 inline constexpr std::size_t MAX_KEY_BYTES = std::numeric_limits<std::uint8_t>::max();
