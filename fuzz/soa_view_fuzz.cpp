@@ -4,6 +4,7 @@
 // row size and tag, including pairs that disagree and tags no database uses.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "crivane/record/decode.hpp"
@@ -28,7 +29,7 @@ void copy_out(const crivane::Result<PayloadValues>& values, std::size_t count) {
   check(values->count() == count);
   check(values->count() * soa::element_bytes(values->type) == values->bytes.size());
   std::vector<std::uint8_t> out(values->bytes.size());
-  values->copy_to(out.data());
+  if (!out.empty()) std::memcpy(out.data(), values->bytes.data(), out.size());
 }
 
 void decode_slot(const SoaMoleculeView& view, const std::optional<BuiltinSlot>& slot) {

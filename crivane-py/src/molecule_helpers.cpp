@@ -133,10 +133,9 @@ PyObject* owned_mat3x3_array(const Mat3Data& data) {
 }
 
 PyObject* array_from_values(const soa::PayloadValues& values) {
-  py::Ref array = py::numpy::empty(type_num_of(values.type), {values.count()});
-  if (!array) return nullptr;
-  values.copy_to(py::numpy::data(array));
-  return array.release();
+  const std::size_t shape[] = {values.count()};
+  return py::numpy::copy(type_num_of(values.type), values.bytes.data(), py::numpy::Shape(shape))
+      .release();
 }
 
 PyObject* array2_from_values(const soa::PayloadValues& values, std::size_t rows, std::size_t cols) {

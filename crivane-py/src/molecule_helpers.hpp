@@ -80,8 +80,8 @@ PyObject* pyarray1_copy(const T* values, std::size_t n);
 template <class T>
 PyObject* pyarray1_adopt(std::vector<T> values);
 
-// A new one-dimensional array of the record values, copied once into memory
-// NumPy allocates.
+// A new one-dimensional array of the record values (checked by the engine),
+// copied once into memory NumPy allocates.
 PyObject* array_from_values(const soa::PayloadValues& values);
 // The same reshaped to (rows, cols); values that do not fill the shape raise
 // NumPy's reshape error as ValueError "Type: message".

@@ -128,63 +128,13 @@ Result<PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan payl
   }
 }
 
-namespace {
-
-Unexpected<Error> invalid_section(std::string_view field) {
-  return decode_failure(fmt::format("Invalid {} section", field));
+Error invalid_section_error(std::string_view field) {
+  return Error::decode(fmt::format("Invalid {} section", field));
 }
 
-// The payload as values of `type`, which it must hold whole.
-Result<PayloadValues> values_of(ElementType type, ByteSpan payload) {
-  const std::size_t size = element_bytes(type);
-  if (payload.size() % size != 0) {
-    return decode_failure(
-        fmt::format("Byte length {} is not a multiple of element size {}", payload.size(), size));
-  }
-  return PayloadValues{type, payload};
-}
-
-}  // namespace
-
-Result<PayloadValues> vec3_payload_values(ByteSpan payload, std::uint8_t type_tag,
-                                          std::string_view field) {
-  switch (type_tag) {
-    case tag::VEC3_F32:
-      return values_of(ElementType::F32, payload);
-    case tag::VEC3_F64:
-      return values_of(ElementType::F64, payload);
-    default:
-      return invalid_section(field);
-  }
-}
-
-Result<PayloadValues> builtin_vec3_values(const SoaMoleculeView& view, const BuiltinSlot& slot,
-                                          std::string_view field) {
-  // A 3-vector row has the size of a positions row of the same dtype; 0 for
-  // any other tag. n is a u32 count, so n * row cannot overflow.
-  const std::size_t row = positions_row_bytes(slot.type_tag);
-  if (row == 0 || slot.payload_len != view.n_atoms() * row) return invalid_section(field);
-  CRIVANE_ASSIGN_OR_RETURN(const ByteSpan payload, view.builtin_payload(slot));
-  return vec3_payload_values(payload, slot.type_tag, field);
-}
-
-Result<PayloadValues> builtin_mat3_values(const SoaMoleculeView& view, const BuiltinSlot& slot,
-                                          std::string_view field) {
-  const bool f32 = slot.type_tag == tag::MAT3_F32 && slot.payload_len == sizeof(Mat3F32);
-  const bool f64 = slot.type_tag == tag::MAT3_F64 && slot.payload_len == sizeof(Mat3F64);
-  if (!f32 && !f64) return invalid_section(field);
-  CRIVANE_ASSIGN_OR_RETURN(const ByteSpan payload, view.builtin_payload(slot));
-  return PayloadValues{f32 ? ElementType::F32 : ElementType::F64, payload};
-}
-
-Result<PayloadValues> builtin_float_array_values(const SoaMoleculeView& view,
-                                                 const BuiltinSlot& slot, std::string_view field) {
-  const std::size_t n = view.n_atoms();
-  const bool f32 = slot.type_tag == tag::F32_ARRAY && slot.payload_len == n * sizeof(float);
-  const bool f64 = slot.type_tag == tag::F64_ARRAY && slot.payload_len == n * sizeof(double);
-  if (!f32 && !f64) return invalid_section(field);
-  CRIVANE_ASSIGN_OR_RETURN(const ByteSpan payload, view.builtin_payload(slot));
-  return PayloadValues{f32 ? ElementType::F32 : ElementType::F64, payload};
+Error element_length_error(std::size_t length, std::size_t element_size) {
+  return Error::decode(
+      fmt::format("Byte length {} is not a multiple of element size {}", length, element_size));
 }
 
 Result<PropertyPayload> property_section_payload(std::uint8_t type_tag, ByteSpan payload) {
@@ -192,7 +142,7 @@ Result<PropertyPayload> property_section_payload(std::uint8_t type_tag, ByteSpan
   PropertyPayload out;
   const std::size_t n = payload.size();
   auto array = [&](ElementType type) -> Result<PropertyPayload> {
-    CRIVANE_ASSIGN_OR_RETURN(out.values, values_of(type, payload));
+    CRIVANE_ASSIGN_OR_RETURN(out.values, payload_values(type, payload));
     out.kind = Kind::Array;
     return std::move(out);
   };

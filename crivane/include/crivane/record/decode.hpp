@@ -1,13 +1,12 @@
 // Decoders of stored section payloads: into owned values of the data model,
-// and into runs of values that a caller copies out of the record once (the
-// extension module's array getters). A payload that does not fit its type
+// and into checked runs of values that a caller copies out of the record
+// once (the extension module's array getters). A payload that does not fit its type
 // tag is an Error::decode with the decoder's own text; a tensor header error
 // keeps its kind.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
 #include "crivane/error.hpp"
@@ -26,38 +25,85 @@ constexpr std::size_t element_bytes(ElementType type) {
 }
 
 // A whole number of little-endian values of one element type, in place in
-// record bytes.
+// record bytes, at any alignment. The host is little-endian like the
+// records: a caller copies the bytes once, as they are, into an array of the
+// element type.
 struct PayloadValues {
   ElementType type;
   ByteSpan bytes;
 
   std::size_t count() const { return bytes.size() / element_bytes(type); }
-  // Copies the values bit for bit to `out` (bytes.size() bytes, any
-  // alignment): the one copy between the record and an array.
-  void copy_to(void* out) const {
-    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
-  }
 };
 
+// The failures of the array reads below, built out of line.
+Error invalid_section_error(std::string_view field);
+Error element_length_error(std::size_t length, std::size_t element_size);
+
+// The payload as values of `type`, which it must hold whole: "Byte length {}
+// is not a multiple of element size {}".
+inline Result<PayloadValues> payload_values(ElementType type, ByteSpan payload) {
+  if (payload.size() % element_bytes(type) != 0) {
+    return unexpected(element_length_error(payload.size(), element_bytes(type)));
+  }
+  return PayloadValues{type, payload};
+}
+
 // The values of a 3-vector payload (VEC3_F32 or VEC3_F64; "Invalid {}
-// section" with `field` for another tag), which must be whole elements
-// ("Byte length {} is not a multiple of element size {}"). Its length is not
-// compared with an atom count.
-Result<PayloadValues> vec3_payload_values(ByteSpan payload, std::uint8_t type_tag,
-                                          std::string_view field);
+// section" with `field` for another tag), which must be whole elements. Its
+// length is not compared with an atom count.
+inline Result<PayloadValues> vec3_payload_values(ByteSpan payload, std::uint8_t type_tag,
+                                                 std::string_view field) {
+  switch (type_tag) {
+    case dtypes::tag::VEC3_F32:
+      return payload_values(ElementType::F32, payload);
+    case dtypes::tag::VEC3_F64:
+      return payload_values(ElementType::F64, payload);
+    default:
+      return unexpected(invalid_section_error(field));
+  }
+}
 
 // A builtin slot of a view, its tag and length checked against the field's
 // layout and the view's atom count n before any byte is read: "Invalid {}
-// section" with `field` otherwise.
+// section" with `field` otherwise. Inline: the array getters call these for
+// every molecule they read.
+//
 // VEC3_F32 with n x 12 bytes or VEC3_F64 with n x 24: 3n values.
-Result<PayloadValues> builtin_vec3_values(const SoaMoleculeView& view, const BuiltinSlot& slot,
-                                          std::string_view field);
+inline Result<PayloadValues> builtin_vec3_values(const SoaMoleculeView& view,
+                                                 const BuiltinSlot& slot, std::string_view field) {
+  // A 3-vector row has the size of a positions row of the same dtype; 0 for
+  // any other tag. n is a u32 count, so n * row cannot overflow.
+  const std::size_t row = positions_row_bytes(slot.type_tag);
+  if (row == 0 || slot.payload_len != view.n_atoms() * row) {
+    return unexpected(invalid_section_error(field));
+  }
+  CRIVANE_ASSIGN_OR_RETURN(const ByteSpan payload, view.builtin_payload(slot));
+  return vec3_payload_values(payload, slot.type_tag, field);
+}
+
 // MAT3_F32 with 36 bytes or MAT3_F64 with 72: nine values, row-major.
-Result<PayloadValues> builtin_mat3_values(const SoaMoleculeView& view, const BuiltinSlot& slot,
-                                          std::string_view field);
+inline Result<PayloadValues> builtin_mat3_values(const SoaMoleculeView& view,
+                                                 const BuiltinSlot& slot, std::string_view field) {
+  const bool f32 = slot.type_tag == dtypes::tag::MAT3_F32 &&
+                   slot.payload_len == dtypes::element_size(dtypes::tag::MAT3_F32);
+  const bool f64 = slot.type_tag == dtypes::tag::MAT3_F64 &&
+                   slot.payload_len == dtypes::element_size(dtypes::tag::MAT3_F64);
+  if (!f32 && !f64) return unexpected(invalid_section_error(field));
+  CRIVANE_ASSIGN_OR_RETURN(const ByteSpan payload, view.builtin_payload(slot));
+  return PayloadValues{f32 ? ElementType::F32 : ElementType::F64, payload};
+}
+
 // F32_ARRAY with n x 4 bytes or F64_ARRAY with n x 8: n values.
-Result<PayloadValues> builtin_float_array_values(const SoaMoleculeView& view,
-                                                 const BuiltinSlot& slot, std::string_view field);
+inline Result<PayloadValues> builtin_float_array_values(const SoaMoleculeView& view,
+                                                        const BuiltinSlot& slot,
+                                                        std::string_view field) {
+  const std::size_t n = view.n_atoms();
+  const bool f32 = slot.type_tag == dtypes::tag::F32_ARRAY && slot.payload_len == n * 4;
+  const bool f64 = slot.type_tag == dtypes::tag::F64_ARRAY && slot.payload_len == n * 8;
+  if (!f32 && !f64) return unexpected(invalid_section_error(field));
+  CRIVANE_ASSIGN_OR_RETURN(const ByteSpan payload, view.builtin_payload(slot));
+  return PayloadValues{f32 ? ElementType::F32 : ElementType::F64, payload};
+}
 
 // One custom section's payload, checked for reading out one value: a scalar
 // or text in place, numeric arrays as values, 3-vectors as rows of three, a
