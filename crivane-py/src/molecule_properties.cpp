@@ -146,7 +146,12 @@ PyObject* property_section_to_pyobject(const View& view, const soa::LazySection&
     case Kind::Tensor:
       break;
   }
-  return property_value_to_pyobject(payload->tensor);
+  auto tensor = soa::decode_property_value(section.type_tag, *range);
+  if (!tensor) {
+    py::raise_engine_error(tensor.error());
+    return nullptr;
+  }
+  return property_value_to_pyobject(*tensor);
 }
 
 }  // namespace helpers

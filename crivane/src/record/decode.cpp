@@ -137,64 +137,29 @@ Error element_length_error(std::size_t length, std::size_t element_size) {
       fmt::format("Byte length {} is not a multiple of element size {}", length, element_size));
 }
 
-Result<PropertyPayload> property_section_payload(std::uint8_t type_tag, ByteSpan payload) {
-  using Kind = PropertyPayload::Kind;
-  PropertyPayload out;
+Error property_payload_error(std::uint8_t type_tag, ByteSpan payload) {
   const std::size_t n = payload.size();
-  auto array = [&](ElementType type) -> Result<PropertyPayload> {
-    CRIVANE_ASSIGN_OR_RETURN(out.values, payload_values(type, payload));
-    out.kind = Kind::Array;
-    return std::move(out);
-  };
-  auto rows = [&](ElementType type, const char* length_error) -> Result<PropertyPayload> {
-    if (n % (3 * element_bytes(type)) != 0) return decode_failure(length_error);
-    out.kind = Kind::Vec3Rows;
-    out.values = PayloadValues{type, payload};
-    return std::move(out);
-  };
   switch (type_tag) {
     case tag::F64:
-      if (n != dtypes::element_size(tag::F64)) return decode_failure("Invalid f64 payload length");
-      out.kind = Kind::Float;
-      out.float_value = bytes::load_f64(payload.data());
-      return out;
+      return Error::decode("Invalid f64 payload length");
     case tag::I64:
-      if (n != dtypes::element_size(tag::I64)) return decode_failure("Invalid i64 payload length");
-      out.kind = Kind::Int;
-      out.int_value = bytes::load_i64(payload.data());
-      return out;
+      return Error::decode("Invalid i64 payload length");
     case tag::STRING:
-      if (!utf8::is_valid(as_text(payload))) {
-        return decode_failure("Invalid UTF-8 in string property");
-      }
-      out.kind = Kind::String;
-      out.text = as_text(payload);
-      return out;
+      return Error::decode("Invalid UTF-8 in string property");
     case tag::F64_ARRAY:
-      return array(ElementType::F64);
     case tag::I64_ARRAY:
-      return array(ElementType::I64);
+      return element_length_error(n, 8);
     case tag::F32_ARRAY:
-      return array(ElementType::F32);
     case tag::I32_ARRAY:
-      return array(ElementType::I32);
+      return element_length_error(n, 4);
     case tag::VEC3_F32:
-      return rows(ElementType::F32, "Invalid vec3<f32> payload length");
+      return Error::decode("Invalid vec3<f32> payload length");
     case tag::VEC3_F64:
-      return rows(ElementType::F64, "Invalid vec3<f64> payload length");
+      return Error::decode("Invalid vec3<f64> payload length");
     case tag::NONE:
-      if (n != 0) return decode_failure("Null property payload must be empty");
-      return out;
-    case tag::TENSOR_F32:
-    case tag::TENSOR_F64:
-    case tag::TENSOR_I32:
-    case tag::TENSOR_I64: {
-      CRIVANE_ASSIGN_OR_RETURN(out.tensor, decode_property_value(type_tag, payload));
-      out.kind = Kind::Tensor;
-      return out;
-    }
+      return Error::decode("Null property payload must be empty");
     default:
-      return decode_failure(fmt::format("Unsupported property type tag {}", unsigned{type_tag}));
+      return Error::decode(fmt::format("Unsupported property type tag {}", unsigned{type_tag}));
   }
 }
 

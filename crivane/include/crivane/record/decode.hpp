@@ -13,6 +13,7 @@
 #include "crivane/record/view.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/dtypes.hpp"
+#include "crivane/storage/utf8.hpp"
 #include "crivane/types.hpp"
 
 namespace crivane::storage::soa {
@@ -106,22 +107,81 @@ inline Result<PayloadValues> builtin_float_array_values(const SoaMoleculeView& v
 }
 
 // One custom section's payload, checked for reading out one value: a scalar
-// or text in place, numeric arrays as values, 3-vectors as rows of three, a
-// tensor decoded (decode_property_value). Unlike decode_property_value it
-// measures arrays by element only ("Byte length {} is not a multiple of
-// element size {}") and 3-vectors by row ("Invalid vec3<f32> payload
-// length").
+// or text in place, numeric arrays as values, 3-vectors as rows of three.
+// Unlike decode_property_value it measures arrays by element only ("Byte
+// length {} is not a multiple of element size {}") and 3-vectors by row
+// ("Invalid vec3<f32> payload length"). Tensor payloads are not looked at:
+// decode_property_value reads them.
 struct PropertyPayload {
   enum class Kind : std::uint8_t { None, Float, Int, String, Array, Vec3Rows, Tensor };
 
   Kind kind = Kind::None;
   double float_value = 0;
   std::int64_t int_value = 0;
-  std::string_view text;        // String: checked UTF-8, in place
-  PayloadValues values{};       // Array and Vec3Rows
-  types::PropertyValue tensor;  // Tensor
+  std::string_view text;   // String: checked UTF-8, in place
+  PayloadValues values{};  // Array and Vec3Rows
 };
-Result<PropertyPayload> property_section_payload(std::uint8_t type_tag, ByteSpan payload);
+
+// The failure of property_section_payload for a tag and payload it refuses.
+Error property_payload_error(std::uint8_t type_tag, ByteSpan payload);
+
+// Inline: get_property and the ASE payload call it for every property read.
+inline Result<PropertyPayload> property_section_payload(std::uint8_t type_tag, ByteSpan payload) {
+  namespace tag = dtypes::tag;
+  using Kind = PropertyPayload::Kind;
+  PropertyPayload out;
+  const std::size_t n = payload.size();
+  switch (type_tag) {
+    case tag::F64:
+      if (n != sizeof(double)) break;
+      out.kind = Kind::Float;
+      out.float_value = bytes::load_f64(payload.data());
+      return out;
+    case tag::I64:
+      if (n != sizeof(std::int64_t)) break;
+      out.kind = Kind::Int;
+      out.int_value = bytes::load_i64(payload.data());
+      return out;
+    case tag::STRING:
+      out.text = std::string_view(reinterpret_cast<const char*>(payload.data()), n);
+      if (!utf8::is_valid(out.text)) break;
+      out.kind = Kind::String;
+      return out;
+    case tag::F64_ARRAY:
+    case tag::I64_ARRAY:
+    case tag::F32_ARRAY:
+    case tag::I32_ARRAY: {
+      const ElementType type = type_tag == tag::F64_ARRAY   ? ElementType::F64
+                               : type_tag == tag::I64_ARRAY ? ElementType::I64
+                               : type_tag == tag::F32_ARRAY ? ElementType::F32
+                                                            : ElementType::I32;
+      if (n % element_bytes(type) != 0) break;
+      out.kind = Kind::Array;
+      out.values = PayloadValues{type, payload};
+      return out;
+    }
+    case tag::VEC3_F32:
+    case tag::VEC3_F64: {
+      const ElementType type = type_tag == tag::VEC3_F32 ? ElementType::F32 : ElementType::F64;
+      if (n % (3 * element_bytes(type)) != 0) break;
+      out.kind = Kind::Vec3Rows;
+      out.values = PayloadValues{type, payload};
+      return out;
+    }
+    case tag::NONE:
+      if (n != 0) break;
+      return out;
+    case tag::TENSOR_F32:
+    case tag::TENSOR_F64:
+    case tag::TENSOR_I32:
+    case tag::TENSOR_I64:
+      out.kind = Kind::Tensor;
+      return out;
+    default:
+      break;
+  }
+  return unexpected(property_payload_error(type_tag, payload));
+}
 
 // One custom section's payload as a property value.
 Result<types::PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan payload);
