@@ -15,11 +15,11 @@
 #include <string_view>
 #include <vector>
 
+#include "crivane/record/layout.hpp"
+#include "crivane/record/schema.hpp"
+#include "crivane/record/writer.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/schema.hpp"
-#include "crivane/storage/soa.hpp"
-#include "view/batch_record.hpp"
 
 namespace {
 
@@ -27,9 +27,9 @@ using crivane::ByteReader;
 using crivane::ByteSpan;
 using crivane::storage::soa::BuiltinKey;
 using crivane::storage::soa::key_of;
-using crivane_rs::molecule::helpers::RawPayload;
-using crivane_rs::molecule::helpers::SoaBuiltinPayloads;
-using crivane_rs::molecule::helpers::SoaCustomSection;
+using crivane::storage::soa::RawPayload;
+using crivane::storage::soa::SoaBuiltinPayloads;
+using crivane::storage::soa::SoaCustomSection;
 namespace tag = crivane::storage::dtypes::tag;
 constexpr std::uint8_t kBuiltin = crivane::storage::soa::SectionKind::Builtin;
 
@@ -99,8 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     custom.push_back({text(*key), *payload, *kind, *tag});
   }
 
-  auto record = crivane_rs::molecule::helpers::build_soa_record_unchecked(
-      positions_tag, *positions, *numbers, builtins, custom);
+  auto record = crivane::storage::soa::build_soa_record_unchecked(positions_tag, *positions,
+                                                                  *numbers, builtins, custom);
   if (!record) return 0;
 
   // Builtins in record order, then the custom sections as given.
@@ -143,6 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(same(out.take(s.payload.size()), s.payload));
   }
   check(out.empty());
-  (void)crivane::storage::schema::record_schema(crivane::as_span(*record), 3, positions_tag);
+  (void)crivane::storage::schema::record_schema(
+      crivane::as_span(*record), crivane::storage::soa::kRecordFormatMixedDtypes, positions_tag);
   return 0;
 }

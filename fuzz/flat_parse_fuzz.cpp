@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "crivane/record/flat.hpp"
+#include "crivane/record/layout.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
-#include "view/soa_flat.hpp"
 
 namespace {
 
@@ -31,11 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // An exact-size copy, so that the sanitizers see any read past the record.
   const crivane::Bytes record(data + 1, data + size);
 
-  auto parsed = crivane_rs::soa::parse_mol_fast_soa(record, row);
+  auto parsed = crivane::storage::soa::parse_mol_fast_soa(record, row);
   // The reusable form agrees, also over a list left from another record.
-  crivane_rs::soa::FlatRecord reused;
+  crivane::storage::soa::FlatRecord reused;
   reused.sections.resize(3);
-  auto again = crivane_rs::soa::parse_mol_fast_soa(record, row, reused);
+  auto again = crivane::storage::soa::parse_mol_fast_soa(record, row, reused);
   check(parsed.has_value() == again.has_value());
   if (!parsed) {
     check(parsed.error() == again.error());
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(inside(parsed->positions, record) && inside(parsed->atomic_numbers, record));
   for (const auto& section : parsed->sections) {
     check(inside(section.payload, record));
-    auto column = crivane_rs::soa::section_schema_from_ref(section, parsed->n_atoms);
+    auto column = crivane::storage::soa::section_schema_from_ref(section, parsed->n_atoms);
     if (!column) continue;
     check(column->key == section.key && column->kind == section.kind &&
           column->type_tag == section.type_tag);

@@ -452,6 +452,42 @@ def database_file_seeds():
     return files
 
 
+def flat_gather_seeds():
+    """Seeds of flat_gather_fuzz: records that the target puts in a database file. An input is
+    flags, the selection, then per record an atom-count byte (0: the record's own) and the
+    record, then with flag bit 5 the schema blob; see the target's header."""
+    def gather_input(records, selection=(), flags=0, schema=None):
+        out = bytes([flags, len(selection)]) + bytes(selection) + bytes([len(records)])
+        for atoms, rec in records:
+            out += bytes([atoms]) + struct.pack("<H", len(rec)) + rec
+        if schema is not None:
+            out += struct.pack("<H", len(schema)) + schema
+        return out
+
+    lz4, zstd, format3, f64, no_schema, given_schema = 1, 2, 4, 8, 16, 32
+    small = record([(1, 2, 3)], [6], [section(0, "energy", 0, struct.pack("<d", -2.0))])
+    grid = section(2, "t", 15, tensor("d", [2, 3], range(6)))
+    flipped = section(2, "t", 15, tensor("d", [3, 2], range(6)))
+    per_atom = section(1, "q", 16, tensor("i", [2, 2], [1, 2, 3, 4]))
+    f64_rows = record(two_atoms, [1, 8], [grid, per_atom], row="d")
+    seeds = {
+        "uniform_repeats": gather_input([(0, full), (0, full), (0, full)], [0, 2, 0, 1]),
+        "keyed_lz4": gather_input([(0, small), (0, full)], [1, 0, 1], flags=lz4),
+        "f64_tensors_zstd": gather_input([(0, f64_rows), (0, f64_rows)], [0, 1, 1],
+                                         flags=zstd | format3 | f64),
+        "tensor_shapes_differ": gather_input(
+            [(0, record(two_atoms, [1, 1], [grid])), (0, record(two_atoms, [1, 1], [flipped]))],
+            [0, 1], flags=format3),
+        "index_atoms_differ": gather_input([(0, full), (4, full)], [0, 1]),
+        "record_cut": gather_input([(0, full), (0, full[:-3])], [0, 1, 2]),
+        "no_schema": gather_input([(0, small), (0, full)], [0, 1], flags=no_schema),
+        "stored_schema_damaged": gather_input(
+            [(0, small), (0, small)], [0, 1], flags=given_schema,
+            schema=blob(4, [(0, 0, 0, "energy", 8, 8), (2, 3, 0, "wide", 8, 1 << 20)])),
+    }
+    return seeds
+
+
 # Every fuzz target's corpus folder and the function that makes its seeds.
 SEEDS = {
     "schema_blob": schema_blob_seeds,
@@ -464,6 +500,7 @@ SEEDS = {
     "index_blob": index_blob_seeds,
     "header_slot": header_slot_seeds,
     "database_file": database_file_seeds,
+    "flat_gather": flat_gather_seeds,
 }
 
 

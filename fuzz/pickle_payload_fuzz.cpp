@@ -6,13 +6,14 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "crivane/storage/schema.hpp"
-#include "crivane/storage/soa.hpp"
-#include "view/pickle_payload.hpp"
-#include "view/soa_view.hpp"
+#include "crivane/record/encoder.hpp"
+#include "crivane/record/pickle.hpp"
+#include "crivane/record/schema.hpp"
+#include "crivane/record/view.hpp"
 
 namespace {
 
+using namespace crivane::storage;
 using crivane::Bytes;
 using crivane::atom::Molecule;
 
@@ -21,18 +22,19 @@ void check(bool ok) {
 }
 
 void through_a_record(const Molecule& m) {
-  auto record = crivane::storage::soa::serialize_molecule_soa(m, 3);
+  auto record = soa::serialize_molecule_soa(m, soa::kRecordFormatMixedDtypes);
   auto schema = crivane::storage::schema::schema_from_molecule(m);
   if (!record || !schema) return;
-  const std::uint8_t positions_type = crivane::storage::soa::positions_type_tag(m);
-  check(crivane::storage::schema::record_schema(*record, 3, positions_type).has_value());
-  auto view = crivane_rs::soa::SoaMoleculeView::from_storage(
-      crivane_rs::soa::SoaBytes(Bytes(*record)),
-      crivane::storage::soa::positions_row_bytes(positions_type), positions_type);
+  const std::uint8_t positions_type = soa::positions_type_tag(m);
+  check(crivane::storage::schema::record_schema(*record, soa::kRecordFormatMixedDtypes,
+                                                positions_type)
+            .has_value());
+  auto view = soa::SoaMoleculeView::from_storage(
+      soa::SoaBytes(Bytes(*record)), soa::positions_row_bytes(positions_type), positions_type);
   check(view.has_value());
   auto back = view->materialize();
   check(back.has_value());
-  auto again = crivane::storage::soa::serialize_molecule_soa(*back, 3);
+  auto again = soa::serialize_molecule_soa(*back, soa::kRecordFormatMixedDtypes);
   check(again.has_value() && *again == *record);
 }
 
@@ -41,17 +43,17 @@ void through_a_record(const Molecule& m) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // An exact-size copy, so that the sanitizers see any read past the end.
   const Bytes payload(data, data + size);
-  auto molecule = crivane_rs::soa::decode_pickle_payload(payload);
+  auto molecule = soa::decode_pickle_payload(payload);
   if (!molecule) {
-    check(!molecule.error().empty());
+    check(!molecule.error().message().empty());
     return 0;
   }
-  const Bytes once = crivane_rs::soa::encode_pickle_payload(*molecule);
-  check(once.size() == crivane_rs::soa::pickle_payload_size(*molecule));
+  const Bytes once = soa::encode_pickle_payload(*molecule);
+  check(once.size() == soa::pickle_payload_size(*molecule));
   check(once.size() <= payload.size());  // duplicate keys only ever shrink it
-  auto decoded = crivane_rs::soa::decode_pickle_payload(once);
+  auto decoded = soa::decode_pickle_payload(once);
   check(decoded.has_value());
-  check(crivane_rs::soa::encode_pickle_payload(*decoded) == once);
+  check(soa::encode_pickle_payload(*decoded) == once);
   through_a_record(*molecule);
   return 0;
 }

@@ -1,27 +1,47 @@
-// Record bytes from disk through the lazy view and every reader built on it.
-// The first input byte picks the positions row size and tag, including pairs
-// that disagree and tags no database uses.
+// Record bytes from disk through the lazy view and every reader built on it:
+// the payload decoders, the array getters' checks and copies, and the
+// property reader of get_property. The first input byte picks the positions
+// row size and tag, including pairs that disagree and tags no database uses.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
-#include "view/soa_view.hpp"
+#include "crivane/record/decode.hpp"
+#include "crivane/record/view.hpp"
 
 namespace {
 
-using crivane_rs::soa::BuiltinSlot;
-using crivane_rs::soa::SoaBytes;
-using crivane_rs::soa::SoaMoleculeView;
+using namespace crivane::storage;
+using soa::BuiltinSlot;
+using soa::PayloadValues;
+using soa::SoaBytes;
+using soa::SoaMoleculeView;
 
 void check(bool ok) {
   if (!ok) std::abort();
+}
+
+// Copies accepted values out as an array getter would, into memory of
+// exactly their size; `count` is how many values the getter's shape holds.
+void copy_out(const crivane::Result<PayloadValues>& values, std::size_t count) {
+  if (!values) return;
+  check(values->count() == count);
+  check(values->count() * soa::element_bytes(values->type) == values->bytes.size());
+  std::vector<std::uint8_t> out(values->bytes.size());
+  if (!out.empty()) std::memcpy(out.data(), values->bytes.data(), out.size());
 }
 
 void decode_slot(const SoaMoleculeView& view, const std::optional<BuiltinSlot>& slot) {
   if (!slot) return;
   auto payload = view.builtin_payload(*slot);
   check(payload.has_value() && payload->size() == slot->payload_len);
-  (void)crivane_rs::soa::py_decode_vec3_data(*payload, slot->type_tag, "field");
-  (void)crivane_rs::soa::py_decode_mat3_data(*payload, slot->type_tag, "field");
+  (void)soa::py_decode_vec3_data(*payload, slot->type_tag, "field");
+  (void)soa::py_decode_mat3_data(*payload, slot->type_tag, "field");
+  const std::size_t n = view.n_atoms();
+  copy_out(soa::builtin_vec3_values(view, *slot, "field"), 3 * n);
+  copy_out(soa::builtin_mat3_values(view, *slot, "field"), 9);
+  copy_out(soa::builtin_float_array_values(view, *slot, "field"), n);
 }
 
 }  // namespace
@@ -41,6 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const SoaMoleculeView& view = *parsed;
 
   check(view.positions_bytes().size() == view.positions_len());
+  // The positions getter does not measure the block; only whole values pass.
+  auto positions =
+      soa::vec3_payload_values(view.positions_bytes(), view.positions_type(), "positions");
+  if (positions) copy_out(positions, positions->count());
   check(view.atomic_numbers_bytes().size() == view.n_atoms());
   for (const auto* slot :
        {&view.forces_slot(), &view.energy_slot(), &view.cell_slot(), &view.stress_slot(),
@@ -57,7 +81,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& section : view.custom()) {
     auto payload = view.custom_payload(section);
     check(payload.has_value());
-    (void)crivane_rs::soa::decode_property_value(section.type_tag, *payload);
+    (void)soa::decode_property_value(section.type_tag, *payload);
+    auto property = soa::property_section_payload(section.type_tag, *payload);
+    if (property && (property->kind == soa::PropertyPayload::Kind::Array ||
+                     property->kind == soa::PropertyPayload::Kind::Vec3Rows)) {
+      check(property->kind != soa::PropertyPayload::Kind::Vec3Rows ||
+            property->values.count() % 3 == 0);
+      copy_out(property->values, property->values.count());
+    }
     auto key = view.lazy_section_key(section);
     if (!key) {
       keys_ok = false;

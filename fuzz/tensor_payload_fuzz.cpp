@@ -4,17 +4,17 @@
 #include <cstdlib>
 #include <variant>
 
-#include "view/soa_view.hpp"
+#include "crivane/record/decode.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::uint8_t tag = 14 + (data[0] & 3);
   const crivane::Bytes payload(data + 1, data + size);
-  auto header = crivane_rs::soa::tensor_shape_from_payload(tag, payload);
-  auto value = crivane_rs::soa::decode_property_value(tag, payload);
+  auto header = crivane::storage::soa::tensor_shape_from_payload(tag, payload);
+  auto value = crivane::storage::soa::decode_property_value(tag, payload);
   if (header.has_value() != value.has_value()) std::abort();
   if (!header) {
-    if (value.error() != header.error().to_string()) std::abort();
+    if (value.error() != header.error()) std::abort();
     return 0;
   }
   if (value->index() != crivane::types::property::Tensor) std::abort();

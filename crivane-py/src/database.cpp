@@ -74,7 +74,7 @@ std::optional<View> PyAtomDatabase::get_molecule(std::size_t index,
   }
   auto view = View::from_bytes(std::move(raw->front()), context);
   if (!view) {
-    value_error(view.error());
+    engine_error(view.error());
     return std::nullopt;
   }
   return std::move(view).value();
@@ -220,7 +220,7 @@ PyObject* database_add_molecule(PyAtomDatabaseObject* self, PyObject* const* arg
   const MoleculeBacking& backing = mol->value();
   if (const View* view = backing.view()) {
     auto schema = view->database_schema();
-    if (!schema) return value_error(schema.error());
+    if (!schema) return engine_error(schema.error());
     const crivane::storage::BorrowedRecord record{view->record(), view->n_atoms()};
     return none_or_error(db.add_raw_soa_records_with_schema({&record, 1}, *schema));
   }
@@ -271,13 +271,13 @@ PyObject* database_add_molecules(PyAtomDatabaseObject* self, PyObject* const* ar
     bool same = true;
     for (std::size_t i = 1; i < views.size() && same; ++i) {
       auto equal = views.front()->same_schema_as(*views[i]);
-      if (!equal) return value_error(equal.error());
+      if (!equal) return engine_error(equal.error());
       same = *equal;
     }
     crivane::Result<void> done;
     if (same) {
       auto schema = views.front()->database_schema();
-      if (!schema) return value_error(schema.error());
+      if (!schema) return engine_error(schema.error());
       std::vector<crivane::storage::BorrowedRecord> records;
       records.reserve(views.size());
       for (const View* v : views) records.push_back({v->record(), v->n_atoms()});
@@ -387,7 +387,7 @@ PyObject* database_get_molecules(PyAtomDatabaseObject* self, PyObject* const* ar
         return value_error(fmt::format("Missing raw bytes for molecule {}", indices[i]));
       }
       auto view = View::from_bytes(std::move((*raw)[i]), *context);
-      if (!view) return value_error("Invalid data: ValueError: " + view.error());
+      if (!view) return value_error("Invalid data: ValueError: " + view.error().to_string());
       views.push_back(std::move(view).value());
     }
   }

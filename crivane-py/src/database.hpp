@@ -14,7 +14,7 @@
 #include "crivane/error.hpp"
 #include "crivane/storage/database.hpp"
 #include "py/class.hpp"
-#include "view/soa_view.hpp"
+#include "soa.hpp"
 
 namespace crivane_rs::database {
 

@@ -7,16 +7,15 @@
 #include <utility>
 
 #include "crivane/parallel.hpp"
+#include "crivane/record/writer.hpp"
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
 #include "py_dtypes.hpp"
-#include "view/batch_record.hpp"
 
 namespace crivane_rs::database::batch {
 namespace {
@@ -25,19 +24,18 @@ using crivane::Error;
 using crivane::unexpected;
 using crivane::storage::DatabaseSchema;
 using crivane::storage::OwnedRecord;
-using molecule::helpers::RawPayload;
-using molecule::helpers::SoaBuiltinPayloads;
-using molecule::helpers::SoaCustomSection;
 using py_dtypes::FloatKind;
 using py_dtypes::PyFloatArray1;
 using py_dtypes::PyFloatArray2;
 using py_dtypes::PyFloatArray3;
+using soa::RawPayload;
+using soa::SoaBuiltinPayloads;
+using soa::SoaCustomSection;
 namespace dtypes = crivane::storage::dtypes;
 namespace tag = crivane::storage::dtypes::tag;
-namespace soa_format = crivane::storage::soa;
-using soa_format::BuiltinKey;
-using soa_format::key_of;
-constexpr std::uint8_t kBuiltin = soa_format::SectionKind::Builtin;
+using soa::BuiltinKey;
+using soa::key_of;
+constexpr std::uint8_t kBuiltin = soa::SectionKind::Builtin;
 
 // Smaller batches are built on the calling thread: handing them to the pool
 // costs more than it saves.
@@ -167,9 +165,9 @@ bool check_names(const std::optional<std::vector<std::string>>& names, std::size
 
 // A record's atom count and its index entry's are u32.
 bool check_atom_count(std::size_t n_atoms) {
-  if (n_atoms > soa_format::MAX_ATOMS) {
+  if (n_atoms > soa::MAX_ATOMS) {
     return fail(fmt::format("n_atoms ({}) exceeds the largest atom count a record holds ({})",
-                            n_atoms, soa_format::MAX_ATOMS));
+                            n_atoms, soa::MAX_ATOMS));
   }
   return true;
 }
@@ -260,9 +258,9 @@ crivane::Result<OwnedRecord> build_record(const RecordSources& s, std::size_t i)
   for (const BatchSectionColumn& c : s.custom) {
     custom.push_back({c.key, c.payload(i), c.kind, c.type_tag});
   }
-  auto record = molecule::helpers::build_soa_record_unchecked(
-      s.positions_tag, s.positions.at(i), s.atomic_numbers.at(i), builtins, custom);
-  if (!record) return unexpected(Error::invalid_data(std::move(record).error()));
+  auto record = soa::build_soa_record_unchecked(s.positions_tag, s.positions.at(i),
+                                                s.atomic_numbers.at(i), builtins, custom);
+  if (!record) return unexpected(std::move(record).error());
   return OwnedRecord{std::move(record).value(), s.n_atoms};
 }
 
@@ -481,7 +479,7 @@ bool extract_builtin_name_column(std::optional<std::vector<std::string>> names, 
 crivane::storage::DatabaseSchemaSection schema_section(std::uint8_t kind, std::string_view key,
                                                        std::uint8_t type_tag, std::size_t stride) {
   const std::size_t elem = dtypes::is_known_type_tag(type_tag) ? dtypes::element_size(type_tag) : 0;
-  const bool per_atom = soa_format::is_per_atom_section(kind, key);
+  const bool per_atom = soa::is_per_atom_section(kind, key);
   // Text, null and tensor payloads vary in length: no slot.
   std::size_t slot = 0;
   if (dtypes::is_fixed_size_tag(type_tag)) slot = per_atom ? elem : stride;
@@ -645,8 +643,7 @@ bool add_arrays_batch_general(PyAtomDatabase& database, BatchInputs& in) {
     return false;
   }
   std::size_t positions_stride = 0;
-  if (__builtin_mul_overflow(n_atoms, soa_format::positions_row_bytes(positions_tag),
-                             &positions_stride)) {
+  if (__builtin_mul_overflow(n_atoms, soa::positions_row_bytes(positions_tag), &positions_stride)) {
     return fail("positions byte length overflow");
   }
   if (!check_atom_count(n_atoms)) return false;

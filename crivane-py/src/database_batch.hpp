@@ -142,7 +142,8 @@ bool extract_stacked_tensor_column(PyObject* value, std::size_t batch,
                                    std::uint8_t kind, std::optional<BatchSectionColumn>& out);
 // The tensor payload header (rank, then each dimension as u32), or the text
 // of the rank or dimension refusal, every dimension examined first.
-soa::PyResult<Bytes> tensor_payload_header(std::span<const std::size_t> dims, std::string_view key);
+crivane::Result<Bytes> tensor_payload_header(std::span<const std::size_t> dims,
+                                             std::string_view key);
 
 // Schema sections of the batch, as the engine derives them for the written
 // sections, given the bytes of each molecule's payload (`stride`, 0 when

@@ -9,7 +9,6 @@
 #include <set>
 
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 #include "database_batch.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
@@ -23,9 +22,8 @@ using py::Ref;
 using py_dtypes::FloatKind;
 using py_dtypes::PyFloatArray3;
 namespace tag = crivane::storage::dtypes::tag;
-namespace soa_format = crivane::storage::soa;
-constexpr std::uint8_t kMoleculeProperty = soa_format::SectionKind::MoleculeProperty;
-constexpr std::uint8_t kAtomProperty = soa_format::SectionKind::AtomProperty;
+constexpr std::uint8_t kMoleculeProperty = soa::SectionKind::MoleculeProperty;
+constexpr std::uint8_t kAtomProperty = soa::SectionKind::AtomProperty;
 
 // Record tags of the four element types a column keeps.
 template <class T>
@@ -306,7 +304,7 @@ bool walk_dict(PyObject* dict, F&& entry) {
 // The key's text, refusing the builtin stress field's name.
 bool entry_key(PyObject* obj, std::string_view& key) {
   if (!py::extract(obj, key)) return false;
-  if (key == soa_format::key_of(soa_format::BuiltinKey::Stress)) {
+  if (key == soa::key_of(soa::BuiltinKey::Stress)) {
     return fail("'stress' is a reserved field; use the builtin stress argument instead");
   }
   return true;
@@ -336,7 +334,7 @@ bool tensor_column(PyArrayObject* array, std::size_t batch, std::optional<std::s
   if (values >= kMaxValues) return fail("Tensor byte length overflow");
   const std::size_t value_bytes = values * sizeof(T);
   auto header = tensor_payload_header(dims, key);
-  if (!header) return fail(header.error());
+  if (!header) return py::raise_engine_error(header.error());
   std::size_t stride = 0;
   if (__builtin_add_overflow(header->size(), value_bytes, &stride)) {
     return fail("Tensor payload length overflow");
@@ -367,17 +365,17 @@ bool tensor_column(PyArrayObject* array, std::size_t batch, std::optional<std::s
 
 }  // namespace
 
-soa::PyResult<Bytes> tensor_payload_header(std::span<const std::size_t> dims,
-                                           std::string_view key) {
+crivane::Result<Bytes> tensor_payload_header(std::span<const std::size_t> dims,
+                                             std::string_view key) {
   if (dims.size() > crivane::storage::dtypes::MAX_TENSOR_RANK) {
-    return crivane::unexpected(fmt::format("custom property '{}' tensor rank {} exceeds maximum {}",
-                                           key, dims.size(),
-                                           crivane::storage::dtypes::MAX_TENSOR_RANK));
+    return crivane::unexpected(crivane::Error::decode(
+        fmt::format("custom property '{}' tensor rank {} exceeds maximum {}", key, dims.size(),
+                    crivane::storage::dtypes::MAX_TENSOR_RANK)));
   }
   for (std::size_t d : dims) {
     if (d > std::numeric_limits<std::uint32_t>::max()) {
-      return crivane::unexpected(
-          fmt::format("custom property '{}' tensor dimensions must fit in u32 for storage", key));
+      return crivane::unexpected(crivane::Error::decode(
+          fmt::format("custom property '{}' tensor dimensions must fit in u32 for storage", key)));
     }
   }
   Bytes header;

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 #include "molecule_helpers.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
@@ -47,6 +46,9 @@ const char kGetMoleculesFlatDoc[] =
 namespace {
 
 using crivane::ByteSpan;
+using soa::ColumnBytes;
+using soa::FlatSectionBuffer;
+using soa::GatherResult;
 using soa::SectionSchema;
 namespace dtypes = crivane::storage::dtypes;
 namespace tag = crivane::storage::dtypes::tag;
@@ -55,11 +57,6 @@ namespace helpers = molecule::helpers;
 constexpr std::string_view kNotBatchable =
     "it cannot be flat-batched/concatenated. Retrieve molecules individually with "
     "get_molecule(s) instead.";
-
-PyObject* value_error(std::string_view text) {
-  py::raise_value_error(text);
-  return nullptr;
-}
 
 // A one-dimensional array of `count` elements over the column's memory.
 py::Ref adopt_1d(ColumnBytes bytes, int typenum, std::size_t count) {
@@ -88,7 +85,7 @@ template <class T>
 py::Ref typed_column(ColumnBytes bytes, std::initializer_list<std::size_t> inner) {
   auto run = helpers::cast_or_decode<T>(ByteSpan(bytes.data(), bytes.size()));
   if (!run) {
-    py::raise_value_error(run.error());
+    py::raise_engine_error(run.error());
     return py::Ref();
   }
   const std::size_t count = bytes.size() / sizeof(T);
@@ -172,57 +169,12 @@ PyObject* string_list(const std::vector<std::optional<std::string>>& cells) {
 // (n, shape...), per-atom tensors of one suffix into (total_atoms, suffix...).
 PyObject* stack_tensors(const SectionSchema& column, const FlatSectionBuffer& buffer,
                         const std::vector<std::uint32_t>& n_atoms, std::uint64_t total_atoms) {
-  const std::string_view key = column.key;
-  const auto& cells = buffer.tensors;
-  std::vector<std::uint64_t> column_shape;  // per-atom: the suffix
-  std::vector<std::size_t> value_offsets(cells.size());
-  std::size_t value_bytes = 0;
-  for (std::size_t k = 0; k < cells.size(); ++k) {
-    if (!cells[k]) return missing_tensor_error(key, k);
-    const ByteSpan payload = crivane::as_span(*cells[k]);
-    auto header = dtypes::tensor_shape_from_payload(column.type_tag, payload);
-    if (!header) {
-      py::raise_engine_error(header.error());
-      return nullptr;
-    }
-    std::span<const std::uint64_t> shape = header->shape;
-    if (column.per_atom) {
-      const std::uint32_t c = n_atoms[k];
-      if (shape.empty()) return invalid_atom_tensor_shape_error(key, shape, std::nullopt, c);
-      if (shape[0] != c) return invalid_atom_tensor_shape_error(key, shape, shape[0], c);
-      shape = shape.subspan(1);
-    }
-    if (k == 0) {
-      column_shape.assign(shape.begin(), shape.end());
-    } else if (!std::equal(shape.begin(), shape.end(), column_shape.begin(), column_shape.end())) {
-      const std::string text =
-          column.per_atom
-              ? fmt::format(
-                    "Atom tensor property '{}' has incompatible per-atom tensor suffix shapes {} "
-                    "and {}; {}",
-                    key, dtypes::format_shape(column_shape), dtypes::format_shape(shape),
-                    kNotBatchable)
-              : fmt::format("Tensor property '{}' has incompatible shapes {} and {}; {}", key,
-                            dtypes::format_shape(column_shape), dtypes::format_shape(shape),
-                            kNotBatchable);
-      return value_error(text);
-    }
-    value_offsets[k] = header->value_offset;
-    value_bytes += payload.size() - header->value_offset;
+  auto stacked = soa::stack_tensor_column(column, buffer, n_atoms, total_atoms);
+  if (!stacked) {
+    py::raise_engine_error(stacked.error());
+    return nullptr;
   }
-
-  ColumnBytes values = ColumnBytes::allocate(value_bytes, false);
-  std::size_t at = 0;
-  for (std::size_t k = 0; k < cells.size(); ++k) {
-    const std::size_t len = cells[k]->size() - value_offsets[k];
-    if (len != 0) std::memcpy(values.data() + at, cells[k]->data() + value_offsets[k], len);
-    at += len;
-  }
-  std::vector<std::size_t> dims;
-  dims.reserve(column_shape.size() + 1);
-  dims.push_back(column.per_atom ? static_cast<std::size_t>(total_atoms) : cells.size());
-  dims.insert(dims.end(), column_shape.begin(), column_shape.end());
-  return tensor_array_from_bytes(column.type_tag, std::move(values), dims);
+  return tensor_array_from_bytes(column.type_tag, std::move(stacked->values), stacked->dims);
 }
 
 // The column's key where its kind puts it; a top-level column may not take
@@ -262,7 +214,6 @@ PyObject* build_dict(GatherResult& gathered) {
   py::Ref atom_properties = py::Ref::steal(PyDict_New());
   py::Ref properties = py::Ref::steal(PyDict_New());
   if (!atom_properties || !properties) return nullptr;
-  namespace kind = crivane::storage::soa::SectionKind;
   for (std::size_t i = 0; i < gathered.reference.size(); ++i) {
     const SectionSchema& column = gathered.reference[i];
     FlatSectionBuffer& buffer = gathered.columns[i];
@@ -281,14 +232,15 @@ PyObject* build_dict(GatherResult& gathered) {
     if (!value) return nullptr;
 
     const py::Ref* target = &result;
-    if (column.kind == kind::AtomProperty) {
+    if (column.kind == soa::SectionKind::AtomProperty) {
       target = &atom_properties;
-    } else if (column.kind == kind::MoleculeProperty) {
+    } else if (column.kind == soa::SectionKind::MoleculeProperty) {
       target = &properties;
     } else if (std::find(kOwnKeys.begin(), kOwnKeys.end(), column.key) != kOwnKeys.end()) {
-      return value_error(
+      py::raise_value_error(
           fmt::format("Section '{}' of kind {} would replace the flat export's own '{}' entry; {}",
                       column.key, unsigned{column.kind}, column.key, kNotBatchable));
+      return nullptr;
     }
     py::Ref key = py::Ref::steal(
         PyUnicode_FromStringAndSize(column.key.data(), static_cast<Py_ssize_t>(column.key.size())));
@@ -332,27 +284,9 @@ PyObject* tensor_array_from_bytes(std::uint8_t type_tag, ColumnBytes values,
   return py::numpy::reshape(std::move(flat), dims).release();
 }
 
-PyObject* missing_tensor_error(std::string_view key, std::size_t k) {
-  return value_error(fmt::format("Tensor property '{}' is missing for selected molecule {}; {}",
-                                 key, k, kNotBatchable));
-}
-
-PyObject* invalid_atom_tensor_shape_error(std::string_view key,
-                                          std::span<const std::uint64_t> shape,
-                                          std::optional<std::uint64_t> first_dim,
-                                          std::uint64_t n_atoms) {
-  // A rank-0 tensor has no first dimension; Python's word for nothing shows that.
-  const std::string first = first_dim ? fmt::format("{}", *first_dim) : std::string("None");
-  return value_error(fmt::format(
-      "Atom tensor property '{}' has shape {}; first dimension {} does not match atom count {}. "
-      "It cannot be flat-batched/concatenated. Retrieve molecules individually with "
-      "get_molecule(s) instead.",
-      key, dtypes::format_shape(shape), first, n_atoms));
-}
-
 PyObject* get_molecules_flat_soa_impl(const PyAtomDatabase& database,
                                       std::span<const std::size_t> indices) {
-  auto gathered = py::allow_threads([&] { return gather(database.db, indices); });
+  auto gathered = py::allow_threads([&] { return soa::gather(database.db, indices); });
   if (!gathered) {
     py::raise_engine_error(gathered.error());
     return nullptr;

@@ -31,7 +31,7 @@ std::size_t MoleculeBacking::n_atoms() const {
   return view()->n_atoms();
 }
 
-soa::PyResult<Molecule*> ensure_owned(MoleculeBacking& backing) {
+crivane::Result<Molecule*> ensure_owned(MoleculeBacking& backing) {
   if (Molecule* m = backing.owned()) return m;
   auto made = backing.view()->materialize();
   if (!made) return crivane::unexpected(std::move(made).error());
@@ -39,7 +39,7 @@ soa::PyResult<Molecule*> ensure_owned(MoleculeBacking& backing) {
   return backing.owned();
 }
 
-soa::PyResult<Molecule> clone_as_owned(const MoleculeBacking& backing) {
+crivane::Result<Molecule> clone_as_owned(const MoleculeBacking& backing) {
   if (const Molecule* m = backing.owned()) return Molecule(*m);
   return backing.view()->materialize();
 }
@@ -198,7 +198,10 @@ PyObject* molecule_atoms(PyMoleculeObject* self) {
     // The whole record, custom sections included: a record that does not
     // materialize has no atoms to give either.
     auto copy = clone_as_owned(b);
-    if (!copy) return call_failed(copy.error());
+    if (!copy) {
+      py::raise_engine_error(copy.error());
+      return nullptr;
+    }
     atoms = copy->to_atoms();
   }
   py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(atoms.size())));
@@ -215,7 +218,10 @@ PyObject* molecule_to_owned(PyMoleculeObject* self) {
   auto borrow = py::SharedBorrow::take(self->borrow);
   if (!borrow) return nullptr;
   auto copy = clone_as_owned(self->value());
-  if (!copy) return call_failed(copy.error());
+  if (!copy) {
+    py::raise_engine_error(copy.error());
+    return nullptr;
+  }
   return new_owned_molecule(std::move(copy).value());
 }
 

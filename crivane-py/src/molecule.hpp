@@ -14,7 +14,7 @@
 #include "crivane/atom.hpp"
 #include "py/class.hpp"
 #include "py/numpy.hpp"
-#include "view/soa_view.hpp"
+#include "soa.hpp"
 
 namespace crivane_rs::molecule {
 
@@ -59,10 +59,10 @@ PyObject* new_view_molecule(soa::SoaMoleculeView view);
 // The owned molecule for changing in place. A view is materialized and
 // dropped; on failure the error is materialize's and the backing stays the
 // unchanged view. Callers hold the object's exclusive borrow.
-soa::PyResult<crivane::atom::Molecule*> ensure_owned(MoleculeBacking& backing);
+crivane::Result<crivane::atom::Molecule*> ensure_owned(MoleculeBacking& backing);
 // A private owned copy (a materialized view, or a deep copy); the backing is
 // unchanged. Callers hold the shared borrow.
-soa::PyResult<crivane::atom::Molecule> clone_as_owned(const MoleculeBacking& backing);
+crivane::Result<crivane::atom::Molecule> clone_as_owned(const MoleculeBacking& backing);
 
 // The module function _molecule_from_pickle_bytes(payload), which unpickles
 // a molecule from the payload that __reduce__ writes.

@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 #include "molecule.hpp"
 #include "molecule_internal.hpp"
 #include "py/args.hpp"
@@ -19,7 +18,6 @@ namespace crivane_rs::molecule {
 using crivane::atom::Molecule;
 using View = MoleculeBacking::View;
 namespace dtypes = crivane::storage::dtypes;
-namespace SectionKind = crivane::storage::soa::SectionKind;
 
 namespace helpers {
 
@@ -56,7 +54,8 @@ bool put(PyObject* dict, std::string_view key, Convert convert) {
 PyObject* destination(const Dicts& d, std::uint8_t kind, std::string_view key,
                       bool matches_atom_count) {
   const bool reserved = is_reserved_ase_array_key(key);
-  if (kind == SectionKind::AtomProperty) return d.copy_arrays && !reserved ? d.arrays : nullptr;
+  if (kind == soa::SectionKind::AtomProperty)
+    return d.copy_arrays && !reserved ? d.arrays : nullptr;
   if (d.copy_arrays && matches_atom_count && !reserved) return d.arrays;
   return d.copy_info ? d.info : nullptr;
 }
@@ -64,7 +63,7 @@ PyObject* destination(const Dicts& d, std::uint8_t kind, std::string_view key,
 bool append_owned_ase_properties(const Molecule& m, const Dicts& d) {
   const std::size_t n = m.n_atoms();
   for (const auto& [key, value] : m.atom_properties) {
-    PyObject* dict = destination(d, SectionKind::AtomProperty, key, false);
+    PyObject* dict = destination(d, soa::SectionKind::AtomProperty, key, false);
     if (dict != nullptr &&
         !put(dict, key, [&v = value] { return property_value_to_pyobject(v); })) {
       return false;
@@ -72,7 +71,8 @@ bool append_owned_ase_properties(const Molecule& m, const Dicts& d) {
   }
   for (const auto& [key, value] : m.properties) {
     const auto length = array_like_length(value);
-    PyObject* dict = destination(d, SectionKind::MoleculeProperty, key, length && *length == n);
+    PyObject* dict =
+        destination(d, soa::SectionKind::MoleculeProperty, key, length && *length == n);
     if (dict != nullptr &&
         !put(dict, key, [&v = value] { return property_value_to_pyobject(v); })) {
       return false;
@@ -85,9 +85,9 @@ bool append_view_ase_properties(const View& view, const Dicts& d) {
   const std::size_t n = view.n_atoms();
   for (const soa::LazySection& section : view.custom()) {
     auto key = view.lazy_section_key(section);
-    if (!key) return py::raise_value_error(key.error());
-    if (section.kind != SectionKind::AtomProperty &&
-        section.kind != SectionKind::MoleculeProperty) {
+    if (!key) return py::raise_engine_error(key.error());
+    if (section.kind != soa::SectionKind::AtomProperty &&
+        section.kind != soa::SectionKind::MoleculeProperty) {
       continue;
     }
     // Array-like tags (F64_ARRAY to I32_ARRAY) match when the payload holds n

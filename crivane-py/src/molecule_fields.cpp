@@ -95,7 +95,10 @@ PyObject* get_energy(PyMoleculeObject* self) {
     if (m->energy) energy = std::visit([](auto v) { return static_cast<double>(v); }, *m->energy);
   } else {
     auto read = b.view()->energy();
-    if (!read) return call_failed(read.error());
+    if (!read) {
+      py::raise_engine_error(read.error());
+      return nullptr;
+    }
     energy = *read;
   }
   return energy ? PyFloat_FromDouble(*energy) : Py_NewRef(Py_None);
@@ -110,7 +113,10 @@ PyObject* get_pbc(PyMoleculeObject* self) {
     pbc = m->pbc;
   } else {
     auto read = b.view()->pbc();
-    if (!read) return call_failed(read.error());
+    if (!read) {
+      py::raise_engine_error(read.error());
+      return nullptr;
+    }
     pbc = *read;
   }
   if (!pbc) return Py_NewRef(Py_None);
@@ -146,7 +152,7 @@ PyObject* get_atomic_numbers(PyMoleculeObject* self) {
 Molecule* owned_for_setter(PyMoleculeObject* self) {
   auto m = ensure_owned(self->value());
   if (!m) {
-    setter_failed(m.error());
+    py::raise_engine_error(m.error());
     return nullptr;
   }
   return *m;
@@ -244,7 +250,7 @@ int set_stress(PyMoleculeObject* self, PyObject* value) {
   Mat3Data parsed;
   if (!py_dtypes::parse_mat3_field(value, "Stress", parsed)) return -1;
   m->stress = parsed;
-  m->properties.erase(std::string(soa::layout::key_of(soa::BuiltinKey::Stress)));
+  m->properties.erase(std::string(soa::key_of(soa::BuiltinKey::Stress)));
   return 0;
 }
 

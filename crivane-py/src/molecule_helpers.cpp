@@ -4,13 +4,11 @@
 
 #include <array>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <variant>
 
 #include "py/errors.hpp"
 #include "py/numpy.hpp"
-#include "py_dtypes.hpp"
 
 namespace crivane_rs::molecule::helpers {
 namespace {
@@ -29,33 +27,28 @@ PyObject* reshape2(py::Ref flat, std::size_t rows, std::size_t cols) {
   return py::numpy::reshape(std::move(flat), {rows, cols}).release();
 }
 
-PyObject* fail(std::string_view text) {
-  py_dtypes::raise_value_error(text);
-  return nullptr;
-}
-
-PyObject* invalid_section(std::string_view field) {
-  return fail(fmt::format("Invalid {} section", field));
-}
-
-// The slot's bytes, or nothing with ValueError set.
-std::optional<ByteSpan> slot_range(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot) {
-  auto range = view.builtin_payload(slot);
-  if (!range) {
-    py_dtypes::raise_value_error(range.error());
-    return std::nullopt;
+int type_num_of(soa::ElementType type) {
+  switch (type) {
+    case soa::ElementType::F32:
+      return py::numpy::type_num<float>();
+    case soa::ElementType::F64:
+      return py::numpy::type_num<double>();
+    case soa::ElementType::I32:
+      return py::numpy::type_num<std::int32_t>();
+    case soa::ElementType::I64:
+      break;
   }
-  return *range;
+  return py::numpy::type_num<std::int64_t>();
 }
 
 }  // namespace
 
 template <class T>
-soa::PyResult<CowSlice<T>> cast_or_decode(ByteSpan bytes) {
+crivane::Result<CowSlice<T>> cast_or_decode(ByteSpan bytes) {
   constexpr std::size_t s = sizeof(T);
   if (bytes.size() % s != 0) {
-    return crivane::unexpected(
-        fmt::format("Byte length {} is not a multiple of element size {}", bytes.size(), s));
+    return crivane::unexpected(crivane::Error::decode(
+        fmt::format("Byte length {} is not a multiple of element size {}", bytes.size(), s)));
   }
   const std::size_t n = bytes.size() / s;
   if (n == 0) return CowSlice<T>::borrowed(nullptr, 0);
@@ -75,21 +68,6 @@ PyObject* pyarray1_copy(const T* values, std::size_t n) {
 template <class T>
 PyObject* pyarray1_adopt(std::vector<T> values) {
   return py::numpy::adopt(std::move(values)).release();
-}
-
-template <class T>
-PyObject* pyarray1_from_bytes(ByteSpan bytes) {
-  auto run = cast_or_decode<T>(bytes);
-  if (!run) return fail(run.error());
-  if (run->is_owned()) return pyarray1_adopt(std::move(run).value().take_owned());
-  return pyarray1_copy(run->data(), run->size());
-}
-
-template <class T>
-PyObject* pyarray2_from_bytes(ByteSpan bytes, std::size_t rows, std::size_t cols) {
-  auto run = cast_or_decode<T>(bytes);
-  if (!run) return fail(run.error());
-  return pyarray2_from_cow(std::move(run).value(), rows, cols);
 }
 
 template <class T>
@@ -113,11 +91,9 @@ PyObject* pyarray2_from_flat(std::vector<T> values, std::size_t rows, std::size_
   X(float)                        \
   X(double)
 #define CRIVANE_RS_INSTANTIATE(T)                                                 \
-  template soa::PyResult<CowSlice<T>> cast_or_decode<T>(ByteSpan);                \
+  template crivane::Result<CowSlice<T>> cast_or_decode<T>(ByteSpan);              \
   template PyObject* pyarray1_copy<T>(const T*, std::size_t);                     \
   template PyObject* pyarray1_adopt<T>(std::vector<T>);                           \
-  template PyObject* pyarray1_from_bytes<T>(ByteSpan);                            \
-  template PyObject* pyarray2_from_bytes<T>(ByteSpan, std::size_t, std::size_t);  \
   template PyObject* pyarray2_from_cow<T>(CowSlice<T>, std::size_t, std::size_t); \
   template PyObject* pyarray2_from_flat<T>(std::vector<T>, std::size_t, std::size_t);
 CRIVANE_RS_ARRAY_TYPES(CRIVANE_RS_INSTANTIATE)
@@ -156,49 +132,56 @@ PyObject* owned_mat3x3_array(const Mat3Data& data) {
       data);
 }
 
+PyObject* array_from_values(const soa::PayloadValues& values) {
+  const std::size_t shape[] = {values.count()};
+  return py::numpy::copy(type_num_of(values.type), values.bytes.data(), py::numpy::Shape(shape))
+      .release();
+}
+
+PyObject* array2_from_values(const soa::PayloadValues& values, std::size_t rows, std::size_t cols) {
+  py::Ref flat = py::Ref::steal(array_from_values(values));
+  if (!flat) return nullptr;
+  return reshape2(std::move(flat), rows, cols);
+}
+
 PyObject* view_vec3_payload_py(ByteSpan range, std::uint8_t type_tag, std::size_t n,
                                std::string_view field) {
-  switch (type_tag) {
-    case soa::tag::VEC3_F32:
-      return pyarray2_from_bytes<float>(range, n, 3);
-    case soa::tag::VEC3_F64:
-      return pyarray2_from_bytes<double>(range, n, 3);
-    default:
-      return invalid_section(field);
+  auto values = soa::vec3_payload_values(range, type_tag, field);
+  if (!values) {
+    py::raise_engine_error(values.error());
+    return nullptr;
   }
+  return array2_from_values(*values, n, 3);
 }
 
 PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
                                     std::string_view field) {
-  const std::size_t n = view.n_atoms();
-  // A 3-vector row has the size of a positions row of the same dtype; 0 for any other tag.
-  const std::size_t row = soa::layout::positions_row_bytes(slot.type_tag);
-  // n is a u32 count, so n * row cannot overflow.
-  if (row == 0 || slot.payload_len != n * row) return invalid_section(field);
-  auto range = slot_range(view, slot);
-  if (!range) return nullptr;
-  return view_vec3_payload_py(*range, slot.type_tag, n, field);
+  auto values = soa::builtin_vec3_values(view, slot, field);
+  if (!values) {
+    py::raise_engine_error(values.error());
+    return nullptr;
+  }
+  return array2_from_values(*values, view.n_atoms(), 3);
 }
 
 PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
                                     std::string_view field) {
-  const bool f32 = slot.type_tag == soa::tag::MAT3_F32 && slot.payload_len == sizeof(Mat3F32);
-  const bool f64 = slot.type_tag == soa::tag::MAT3_F64 && slot.payload_len == sizeof(Mat3F64);
-  if (!f32 && !f64) return invalid_section(field);
-  auto range = slot_range(view, slot);
-  if (!range) return nullptr;
-  return f32 ? pyarray2_from_bytes<float>(*range, 3, 3) : pyarray2_from_bytes<double>(*range, 3, 3);
+  auto values = soa::builtin_mat3_values(view, slot, field);
+  if (!values) {
+    py::raise_engine_error(values.error());
+    return nullptr;
+  }
+  return array2_from_values(*values, 3, 3);
 }
 
 PyObject* view_builtin_float_array_slot_py(const soa::SoaMoleculeView& view,
                                            const soa::BuiltinSlot& slot, std::string_view field) {
-  const std::size_t n = view.n_atoms();
-  const bool f32 = slot.type_tag == soa::tag::F32_ARRAY && slot.payload_len == n * sizeof(float);
-  const bool f64 = slot.type_tag == soa::tag::F64_ARRAY && slot.payload_len == n * sizeof(double);
-  if (!f32 && !f64) return invalid_section(field);
-  auto range = slot_range(view, slot);
-  if (!range) return nullptr;
-  return f32 ? pyarray1_from_bytes<float>(*range) : pyarray1_from_bytes<double>(*range);
+  auto values = soa::builtin_float_array_values(view, slot, field);
+  if (!values) {
+    py::raise_engine_error(values.error());
+    return nullptr;
+  }
+  return array_from_values(*values);
 }
 
 }  // namespace crivane_rs::molecule::helpers

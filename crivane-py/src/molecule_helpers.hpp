@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "crivane/types.hpp"
-#include "view/soa_view.hpp"
+#include "soa.hpp"
 
 namespace crivane_rs::molecule::helpers {
 
@@ -56,19 +56,19 @@ class CowSlice {
 // copy. A length that is not a multiple fails with "Byte length {} is not a
 // multiple of element size {}". Bit patterns pass unchanged.
 template <class T>
-soa::PyResult<CowSlice<T>> cast_or_decode(ByteSpan bytes);
+crivane::Result<CowSlice<T>> cast_or_decode(ByteSpan bytes);
 
-inline soa::PyResult<CowSlice<float>> cast_or_decode_f32(ByteSpan bytes) {
+inline crivane::Result<CowSlice<float>> cast_or_decode_f32(ByteSpan bytes) {
   return cast_or_decode<float>(bytes);
 }
-inline soa::PyResult<CowSlice<double>> cast_or_decode_f64(ByteSpan bytes) {
+inline crivane::Result<CowSlice<double>> cast_or_decode_f64(ByteSpan bytes) {
   return cast_or_decode<double>(bytes);
 }
 // The same routines for integer payloads (the element size is all they know).
-inline soa::PyResult<CowSlice<std::int32_t>> cast_or_decode_i32(ByteSpan bytes) {
+inline crivane::Result<CowSlice<std::int32_t>> cast_or_decode_i32(ByteSpan bytes) {
   return cast_or_decode<std::int32_t>(bytes);
 }
-inline soa::PyResult<CowSlice<std::int64_t>> cast_or_decode_i64(ByteSpan bytes) {
+inline crivane::Result<CowSlice<std::int64_t>> cast_or_decode_i64(ByteSpan bytes) {
   return cast_or_decode<std::int64_t>(bytes);
 }
 
@@ -80,13 +80,12 @@ PyObject* pyarray1_copy(const T* values, std::size_t n);
 template <class T>
 PyObject* pyarray1_adopt(std::vector<T> values);
 
-// A new one-dimensional array of the bytes read as values of T (through
-// cast_or_decode, whose length error is raised as ValueError).
-template <class T>
-PyObject* pyarray1_from_bytes(ByteSpan bytes);
-// The same as a (rows, cols) array (see pyarray2_from_cow).
-template <class T>
-PyObject* pyarray2_from_bytes(ByteSpan bytes, std::size_t rows, std::size_t cols);
+// A new one-dimensional array of the record values (checked by the engine),
+// copied once into memory NumPy allocates.
+PyObject* array_from_values(const soa::PayloadValues& values);
+// The same reshaped to (rows, cols); values that do not fill the shape raise
+// NumPy's reshape error as ValueError "Type: message".
+PyObject* array2_from_values(const soa::PayloadValues& values, std::size_t rows, std::size_t cols);
 
 // A new (rows, cols) array from a run: a borrowed run is copied in one block,
 // an owned one adopted. A run of other than rows * cols values raises
@@ -102,14 +101,13 @@ PyObject* owned_vec3_array(const crivane::types::Vec3Data& data);         // (n,
 PyObject* owned_float_array(const crivane::types::FloatArrayData& data);  // (n,)
 PyObject* owned_mat3x3_array(const crivane::types::Mat3Data& data);       // (3, 3)
 
-// An (n, 3) array from a VEC3_F32 or VEC3_F64 payload ("Invalid {} section"
-// with the field name for another tag). The range holds n rows of that tag.
+// An (n, 3) array from a VEC3_F32 or VEC3_F64 payload (the engine's
+// vec3_payload_values, whose errors are raised as ValueError).
 PyObject* view_vec3_payload_py(ByteSpan range, std::uint8_t type_tag, std::size_t n,
                                std::string_view field);
 
-// Builtin sections of a view. The slot's tag and payload length are checked
-// against the field's layout first ("Invalid {} section"); n is the view's
-// atom count.
+// Builtin sections of a view, checked by the engine (builtin_vec3_values and
+// its siblings: "Invalid {} section"); n is the view's atom count.
 PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
                                     std::string_view field);  // VEC3_F32, VEC3_F64: (n, 3)
 PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "crivane/record/pickle.hpp"
 #include "molecule.hpp"
 #include "molecule_internal.hpp"
 #include "py/args.hpp"
@@ -13,7 +14,6 @@
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
-#include "view/pickle_payload.hpp"
 
 namespace crivane_rs::molecule {
 
@@ -53,7 +53,10 @@ PyObject* molecule_reduce(PyMoleculeObject* self) {
       payload = payload_bytes(*m);
     } else {
       auto copy = clone_as_owned(b);
-      if (!copy) return call_failed(copy.error());
+      if (!copy) {
+        py::raise_engine_error(copy.error());
+        return nullptr;
+      }
       payload = payload_bytes(*copy);
     }
   }
@@ -92,7 +95,7 @@ PyObject* molecule_from_pickle_bytes(PyObject* /*module*/, PyObject* const* args
                                   static_cast<std::size_t>(PyBytes_GET_SIZE(a[0])));
   auto molecule = soa::decode_pickle_payload(payload);
   if (!molecule) {
-    return internal::call_failed("Failed to deserialize molecule: " + molecule.error());
+    return internal::call_failed("Failed to deserialize molecule: " + molecule.error().message());
   }
   return new_owned_molecule(std::move(molecule).value());
 }

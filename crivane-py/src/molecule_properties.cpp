@@ -10,9 +10,6 @@
 #include <vector>
 
 #include "atom.hpp"
-#include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
-#include "crivane/storage/utf8.hpp"
 #include "molecule.hpp"
 #include "molecule_helpers.hpp"
 #include "molecule_internal.hpp"
@@ -28,15 +25,12 @@ namespace crivane_rs::molecule {
 
 using crivane::atom::Molecule;
 using crivane::atom::PropertyMap;
-using crivane::storage::soa::BuiltinKey;
-using crivane::storage::soa::key_of;
 using crivane::types::PropertyValue;
 using crivane::types::TensorData;
+using soa::BuiltinKey;
+using soa::key_of;
 using View = MoleculeBacking::View;
 namespace property = crivane::types::property;
-namespace dtypes = crivane::storage::dtypes;
-namespace tag = crivane::storage::dtypes::tag;
-namespace SectionKind = crivane::storage::soa::SectionKind;
 
 std::optional<PropertyScope> parse_custom_property_scope(std::optional<std::string_view> scope) {
   if (!scope) return PropertyScope::Either;
@@ -59,8 +53,6 @@ PyObject* atom_property_shape_error(std::string_view key, std::uint64_t first_di
 
 namespace helpers {
 namespace {
-
-using internal::call_failed;
 
 PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
@@ -96,13 +88,6 @@ PyObject* tensor_array(const crivane::types::Tensor<T>& t) {
   return py::numpy::reshape(std::move(flat), py::numpy::Shape(dims)).release();
 }
 
-template <class T>
-PyObject* section_rows(ByteSpan payload, std::size_t row_bytes, std::string_view name) {
-  if (payload.size() % row_bytes != 0)
-    return call_failed(fmt::format("Invalid {} payload length", name));
-  return pyarray2_from_bytes<T>(payload, payload.size() / row_bytes, 3);
-}
-
 }  // namespace
 
 PyObject* property_value_to_pyobject(const PropertyValue& value) {
@@ -135,51 +120,38 @@ PyObject* property_value_to_pyobject(const PropertyValue& value) {
 
 PyObject* property_section_to_pyobject(const View& view, const soa::LazySection& section) {
   auto range = view.custom_payload(section);
-  if (!range) return call_failed(range.error());
-  const ByteSpan payload = *range;
-  switch (section.type_tag) {
-    case tag::F64:
-      if (payload.size() != dtypes::element_size(tag::F64)) {
-        return call_failed("Invalid f64 payload length");
-      }
-      return PyFloat_FromDouble(crivane::bytes::load_f64(payload.data()));
-    case tag::I64:
-      if (payload.size() != dtypes::element_size(tag::I64)) {
-        return call_failed("Invalid i64 payload length");
-      }
-      return PyLong_FromLongLong(crivane::bytes::load_i64(payload.data()));
-    case tag::STRING: {
-      const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
-      if (!crivane::utf8::is_valid(text)) return call_failed("Invalid UTF-8 in string property");
-      return text_object(text);
-    }
-    case tag::F64_ARRAY:
-      return pyarray1_from_bytes<double>(payload);
-    case tag::I64_ARRAY:
-      return pyarray1_from_bytes<std::int64_t>(payload);
-    case tag::F32_ARRAY:
-      return pyarray1_from_bytes<float>(payload);
-    case tag::I32_ARRAY:
-      return pyarray1_from_bytes<std::int32_t>(payload);
-    case tag::VEC3_F32:
-      return section_rows<float>(payload, dtypes::element_size(tag::VEC3_F32), "vec3<f32>");
-    case tag::VEC3_F64:
-      return section_rows<double>(payload, dtypes::element_size(tag::VEC3_F64), "vec3<f64>");
-    case tag::NONE:
-      if (!payload.empty()) return call_failed("Null property payload must be empty");
-      return Py_NewRef(Py_None);
-    case tag::TENSOR_F32:
-    case tag::TENSOR_F64:
-    case tag::TENSOR_I32:
-    case tag::TENSOR_I64: {
-      auto value = soa::decode_property_value(section.type_tag, payload);
-      if (!value) return call_failed(value.error());
-      return property_value_to_pyobject(*value);
-    }
-    default:
-      return call_failed(
-          fmt::format("Unsupported property type tag {}", unsigned{section.type_tag}));
+  if (!range) {
+    py::raise_engine_error(range.error());
+    return nullptr;
   }
+  auto payload = soa::property_section_payload(section.type_tag, *range);
+  if (!payload) {
+    py::raise_engine_error(payload.error());
+    return nullptr;
+  }
+  using Kind = soa::PropertyPayload::Kind;
+  switch (payload->kind) {
+    case Kind::None:
+      return Py_NewRef(Py_None);
+    case Kind::Float:
+      return PyFloat_FromDouble(payload->float_value);
+    case Kind::Int:
+      return PyLong_FromLongLong(payload->int_value);
+    case Kind::String:
+      return text_object(payload->text);
+    case Kind::Array:
+      return array_from_values(payload->values);
+    case Kind::Vec3Rows:
+      return array2_from_values(payload->values, payload->values.count() / 3, 3);
+    case Kind::Tensor:
+      break;
+  }
+  auto tensor = soa::decode_property_value(section.type_tag, *range);
+  if (!tensor) {
+    py::raise_engine_error(tensor.error());
+    return nullptr;
+  }
+  return property_value_to_pyobject(*tensor);
 }
 
 }  // namespace helpers
@@ -211,11 +183,17 @@ PyObject* read_property(const MoleculeBacking& b, std::string_view key) {
       in_atoms = &it->second;
     }
   } else {
-    auto found = b.view()->find_custom_section(SectionKind::MoleculeProperty, key);
-    if (!found) return call_failed(found.error());
+    auto found = b.view()->find_custom_section(soa::SectionKind::MoleculeProperty, key);
+    if (!found) {
+      py::raise_engine_error(found.error());
+      return nullptr;
+    }
     molecule_section = *found;
-    found = b.view()->find_custom_section(SectionKind::AtomProperty, key);
-    if (!found) return call_failed(found.error());
+    found = b.view()->find_custom_section(soa::SectionKind::AtomProperty, key);
+    if (!found) {
+      py::raise_engine_error(found.error());
+      return nullptr;
+    }
     atom_section = *found;
   }
   const bool in_both = (in_molecule && in_atoms) || (molecule_section && atom_section);
@@ -251,15 +229,15 @@ std::optional<bool> holds(const MoleculeBacking& b, std::string_view key, Proper
   auto find = [&](std::uint8_t kind) -> std::optional<bool> {
     auto found = b.view()->find_custom_section(kind, key);
     if (!found) {
-      py::raise_value_error(found.error());
+      py::raise_engine_error(found.error());
       return std::nullopt;
     }
     return found->has_value();
   };
-  if (scope == PropertyScope::Atom) return find(SectionKind::AtomProperty);
-  auto in_molecule = find(SectionKind::MoleculeProperty);
+  if (scope == PropertyScope::Atom) return find(soa::SectionKind::AtomProperty);
+  auto in_molecule = find(soa::SectionKind::MoleculeProperty);
   if (scope == PropertyScope::Molecule || !in_molecule || *in_molecule) return in_molecule;
-  return find(SectionKind::AtomProperty);
+  return find(soa::SectionKind::AtomProperty);
 }
 
 // The number of atoms a per-atom value covers: values of a flat array, rows
@@ -401,11 +379,14 @@ PyObject* property_keys(PyMoleculeObject* self, PyObject* const* args, Py_ssize_
   } else {
     const View& view = *b.view();
     for (const soa::LazySection& section : view.custom()) {
-      const bool wanted = (molecule_keys && section.kind == SectionKind::MoleculeProperty) ||
-                          (atom_keys && section.kind == SectionKind::AtomProperty);
+      const bool wanted = (molecule_keys && section.kind == soa::SectionKind::MoleculeProperty) ||
+                          (atom_keys && section.kind == soa::SectionKind::AtomProperty);
       if (!wanted) continue;
       auto key = view.lazy_section_key(section);
-      if (!key) return call_failed(key.error());
+      if (!key) {
+        py::raise_engine_error(key.error());
+        return nullptr;
+      }
       keys.push_back(*key);
     }
   }

@@ -101,7 +101,7 @@ bool make_tensor(PyArrayObject* array, PropertyValue& out) {
   for (int i = 0; i < nd; ++i) dims[i] = static_cast<std::uint64_t>(PyArray_DIM(array, i));
   const auto count = static_cast<std::size_t>(PyArray_SIZE(array));
   auto shape = tensor_shape(dims, count);
-  if (!shape) return raise_value_error(shape.error());
+  if (!shape) return py::raise_engine_error(shape.error());
   out.emplace<property::Tensor>(
       TensorData(Tensor<T>{std::move(shape).value(), copy_values_as<T>(array, count)}));
   return true;
@@ -347,25 +347,27 @@ bool parse_property_value(PyObject* obj, PropertyValue& out) {
   return raise_value_error(kUnsupported);
 }
 
-soa::PyResult<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64_t> dims,
-                                                       std::size_t value_count) {
+crivane::Result<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64_t> dims,
+                                                         std::size_t value_count) {
   std::uint64_t product = 1;
   for (std::uint64_t d : dims) {
     if (__builtin_mul_overflow(product, d, &product)) {
-      return crivane::unexpected(std::string("Tensor shape overflows usize"));
+      return crivane::unexpected(crivane::Error::decode("Tensor shape overflows usize"));
     }
   }
   if (product != value_count) {
-    return crivane::unexpected(fmt::format("Tensor shape [{}] expects {} values, got {}",
-                                           fmt::join(dims, ", "), product, value_count));
+    return crivane::unexpected(
+        crivane::Error::decode(fmt::format("Tensor shape [{}] expects {} values, got {}",
+                                           fmt::join(dims, ", "), product, value_count)));
   }
   if (dims.size() > MAX_TENSOR_RANK) {
-    return crivane::unexpected(
-        fmt::format("Tensor rank {} exceeds maximum {}", dims.size(), MAX_TENSOR_RANK));
+    return crivane::unexpected(crivane::Error::decode(
+        fmt::format("Tensor rank {} exceeds maximum {}", dims.size(), MAX_TENSOR_RANK)));
   }
   for (std::uint64_t d : dims) {
     if (d > std::numeric_limits<std::uint32_t>::max()) {
-      return crivane::unexpected(std::string("Tensor dimensions must fit in u32 for storage"));
+      return crivane::unexpected(
+          crivane::Error::decode("Tensor dimensions must fit in u32 for storage"));
     }
   }
   return std::vector<std::uint64_t>(dims.begin(), dims.end());

@@ -19,11 +19,12 @@
 #include <string_view>
 #include <vector>
 
+#include "crivane/error.hpp"
+#include "crivane/storage/dtypes.hpp"
 #include "crivane/types.hpp"
 #include "py/errors.hpp"
 #include "py/numpy.hpp"
 #include "py/ref.hpp"
-#include "view/soa_view.hpp"
 
 namespace crivane_rs::py_dtypes {
 
@@ -94,8 +95,8 @@ bool parse_property_value(PyObject* obj, crivane::types::PropertyValue& out);
 bool parse_tensor_property_value(PyObject* obj, std::optional<crivane::types::PropertyValue>& out);
 
 // Checks tensor dimensions against a value count and copies them.
-soa::PyResult<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64_t> dims,
-                                                       std::size_t value_count);
+crivane::Result<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64_t> dims,
+                                                         std::size_t value_count);
 
 using py::raise_value_error;
 

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "crivane/compression.hpp"
+#include "crivane/record/schema.hpp"
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/schema.hpp"
 #include "database.hpp"
 #include "database_batch.hpp"
 #include "py/errors.hpp"
@@ -271,10 +271,12 @@ TEST(TensorPayloadHeader, ChecksEveryDimensionBeforeWritingOne) {
   rank_256_too_wide[0] = std::size_t{1} << 32;
   auto too_many = tensor_payload_header(rank_256_too_wide, "t");
   ASSERT_FALSE(too_many);
-  EXPECT_EQ(too_many.error(), "custom property 't' tensor rank 256 exceeds maximum 255");
+  EXPECT_EQ(too_many.error().to_string(),
+            "custom property 't' tensor rank 256 exceeds maximum 255");
   auto wide = tensor_payload_header(std::vector<std::size_t>{2, std::size_t{1} << 32}, "t");
   ASSERT_FALSE(wide);
-  EXPECT_EQ(wide.error(), "custom property 't' tensor dimensions must fit in u32 for storage");
+  EXPECT_EQ(wide.error().to_string(),
+            "custom property 't' tensor dimensions must fit in u32 for storage");
   auto header = tensor_payload_header(std::vector<std::size_t>{2, 0xFFFFFFFF}, "t");
   ASSERT_TRUE(header);
   EXPECT_EQ(*header, (crivane::Bytes{2, 2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));

@@ -21,16 +21,16 @@
 
 #include "atom.hpp"
 #include "crivane/atom.hpp"
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/mmap.hpp"
-#include "crivane/storage/soa.hpp"
 #include "molecule.hpp"
 #include "molecule_helpers.hpp"
 #include "py/errors.hpp"
 #include "py/numpy.hpp"
 #include "py/ref.hpp"
 #include "py_dtypes.hpp"
-#include "view/soa_view.hpp"
+#include "soa.hpp"
 
 namespace crivane_rs {
 namespace {
@@ -159,7 +159,7 @@ Molecule sample_molecule(bool f64) {
 }
 
 Bytes encode(const Molecule& m) {
-  auto record = crivane::storage::soa::serialize_molecule_soa(m, 3);
+  auto record = soa::serialize_molecule_soa(m, 3);
   EXPECT_TRUE(record.has_value()) << record.error().to_string();
   return std::move(record).value();
 }
@@ -451,11 +451,11 @@ TEST(TensorShape, ChecksInOrder) {
     SCOPED_TRACE(testing::Message() << c.dims.size() << " dimensions, " << c.count << " values");
     auto shape = py_dtypes::tensor_shape(c.dims, c.count);
     if (c.error.empty()) {
-      ASSERT_TRUE(shape.has_value()) << shape.error();
+      ASSERT_TRUE(shape.has_value()) << shape.error().to_string();
       EXPECT_EQ(*shape, c.dims);
     } else {
       ASSERT_FALSE(shape.has_value());
-      EXPECT_EQ(shape.error(), c.error);
+      EXPECT_EQ(shape.error().to_string(), c.error);
     }
   }
 }
@@ -527,10 +527,10 @@ TEST_F(Molecules, CastOrDecodeBorrowsAlignedRunsAndCopiesOthers) {
 
   auto ragged = molecule::helpers::cast_or_decode_f32(crivane::ByteSpan(buffer, 10));
   ASSERT_FALSE(ragged.has_value());
-  EXPECT_EQ(ragged.error(), "Byte length 10 is not a multiple of element size 4");
+  EXPECT_EQ(ragged.error().to_string(), "Byte length 10 is not a multiple of element size 4");
   auto ragged64 = molecule::helpers::cast_or_decode_i64(crivane::ByteSpan(buffer + 1, 12));
   ASSERT_FALSE(ragged64.has_value());
-  EXPECT_EQ(ragged64.error(), "Byte length 12 is not a multiple of element size 8");
+  EXPECT_EQ(ragged64.error().to_string(), "Byte length 12 is not a multiple of element size 8");
 }
 
 TEST_F(Molecules, TwoDimensionalArraysFromRuns) {
@@ -942,10 +942,10 @@ TEST_F(Molecules, BackingAccessForTheDatabase) {
   // ensure_owned and clone_as_owned give the record's molecule.
   MoleculeBacking backing(parse(record));
   auto copy = molecule::clone_as_owned(backing);
-  ASSERT_TRUE(copy.has_value()) << copy.error();
+  ASSERT_TRUE(copy.has_value()) << copy.error().to_string();
   EXPECT_TRUE(backing.is_view());
   auto owned = molecule::ensure_owned(backing);
-  ASSERT_TRUE(owned.has_value()) << owned.error();
+  ASSERT_TRUE(owned.has_value()) << owned.error().to_string();
   EXPECT_FALSE(backing.is_view());
   EXPECT_EQ(**owned, *copy);
   EXPECT_EQ(*copy, *parse(record).materialize());

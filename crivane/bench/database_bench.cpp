@@ -19,8 +19,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/database.hpp"
-#include "crivane/storage/soa.hpp"
 
 namespace {
 
@@ -64,7 +64,8 @@ const Bytes& all_record_bytes() {
   static const Bytes all = [] {
     Bytes out;
     for (const Molecule& m : molecules()) {
-      const Bytes r = *crivane::storage::soa::serialize_molecule_soa(m, 2);
+      const Bytes r = *crivane::storage::soa::serialize_molecule_soa(
+          m, crivane::storage::soa::kRecordFormatFixedDtypes);
       out.insert(out.end(), r.begin(), r.end());
     }
     return out;

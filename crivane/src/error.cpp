@@ -23,6 +23,8 @@ std::string Error::to_string() const {
       return fmt::format("Compression error: {}", message_);
     case Kind::OutOfMemory:
       return "Out of memory";
+    case Kind::Decode:
+      return message_;
     case Kind::InvalidData:
       break;
   }
@@ -58,6 +60,7 @@ std::string Error::debug() const {
   const char* name = kind_ == Kind::Io            ? "Io"
                      : kind_ == Kind::Compression ? "Compression"
                      : kind_ == Kind::OutOfMemory ? "OutOfMemory"
+                     : kind_ == Kind::Decode      ? "Decode"
                                                   : "InvalidData";
   return fmt::format("{}({})", name, quoted);
 }

@@ -29,6 +29,8 @@ TEST(ErrorTest, DisplayAndDebugForms) {
       {Error::io_errno(2), "IO error: No such file or directory (os error 2)",
        "Io(\"No such file or directory (os error 2)\")"},
       {Error::out_of_memory(), "Out of memory", "OutOfMemory(\"\")"},
+      {Error::decode("Invalid pbc payload length"), "Invalid pbc payload length",
+       "Decode(\"Invalid pbc payload length\")"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.error.to_string(), c.display);

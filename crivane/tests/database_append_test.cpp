@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "crivane/record/encoder.hpp"
+#include "crivane/record/schema.hpp"
 #include "crivane/storage/database.hpp"
-#include "crivane/storage/schema.hpp"
-#include "crivane/storage/soa.hpp"
 #include "support/db_files.hpp"
 #include "support/expect.hpp"
 #include "support/fork.hpp"

@@ -1,10 +1,10 @@
-#include "crivane/storage/schema.hpp"
+#include "crivane/record/schema.hpp"
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "crivane/storage/soa.hpp"
+#include "crivane/record/encoder.hpp"
 #include "support/expect.hpp"
 #include "support/le_bytes.hpp"
 

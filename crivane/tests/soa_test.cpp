@@ -1,4 +1,4 @@
-#include "crivane/storage/soa.hpp"
+#include "crivane/record/encoder.hpp"
 
 #include <cstdio>
 #include <string>

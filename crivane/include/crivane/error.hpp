@@ -14,8 +14,9 @@ namespace crivane {
 class Error {
  public:
   // OutOfMemory is no user-facing error text: the Python layer raises it as
-  // MemoryError.
-  enum class Kind : std::uint8_t { Io, Compression, InvalidData, OutOfMemory };
+  // MemoryError. Decode is a stored value that a reader of one record cannot
+  // decode as asked; its text is shown bare, without a kind prefix.
+  enum class Kind : std::uint8_t { Io, Compression, InvalidData, OutOfMemory, Decode };
 
   Error(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
 
@@ -30,6 +31,9 @@ class Error {
     return Error(Kind::InvalidData, std::move(message));
   }
 
+  // A section or payload that does not decode ("Invalid pbc payload length").
+  static Error decode(std::string message) { return Error(Kind::Decode, std::move(message)); }
+
   // Allocation failure. Carries no text, so making one allocates nothing.
   static Error out_of_memory() { return Error(Kind::OutOfMemory, std::string()); }
 
@@ -38,8 +42,8 @@ class Error {
   // The payload: the I/O error's own text, or the message.
   const std::string& message() const { return message_; }
 
-  // "IO error: {}", "Compression error: {}" or "Invalid data: {}"
-  // ("Out of memory" for allocation failure).
+  // "IO error: {}", "Compression error: {}" or "Invalid data: {}"; the bare
+  // message for Decode ("Out of memory" for allocation failure).
   std::string to_string() const;
   // The kind's name with its payload: InvalidData("...").
   std::string debug() const;

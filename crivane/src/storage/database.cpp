@@ -226,7 +226,7 @@ Result<AtomDatabase> AtomDatabase::open_with_options(const std::filesystem::path
 Result<AtomDatabase> AtomDatabase::open_v1(std::filesystem::path path, File file, bool mmap,
                                            bool populate) {
   CRIVANE_ASSIGN_OR_RETURN(const HeaderSlot slot, header::read_best_header(file));
-  if (slot.record_format != 2 && slot.record_format != 3) {
+  if (!soa::is_known_record_format(slot.record_format)) {
     return unexpected(
         Error::invalid_data(fmt::format("Unsupported record format {}.", slot.record_format)));
   }

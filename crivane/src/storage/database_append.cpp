@@ -5,8 +5,9 @@
 #include <fmt/format.h>
 
 #include "crivane/parallel.hpp"
+#include "crivane/record/encoder.hpp"
+#include "crivane/record/schema.hpp"
 #include "crivane/storage/database.hpp"
-#include "crivane/storage/soa.hpp"
 #include "database_io.hpp"
 
 namespace crivane::storage {
@@ -66,10 +67,10 @@ Result<void> AtomDatabase::add_molecules(std::span<const atom::Molecule* const> 
 
   // An empty database still chooses its format; its first batch decides.
   std::uint32_t format = record_format_;
-  if (format == 2 && len() == 0 && !schema_lock_) {
+  if (format == soa::kRecordFormatFixedDtypes && len() == 0 && !schema_lock_) {
     for (const atom::Molecule* m : molecules) {
-      if (soa::minimum_record_format_for_molecule(*m) == 3) {
-        format = 3;
+      if (soa::minimum_record_format_for_molecule(*m) == soa::kRecordFormatMixedDtypes) {
+        format = soa::kRecordFormatMixedDtypes;
         break;
       }
     }
@@ -164,14 +165,14 @@ Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(SchemaSource s
   CRIVANE_ASSIGN_OR_RETURN(SchemaLock merged, base_schema_lock());
   std::uint32_t format = record_format_;
   // Only an empty database may still move to format 3.
-  const bool may_move_to_3 = format == 2 && !schema_lock_ && len() == 0;
+  const bool may_move_to_3 = format == soa::kRecordFormatFixedDtypes && !schema_lock_ && len() == 0;
   for (const SchemaSource::RawRecord& r : raw.records) {
     const std::optional<std::uint8_t> positions =
         r.positions_known ? std::optional<std::uint8_t>(r.positions_type) : merged.positions_type;
     Result<SchemaLock> derived = schema::record_schema(r.bytes, format, positions);
-    if (!derived && format == 2 && may_move_to_3) {
-      derived = schema::record_schema(r.bytes, 3, positions);
-      if (derived) format = 3;
+    if (!derived && format == soa::kRecordFormatFixedDtypes && may_move_to_3) {
+      derived = schema::record_schema(r.bytes, soa::kRecordFormatMixedDtypes, positions);
+      if (derived) format = soa::kRecordFormatMixedDtypes;
     }
     if (!derived) return unexpected(std::move(derived).error());
     CRIVANE_TRY(schema::merge_schema_lock(merged, *derived));
@@ -183,9 +184,10 @@ Result<std::uint32_t> AtomDatabase::resolved_record_format_for_schema(
     const SchemaLock& lock) const {
   auto current = schema::validate_schema_lock_for_record_format(record_format_, lock);
   if (current) return record_format_;
-  if (record_format_ == 2 && len() == 0 && !schema_lock_) {
-    CRIVANE_TRY(schema::validate_schema_lock_for_record_format(3, lock));
-    return 3u;
+  if (record_format_ == soa::kRecordFormatFixedDtypes && len() == 0 && !schema_lock_) {
+    CRIVANE_TRY(
+        schema::validate_schema_lock_for_record_format(soa::kRecordFormatMixedDtypes, lock));
+    return soa::kRecordFormatMixedDtypes;
   }
   return unexpected(std::move(current).error());
 }

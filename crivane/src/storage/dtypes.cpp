@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "crivane/storage/soa.hpp"
+#include "crivane/record/layout.hpp"
 
 namespace crivane::storage::dtypes {
 namespace {
@@ -187,8 +187,8 @@ Result<TensorPayloadShape> tensor_shape_from_payload(std::uint8_t type_tag, Byte
 Result<void> validate_builtin_type_tag_for_record_format(std::uint32_t record_format,
                                                          std::string_view key,
                                                          std::uint8_t type_tag) {
-  if (record_format == 3) return {};
-  if (record_format != 2) {
+  if (record_format == soa::kRecordFormatMixedDtypes) return {};
+  if (record_format != soa::kRecordFormatFixedDtypes) {
     return unexpected(
         Error::invalid_data(fmt::format("Unsupported record format {}", record_format)));
   }

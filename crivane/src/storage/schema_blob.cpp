@@ -4,8 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "crivane/storage/dtypes.hpp"
 #include "crivane/storage/schema.hpp"
-#include "crivane/storage/soa.hpp"
 #include "crivane/storage/utf8.hpp"
 
 namespace crivane::storage::schema {
@@ -17,7 +17,9 @@ constexpr std::uint64_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
 
 Error invalid(std::string text) { return Error::invalid_data(std::move(text)); }
 
-bool is_positions_tag(std::uint8_t t) { return soa::positions_row_bytes(t) != 0; }
+bool is_positions_tag(std::uint8_t t) {
+  return t == dtypes::tag::VEC3_F32 || t == dtypes::tag::VEC3_F64;
+}
 
 }  // namespace
 

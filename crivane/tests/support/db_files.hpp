@@ -14,10 +14,10 @@
 
 #include "crivane/atom.hpp"
 #include "crivane/compression.hpp"
+#include "crivane/record/encoder.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/header.hpp"
-#include "crivane/storage/soa.hpp"
 #include "support/temp_dir.hpp"
 
 namespace crivane::testing {

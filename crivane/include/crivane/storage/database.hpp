@@ -18,6 +18,7 @@
 #include "crivane/atom.hpp"
 #include "crivane/compression.hpp"
 #include "crivane/error.hpp"
+#include "crivane/record/layout.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/file.hpp"
 #include "crivane/storage/index.hpp"
@@ -207,7 +208,7 @@ class AtomDatabase {
   // record format and the schema lock merged with the batch's. Kept aside
   // until then, so that a failed append changes neither.
   struct PreparedAppend {
-    std::uint32_t record_format = 2;
+    std::uint32_t record_format = soa::kRecordFormatFixedDtypes;
     schema::SchemaLock schema_lock;
   };
 
@@ -236,7 +237,7 @@ class AtomDatabase {
   std::uint64_t generation_ = 0;
   std::uint64_t committed_end_ = 0;
   std::shared_ptr<const Mapping> data_mmap_;
-  std::uint32_t record_format_ = 2;
+  std::uint32_t record_format_ = soa::kRecordFormatFixedDtypes;
   // The file this database works on, for its whole life: every read, append,
   // cut and commit goes through it. Read-only until writable_file() upgrades it.
   File file_;

@@ -10,6 +10,7 @@
 
 #include "crivane/compression.hpp"
 #include "crivane/error.hpp"
+#include "crivane/record/layout.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/file.hpp"
 
@@ -32,7 +33,7 @@ struct HeaderSlot {
   std::uint64_t schema_len = 0;
   std::uint64_t index_offset = 0;
   std::uint64_t index_len = 0;
-  std::uint32_t record_format = 2;
+  std::uint32_t record_format = soa::kRecordFormatFixedDtypes;
 
   friend bool operator==(const HeaderSlot&, const HeaderSlot&) = default;
 };

@@ -1,6 +1,6 @@
 // The schema lock: the type of every (kind, key) section a database has
-// stored, its derivation from molecules and records, the merge rule and the
-// schema blob.
+// stored, the merge rule and the schema blob. Deriving a lock from molecules
+// and records is the record format's (crivane/record/schema.hpp).
 //
 // Schema blob v1 (little-endian, packed): u32 version = 1, u8 positions type
 // (4, 7, or 255 for unknown), u32 entry count, then per entry u8 kind,
@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "crivane/atom.hpp"
 #include "crivane/error.hpp"
 #include "crivane/storage/bytes.hpp"
 
@@ -47,31 +46,9 @@ struct SchemaLock {
 inline constexpr std::uint32_t SCHEMA_BLOB_VERSION = 1;
 inline constexpr std::uint8_t SCHEMA_POSITIONS_UNKNOWN = 255;
 
-// The entry of one section with payload length `payload_len` in a record of
-// `n_atoms` atoms. `payload` is needed for tensor tags only.
-Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
-                                 std::uint64_t payload_len, std::optional<ByteSpan> payload,
-                                 std::uint64_t n_atoms);
-
-// schema_entry, then inserts under (kind, key), replacing an entry there.
-Result<void> insert_schema_entry(SchemaEntries& entries, std::uint8_t kind, std::string_view key,
-                                 std::uint8_t type_tag, std::uint64_t payload_len,
-                                 std::optional<ByteSpan> payload, std::uint64_t n_atoms);
-
-// The lock of one molecule; checks per-atom lengths and that no key is in
-// both property maps.
-Result<SchemaLock> schema_from_molecule(const atom::Molecule& molecule);
-
-// Validates one uncompressed record and returns its lock. Safe on any bytes.
-Result<SchemaLock> record_schema(ByteSpan record, std::uint32_t record_format,
-                                 std::optional<std::uint8_t> positions_type);
-
 // Merges `incoming` into `target`. On failure `target` holds what was merged
 // before the failing entry; callers merge into a copy.
 Result<void> merge_schema_lock(SchemaLock& target, const SchemaLock& incoming);
-
-Result<void> validate_schema_lock_for_record_format(std::uint32_t record_format,
-                                                    const SchemaLock& lock);
 
 Result<Bytes> encode_schema_lock(const SchemaLock& lock);
 

@@ -1,10 +1,8 @@
-// The gather and scatter of get_molecules_flat: no Python object is touched
-// here, so all of it runs with the interpreter lock released.
+#include "crivane/record/flat_gather.hpp"
+
 #include <fmt/format.h>
-#include <sys/mman.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -13,18 +11,17 @@
 
 #include "crivane/compression.hpp"
 #include "crivane/parallel.hpp"
-#include "crivane/storage/dtypes.hpp"
+#include "crivane/record/view.hpp"
+#include "crivane/storage/database.hpp"
 #include "crivane/storage/utf8.hpp"
-#include "database_flat.hpp"
-#include "view/soa_view.hpp"
 
-namespace crivane_rs::database::flat {
+namespace crivane::storage::soa {
 
-ColumnBytes ColumnBytes::allocate(std::size_t size, bool zeroed) {
+Result<ColumnBytes> ColumnBytes::allocate(std::size_t size, bool zeroed) {
   // malloc(0) may give null; a column of no bytes still needs an address.
   const std::size_t n = size == 0 ? 1 : size;
   void* p = zeroed ? std::calloc(n, 1) : std::malloc(n);
-  if (p == nullptr) throw std::bad_alloc();
+  if (p == nullptr) return unexpected(Error::out_of_memory());
   ColumnBytes out;
   out.data_.reset(static_cast<std::uint8_t*>(p));
   out.size_ = size;
@@ -33,42 +30,28 @@ ColumnBytes ColumnBytes::allocate(std::size_t size, bool zeroed) {
 
 namespace {
 
-using crivane::Bytes;
-using crivane::ByteSpan;
-using crivane::Error;
-using crivane::unexpected;
-using crivane::compression::CompressionType;
-using crivane::storage::AtomDatabase;
-using crivane::storage::RecordBytes;
-using soa::FlatRecord;
-using soa::SectionRef;
-using soa::SectionSchema;
-namespace dtypes = crivane::storage::dtypes;
+using compression::CompressionType;
 
-crivane::Unexpected<Error> invalid(std::string message) {
+Unexpected<Error> invalid(std::string message) {
   return unexpected(Error::invalid_data(std::move(message)));
 }
 
-std::size_t checked_size(std::uint64_t a, std::uint64_t b) {
+// a x b bytes, or out of memory when that does not fit a size_t.
+Result<std::size_t> checked_size(std::uint64_t a, std::uint64_t b) {
   std::uint64_t out = 0;
-  if (__builtin_mul_overflow(a, b, &out) || out > SIZE_MAX) throw std::bad_alloc();
+  if (__builtin_mul_overflow(a, b, &out) || out > SIZE_MAX) {
+    return unexpected(Error::out_of_memory());
+  }
   return static_cast<std::size_t>(out);
 }
 
 enum class ReadMode { Unmapped, MappedPlain, MappedCompressed };
 
 // Record bytes of database index `index` out of the data mapping: in place
-// without a codec (the database's borrow keeps the mapping alive for the
-// whole call, so no share of it is taken), else decompressed into `held`.
-// Allocation failure throws, as everywhere in this file.
-crivane::Result<ByteSpan> mapped_record(const AtomDatabase& db, std::size_t index,
-                                        RecordBytes& held) {
-  crivane::Result<RecordBytes> record = db.record_bytes(index);
-  if (!record) {
-    if (record.error().is_out_of_memory()) throw std::bad_alloc();
-    return unexpected(std::move(record).error());
-  }
-  held = std::move(record).value();
+// without a codec (the caller holds the database, and so its mapping, for the
+// whole call), else decompressed into `held`.
+Result<ByteSpan> mapped_record(const AtomDatabase& db, std::size_t index, RecordBytes& held) {
+  CRIVANE_ASSIGN_OR_RETURN(held, db.record_bytes(index));
   return held.span();
 }
 
@@ -139,15 +122,16 @@ Storage storage_of(const SectionSchema& column) {
   return Storage::None;
 }
 
-FlatSectionBuffer make_buffer(const SectionSchema& column, std::size_t n, std::uint64_t total_atoms,
-                              bool zeroed) {
+Result<FlatSectionBuffer> make_buffer(const SectionSchema& column, std::size_t n,
+                                      std::uint64_t total_atoms, bool zeroed) {
   FlatSectionBuffer buffer;
   buffer.storage = storage_of(column);
   switch (buffer.storage) {
     case Storage::Numeric: {
-      const std::size_t bytes = column.per_atom ? checked_size(column.elem_bytes, total_atoms)
-                                                : checked_size(column.slot_bytes, n);
-      buffer.numeric = ColumnBytes::allocate(bytes, zeroed);
+      CRIVANE_ASSIGN_OR_RETURN(const std::size_t bytes,
+                               column.per_atom ? checked_size(column.elem_bytes, total_atoms)
+                                               : checked_size(column.slot_bytes, n));
+      CRIVANE_ASSIGN_OR_RETURN(buffer.numeric, ColumnBytes::allocate(bytes, zeroed));
       break;
     }
     case Storage::String:
@@ -211,7 +195,7 @@ constexpr std::string_view kDamagedSchema =
 // A column of the stored schema must be an entry the engine writes: a known
 // type tag with that tag's element size. Any other entry comes from damaged
 // bytes, and its sizes must not size a column.
-crivane::Result<void> check_stored_column(const SectionSchema& column) {
+Result<void> check_stored_column(const SectionSchema& column) {
   if (!dtypes::is_known_type_tag(column.type_tag)) {
     return invalid(fmt::format("Stored schema entry for section '{}' has unknown type tag {}; {}",
                                column.key, unsigned{column.type_tag}, kDamagedSchema));
@@ -228,7 +212,7 @@ crivane::Result<void> check_stored_column(const SectionSchema& column) {
 
 // The most bytes a record of index entry `e` can have: its stored length
 // without a codec, else its record length, which decompression never exceeds.
-std::uint64_t record_bytes_bound(const crivane::storage::index::MoleculeIndex& e, bool plain) {
+std::uint64_t record_bytes_bound(const index::MoleculeIndex& e, bool plain) {
   return plain ? e.compressed_len : e.uncompressed_len;
 }
 
@@ -284,18 +268,17 @@ struct Scatter {
   std::vector<Bytes>& records;
   RecordBytes& first_record;
 
-  crivane::Result<void> item(std::size_t k, FlatRecord& record,
-                             std::vector<std::size_t>& matched) const {
+  Result<void> item(std::size_t k, FlatRecord& record, std::vector<std::size_t>& matched) const {
     RecordBytes owned;
     ByteSpan bytes;
     if (mode == ReadMode::Unmapped) {
-      bytes = crivane::as_span(records[k]);
+      bytes = as_span(records[k]);
     } else if (k == 0 && mode == ReadMode::MappedCompressed) {
       bytes = first_record.span();
     } else {
       CRIVANE_ASSIGN_OR_RETURN(bytes, mapped_record(db, indices[k], owned));
     }
-    CRIVANE_TRY(soa::parse_mol_fast_soa(bytes, row_bytes, record));
+    CRIVANE_TRY(parse_mol_fast_soa(bytes, row_bytes, record));
     const std::uint32_t n_atoms = counts[k];
     if (record.n_atoms != n_atoms) {
       return invalid(fmt::format(
@@ -348,8 +331,8 @@ struct Scatter {
     return {};
   }
 
-  crivane::Result<void> fill(const SectionRef& s, std::size_t col, std::size_t k,
-                             std::uint32_t n_atoms, std::uint64_t first_atom) const {
+  Result<void> fill(const SectionRef& s, std::size_t col, std::size_t k, std::uint32_t n_atoms,
+                    std::uint64_t first_atom) const {
     const SectionSchema& column = reference[col];
     const std::size_t len = s.payload.size();
     if (dtypes::is_tensor_tag(s.type_tag)) {
@@ -388,7 +371,7 @@ struct Scatter {
     if (column.slot_bytes == 0 && s.type_tag != dtypes::tag::NONE &&
         storage_of(column) == Storage::String) {
       const std::string_view text(reinterpret_cast<const char*>(s.payload.data()), len);
-      if (!crivane::utf8::is_valid(text)) {
+      if (!utf8::is_valid(text)) {
         return invalid(fmt::format("Invalid UTF-8 in section '{}'", s.key));
       }
       if (!write) return {};
@@ -403,30 +386,32 @@ struct Scatter {
 
 // Scatters every selected position on the worker pool. Every position runs,
 // also after another has failed, so that the error reported is the lowest
-// position's whatever the order the workers ran in. An allocation that fails
-// in an item throws std::bad_alloc here.
-crivane::Result<void> scatter_all(const Scatter& scatter, std::size_t n) {
+// position's whatever the order the workers ran in; running out of memory in
+// any item is reported before that.
+Result<void> scatter_all(const Scatter& scatter, std::size_t n) {
   LowestFailure failure;
   std::atomic<bool> out_of_memory{false};
-  (void)crivane::parallel::parallel_for(n, [&](std::size_t k) -> crivane::Result<void> {
+  (void)parallel::parallel_for(n, [&](std::size_t k) -> Result<void> {
     thread_local FlatRecord record;
     thread_local std::vector<std::size_t> matched;
     try {
       auto done = scatter.item(k, record, matched);
-      if (!done) failure.record(k, std::move(done).error());
+      if (!done && done.error().is_out_of_memory()) {
+        out_of_memory.store(true, std::memory_order_relaxed);
+      } else if (!done) {
+        failure.record(k, std::move(done).error());
+      }
     } catch (const std::bad_alloc&) {
       out_of_memory.store(true, std::memory_order_relaxed);
     }
     return {};
   });
-  if (out_of_memory.load(std::memory_order_relaxed)) throw std::bad_alloc();
+  if (out_of_memory.load(std::memory_order_relaxed)) return unexpected(Error::out_of_memory());
   if (failure.get()) return unexpected(std::move(*failure.get()));
   return {};
 }
 
-}  // namespace
-
-crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std::size_t> indices) {
+Result<GatherResult> gather_records(const AtomDatabase& db, std::span<const std::size_t> indices) {
   GatherResult out;
   if (indices.empty()) return out;
   out.empty = false;
@@ -456,27 +441,26 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
 
   ReadMode mode = ReadMode::Unmapped;
   if (db.get_compressed_slice(0)) mode = plain ? ReadMode::MappedPlain : ReadMode::MappedCompressed;
-  CRIVANE_ASSIGN_OR_RETURN(const soa::SoaContext context, soa::SoaContext::from_database(db));
-  std::optional<crivane::storage::DatabaseSchema> stored = db.schema_info();
+  CRIVANE_ASSIGN_OR_RETURN(const SoaContext context, SoaContext::from_database(db));
+  std::optional<DatabaseSchema> stored = db.schema_info();
 
   std::vector<Bytes> records;
   RecordBytes first_record;
   ByteSpan first;
   if (mode == ReadMode::Unmapped) {
-    CRIVANE_ASSIGN_OR_RETURN(crivane::storage::DecompressedRecords read,
-                             db.read_decompress_parallel(indices));
+    CRIVANE_ASSIGN_OR_RETURN(DecompressedRecords read, db.read_decompress_parallel(indices));
     records = std::move(read.records);
     if (records.size() != n) return invalid("Missing records in a parallel read");
-    first = crivane::as_span(records[0]);
+    first = as_span(records[0]);
   } else {
     CRIVANE_ASSIGN_OR_RETURN(first, mapped_record(db, indices[0], first_record));
   }
 
-  CRIVANE_ASSIGN_OR_RETURN(const FlatRecord parsed, soa::parse_mol_fast_soa(first, context.stride));
+  CRIVANE_ASSIGN_OR_RETURN(const FlatRecord parsed, parse_mol_fast_soa(first, context.stride));
   std::vector<SectionSchema> first_columns;
   first_columns.reserve(parsed.sections.size());
   for (const SectionRef& s : parsed.sections) {
-    CRIVANE_ASSIGN_OR_RETURN(SectionSchema column, soa::section_schema_from_ref(s, parsed.n_atoms));
+    CRIVANE_ASSIGN_OR_RETURN(SectionSchema column, section_schema_from_ref(s, parsed.n_atoms));
     first_columns.push_back(std::move(column));
   }
   out.uniform_schema = !stored || same_columns(first_columns, stored->sections);
@@ -530,15 +514,25 @@ crivane::Result<GatherResult> gather(const AtomDatabase& db, std::span<const std
   const bool zeroed = !out.uniform_schema;
   out.total_atoms = total_atoms;
   out.positions.type_tag = context.positions_type;
-  out.positions.bytes = ColumnBytes::allocate(checked_size(total_atoms, context.stride), false);
-  out.atomic_numbers = ColumnBytes::allocate(checked_size(total_atoms, 1), false);
+  CRIVANE_ASSIGN_OR_RETURN(const std::size_t positions_bytes,
+                           checked_size(total_atoms, context.stride));
+  CRIVANE_ASSIGN_OR_RETURN(out.positions.bytes, ColumnBytes::allocate(positions_bytes, false));
+  CRIVANE_ASSIGN_OR_RETURN(const std::size_t numbers_bytes, checked_size(total_atoms, 1));
+  CRIVANE_ASSIGN_OR_RETURN(out.atomic_numbers, ColumnBytes::allocate(numbers_bytes, false));
   out.columns.reserve(out.reference.size());
   for (const SectionSchema& column : out.reference) {
-    out.columns.push_back(make_buffer(column, n, total_atoms, zeroed));
+    CRIVANE_ASSIGN_OR_RETURN(FlatSectionBuffer buffer, make_buffer(column, n, total_atoms, zeroed));
+    out.columns.push_back(std::move(buffer));
   }
 
   CRIVANE_TRY(scatter(true));
   return out;
 }
 
-}  // namespace crivane_rs::database::flat
+}  // namespace
+
+Result<GatherResult> gather(const AtomDatabase& db, std::span<const std::size_t> indices) {
+  return catch_allocation_failure([&] { return gather_records(db, indices); });
+}
+
+}  // namespace crivane::storage::soa

@@ -3,28 +3,32 @@
 
 #include <fmt/format.h>
 
+#include "crivane/record/decode.hpp"
+#include "crivane/record/view.hpp"
 #include "crivane/storage/utf8.hpp"
-#include "view/soa_local.hpp"
-#include "view/soa_view.hpp"
+#include "text.hpp"
 
-namespace crivane_rs::soa {
+namespace crivane::storage::soa {
 
-using crivane::Error;
-using crivane::unexpected;
-using crivane::atom::Molecule;
-using crivane::types::FloatArrayData;
-using crivane::types::Mat3Data;
-using crivane::types::Mat3F32;
-using crivane::types::Mat3F64;
-using crivane::types::PropertyValue;
-using crivane::types::Tensor;
-using crivane::types::TensorData;
-using crivane::types::Vec3Data;
-using crivane::types::Vec3F32;
-using crivane::types::Vec3F64;
-namespace property = crivane::types::property;
+using atom::Molecule;
+using types::FloatArrayData;
+using types::Mat3Data;
+using types::Mat3F32;
+using types::Mat3F64;
+using types::PropertyValue;
+using types::Tensor;
+using types::TensorData;
+using types::Vec3Data;
+using types::Vec3F32;
+using types::Vec3F64;
+namespace property = types::property;
+namespace tag = dtypes::tag;
 
 namespace {
+
+Unexpected<Error> decode_failure(std::string message) {
+  return unexpected(Error::decode(std::move(message)));
+}
 
 // Copies whole elements out of possibly unaligned bytes. The host is
 // little-endian like the records, so one memcpy per run is the decode.
@@ -50,9 +54,9 @@ T copy_value(ByteSpan src) {
   return value;
 }
 
-PyResult<PropertyValue> decode_tensor(std::uint8_t type_tag, ByteSpan payload) {
+Result<PropertyValue> decode_tensor(std::uint8_t type_tag, ByteSpan payload) {
   auto header = tensor_shape_from_payload(type_tag, payload);
-  if (!header) return unexpected(header.error().to_string());
+  if (!header) return unexpected(std::move(header).error());
   const ByteSpan values = payload.subspan(header->value_offset);
   auto make = [&]<class T>(std::in_place_type_t<T>) {
     return PropertyValue(std::in_place_index<property::Tensor>,
@@ -72,9 +76,9 @@ PyResult<PropertyValue> decode_tensor(std::uint8_t type_tag, ByteSpan payload) {
 
 }  // namespace
 
-PyResult<PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan payload) {
+Result<PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan payload) {
   const std::size_t n = payload.size();
-  auto fail = [](const char* message) { return unexpected(std::string(message)); };
+  auto fail = [](const char* message) { return decode_failure(message); };
   switch (type_tag) {
     case tag::F64:
       if (n != sizeof(double)) return fail("Invalid f64 payload length");
@@ -83,10 +87,10 @@ PyResult<PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan pa
       if (n != sizeof(std::int64_t)) return fail("Invalid i64 payload length");
       return PropertyValue(std::in_place_index<property::Int>, copy_value<std::int64_t>(payload));
     case tag::STRING:
-      if (!crivane::utf8::is_valid(local::as_text(payload))) {
+      if (!utf8::is_valid(as_text(payload))) {
         return fail("Invalid UTF-8 in string property");
       }
-      return PropertyValue(std::in_place_index<property::String>, local::as_text(payload));
+      return PropertyValue(std::in_place_index<property::String>, as_text(payload));
     case tag::F64_ARRAY:
       if (!whole_elements<double>(payload)) return fail("Invalid f64 array payload length");
       return PropertyValue(std::in_place_index<property::FloatArray>,
@@ -120,57 +124,94 @@ PyResult<PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan pa
     case tag::TENSOR_I64:
       return decode_tensor(type_tag, payload);
     default:
-      return unexpected(fmt::format("Unsupported property type tag {}", unsigned{type_tag}));
+      return decode_failure(fmt::format("Unsupported property type tag {}", unsigned{type_tag}));
   }
 }
 
-PyResult<Vec3Data> py_decode_vec3_data(ByteSpan payload, std::uint8_t type_tag,
-                                       std::string_view field_name) {
+Error invalid_section_error(std::string_view field) {
+  return Error::decode(fmt::format("Invalid {} section", field));
+}
+
+Error element_length_error(std::size_t length, std::size_t element_size) {
+  return Error::decode(
+      fmt::format("Byte length {} is not a multiple of element size {}", length, element_size));
+}
+
+Error property_payload_error(std::uint8_t type_tag, ByteSpan payload) {
+  const std::size_t n = payload.size();
+  switch (type_tag) {
+    case tag::F64:
+      return Error::decode("Invalid f64 payload length");
+    case tag::I64:
+      return Error::decode("Invalid i64 payload length");
+    case tag::STRING:
+      return Error::decode("Invalid UTF-8 in string property");
+    case tag::F64_ARRAY:
+    case tag::I64_ARRAY:
+      return element_length_error(n, 8);
+    case tag::F32_ARRAY:
+    case tag::I32_ARRAY:
+      return element_length_error(n, 4);
+    case tag::VEC3_F32:
+      return Error::decode("Invalid vec3<f32> payload length");
+    case tag::VEC3_F64:
+      return Error::decode("Invalid vec3<f64> payload length");
+    case tag::NONE:
+      return Error::decode("Null property payload must be empty");
+    default:
+      return Error::decode(fmt::format("Unsupported property type tag {}", unsigned{type_tag}));
+  }
+}
+
+Result<Vec3Data> py_decode_vec3_data(ByteSpan payload, std::uint8_t type_tag,
+                                     std::string_view field_name) {
   switch (type_tag) {
     case tag::VEC3_F32:
       if (!whole_elements<Vec3F32>(payload)) {
-        return unexpected(std::string("Invalid vec3<f32> payload length"));
+        return decode_failure("Invalid vec3<f32> payload length");
       }
       return Vec3Data(std::in_place_index<0>, copy_elements<Vec3F32>(payload));
     case tag::VEC3_F64:
       if (!whole_elements<Vec3F64>(payload)) {
-        return unexpected(std::string("Invalid vec3<f64> payload length"));
+        return decode_failure("Invalid vec3<f64> payload length");
       }
       return Vec3Data(std::in_place_index<1>, copy_elements<Vec3F64>(payload));
     default:
-      return unexpected(fmt::format("Unsupported {} type tag {}", field_name, unsigned{type_tag}));
+      return decode_failure(
+          fmt::format("Unsupported {} type tag {}", field_name, unsigned{type_tag}));
   }
 }
 
-PyResult<Mat3Data> py_decode_mat3_data(ByteSpan payload, std::uint8_t type_tag,
-                                       std::string_view field_name) {
+Result<Mat3Data> py_decode_mat3_data(ByteSpan payload, std::uint8_t type_tag,
+                                     std::string_view field_name) {
   switch (type_tag) {
     case tag::MAT3_F64:
       if (payload.size() != sizeof(Mat3F64)) {
-        return unexpected(std::string("Invalid mat3x3<f64> payload length"));
+        return decode_failure("Invalid mat3x3<f64> payload length");
       }
       return Mat3Data(std::in_place_index<1>, copy_value<Mat3F64>(payload));
     case tag::MAT3_F32:
       if (payload.size() != sizeof(Mat3F32)) {
-        return unexpected(std::string("Invalid mat3x3<f32> payload length"));
+        return decode_failure("Invalid mat3x3<f32> payload length");
       }
       return Mat3Data(std::in_place_index<0>, copy_value<Mat3F32>(payload));
     default:
-      return unexpected(fmt::format("Unsupported {} type tag {}", field_name, unsigned{type_tag}));
+      return decode_failure(
+          fmt::format("Unsupported {} type tag {}", field_name, unsigned{type_tag}));
   }
 }
 
-PyResult<Molecule> SoaMoleculeView::materialize() const {
+Result<Molecule> SoaMoleculeView::materialize() const {
   const ByteSpan rec = record();
   std::vector<std::uint8_t> numbers(atomic_numbers_bytes().begin(), atomic_numbers_bytes().end());
 
   auto row = checked_positions_row();
   if (!row) return unexpected(std::move(row).error());
-  PyResult<Molecule> built =
+  Expected<Molecule, std::string> built =
       positions_type_ == tag::VEC3_F32
           ? Molecule::create(copy_elements<Vec3F32>(positions_bytes()), std::move(numbers))
           : Molecule::create_f64(copy_elements<Vec3F64>(positions_bytes()), std::move(numbers));
-  if (!built) return unexpected(std::move(built).error());
+  if (!built) return decode_failure(std::move(built).error());
   Molecule mol = std::move(built).value();
 
   // Slots come from this view's parse, so their ranges are inside `rec`.
@@ -182,18 +223,18 @@ PyResult<Molecule> SoaMoleculeView::materialize() const {
     switch (charges->type_tag) {
       case tag::F64_ARRAY:
         if (!whole_elements<double>(p)) {
-          return unexpected(std::string("Invalid f64 array payload length"));
+          return decode_failure("Invalid f64 array payload length");
         }
         mol.charges = FloatArrayData(std::in_place_index<1>, copy_elements<double>(p));
         break;
       case tag::F32_ARRAY:
         if (!whole_elements<float>(p)) {
-          return unexpected(std::string("Invalid f32 array payload length"));
+          return decode_failure("Invalid f32 array payload length");
         }
         mol.charges = FloatArrayData(std::in_place_index<0>, copy_elements<float>(p));
         break;
       default:
-        return unexpected(
+        return decode_failure(
             fmt::format("Unsupported {} type tag {}", "charges", unsigned{charges->type_tag}));
     }
   }
@@ -207,16 +248,16 @@ PyResult<Molecule> SoaMoleculeView::materialize() const {
     switch (energy->type_tag) {
       case tag::F64:
         if (p.size() != sizeof(double)) {
-          return unexpected(std::string("Invalid f64 payload length"));
+          return decode_failure("Invalid f64 payload length");
         }
         mol.energy.emplace(std::in_place_index<1>, copy_value<double>(p));
         break;
       case tag::F32:
-        if (p.size() != sizeof(float)) return unexpected(std::string("Invalid f32 payload length"));
+        if (p.size() != sizeof(float)) return decode_failure("Invalid f32 payload length");
         mol.energy.emplace(std::in_place_index<0>, copy_value<float>(p));
         break;
       default:
-        return unexpected(
+        return decode_failure(
             fmt::format("Unsupported {} type tag {}", "energy", unsigned{energy->type_tag}));
     }
   }
@@ -227,15 +268,15 @@ PyResult<Molecule> SoaMoleculeView::materialize() const {
   }
   if (const auto& slot = name_slot()) {
     const ByteSpan p = payload_of(*slot);
-    if (!crivane::utf8::is_valid(local::as_text(p))) {
-      return unexpected(std::string("Invalid UTF-8 in name"));
+    if (!utf8::is_valid(as_text(p))) {
+      return decode_failure("Invalid UTF-8 in name");
     }
-    mol.name.emplace(local::as_text(p));
+    mol.name.emplace(as_text(p));
   }
   if (const auto& slot = pbc_slot()) {
     const ByteSpan p = payload_of(*slot);
-    if (p.size() != crivane::storage::dtypes::element_size(tag::BOOL3)) {
-      return unexpected(std::string("Invalid pbc payload length"));
+    if (p.size() != dtypes::element_size(tag::BOOL3)) {
+      return decode_failure("Invalid pbc payload length");
     }
     mol.pbc = std::array<bool, 3>{p[0] != 0, p[1] != 0, p[2] != 0};
   }
@@ -253,8 +294,8 @@ PyResult<Molecule> SoaMoleculeView::materialize() const {
   for (const LazySection& section : custom_) {
     auto key = lazy_section_key(section);
     if (!key) return unexpected(std::move(key).error());
-    const bool atom = section.kind == layout::SectionKind::AtomProperty;
-    if (!atom && section.kind != layout::SectionKind::MoleculeProperty) continue;
+    const bool atom = section.kind == SectionKind::AtomProperty;
+    if (!atom && section.kind != SectionKind::MoleculeProperty) continue;
     auto value = decode_property_value(section.type_tag,
                                        rec.subspan(section.payload_offset, section.payload_len));
     if (!value) return unexpected(std::move(value).error());
@@ -264,4 +305,4 @@ PyResult<Molecule> SoaMoleculeView::materialize() const {
   return mol;
 }
 
-}  // namespace crivane_rs::soa
+}  // namespace crivane::storage::soa

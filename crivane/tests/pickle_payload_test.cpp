@@ -1,4 +1,4 @@
-#include "view/pickle_payload.hpp"
+#include "crivane/record/pickle.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "crivane/storage/soa.hpp"
+#include "crivane/record/encoder.hpp"
 
-namespace crivane_rs::soa {
+namespace crivane::storage::soa {
 namespace {
 
 using crivane::Bytes;
@@ -80,7 +80,7 @@ Molecule one_carbon() {
 
 std::string decode_error(const Bytes& payload) {
   auto m = decode_pickle_payload(payload);
-  return m ? std::string("<decoded>") : m.error();
+  return m ? std::string("<decoded>") : m.error().to_string();
 }
 
 // ---- writing -----------------------------------------------------------------
@@ -387,7 +387,7 @@ TEST(PicklePayloadTest, ListsThatDisagreeWithTheAtomCountDecode) {
   p.u64(1).text("k").u32(10).u32(1).u64(1).u64(5).u64(2).f64(1).f64(2);  // shape [5], 2 values
   p.u64(1).text("k").u32(0);                                             // "k" in both maps
   auto m = decode_pickle_payload(p.done());
-  ASSERT_TRUE(m.has_value()) << m.error();
+  ASSERT_TRUE(m.has_value()) << m.error().to_string();
   EXPECT_EQ(m->n_atoms(), 2u);
   EXPECT_EQ(m->atomic_numbers.size(), 1u);
   auto record = crivane::storage::soa::serialize_molecule_soa(*m, 3);
@@ -397,4 +397,4 @@ TEST(PicklePayloadTest, ListsThatDisagreeWithTheAtomCountDecode) {
 }
 
 }  // namespace
-}  // namespace crivane_rs::soa
+}  // namespace crivane::storage::soa

@@ -1,5 +1,6 @@
-// The structure-of-arrays record: layout constants, the record format rules
-// and the encoder of a Molecule.
+// The structure-of-arrays record layout: its constants, section kinds,
+// builtin keys, limits and the positions dtype rule. Every reader and writer
+// of records (record/reader.hpp, record/writer.hpp) builds on these.
 //
 // Record (little-endian, packed): u32 n_atoms, n x positions row (12 or 24
 // bytes), n x u8 atomic numbers, u16 section count, then sections of
@@ -13,9 +14,7 @@
 #include <string_view>
 #include <utility>
 
-#include "crivane/atom.hpp"
 #include "crivane/error.hpp"
-#include "crivane/storage/bytes.hpp"
 #include "crivane/storage/dtypes.hpp"
 
 namespace crivane::storage::soa {
@@ -78,6 +77,18 @@ constexpr bool is_per_atom_section(std::uint8_t kind, std::string_view key) {
          (kind == SectionKind::Builtin && is_per_atom_builtin(key));
 }
 
+// Record formats: the database's record_format, held in its header.
+// Fixed dtypes: float32 positions, forces and velocities; float64 charges,
+// energy, cell and stress.
+inline constexpr std::uint32_t kRecordFormatFixedDtypes = 2;
+// Float32 or float64 for each builtin; the positions dtype is the database's
+// (its schema lock's positions type).
+inline constexpr std::uint32_t kRecordFormatMixedDtypes = 3;
+
+constexpr bool is_known_record_format(std::uint32_t format) {
+  return format == kRecordFormatFixedDtypes || format == kRecordFormatMixedDtypes;
+}
+
 inline constexpr std::uint64_t MAX_ATOMS = std::numeric_limits<std::uint32_t>::max();
 inline constexpr std::size_t MAX_SECTIONS = std::numeric_limits<std::uint16_t>::max();
 inline constexpr std::size_t MAX_KEY_BYTES = std::numeric_limits<std::uint8_t>::max();
@@ -93,54 +104,15 @@ constexpr std::size_t positions_row_bytes(std::uint8_t positions_tag) {
              : 0;
 }
 
-// The positions tag of a molecule: VEC3_F32 or VEC3_F64 by its variant.
-std::uint8_t positions_type_tag(const atom::Molecule& molecule);
-
-// A builtin field present in a molecule: its key, the tag of its variant and
-// its raw little-endian payload, which points into the molecule.
-struct BuiltinSection {
-  std::string_view key;
-  std::uint8_t type_tag;
-  const std::uint8_t* data;
-  std::uint64_t size;
-};
-
-// The builtins present in a molecule, in record order.
-struct BuiltinSections {
-  std::array<BuiltinSection, BUILTIN_KEYS.size()> items;
-  std::size_t count = 0;
-  const BuiltinSection* begin() const { return items.data(); }
-  const BuiltinSection* end() const { return items.data() + count; }
-  std::size_t size() const { return count; }
-};
-BuiltinSections builtin_sections(const atom::Molecule& molecule);
-
 // Refuses atom counts that a record's u32 cannot hold.
 Result<void> check_atom_count(std::uint64_t n_atoms);
 
 // Refuses a section whose key or payload length the layout cannot hold.
 Result<void> check_section_limits(std::string_view key, std::uint64_t payload_len);
 
-// Refuses a molecule whose positions or builtin dtypes the format cannot hold.
-Result<void> validate_record_format_compat(const atom::Molecule& molecule,
-                                           std::uint32_t record_format);
-
-// 2 when the molecule fits record format 2, else 3.
-std::uint32_t minimum_record_format_for_molecule(const atom::Molecule& molecule);
-
 // The positions tag records of this format use: 4 under format 2, the known
 // type under format 3 (returned unchecked).
 Result<std::uint8_t> resolve_positions_type(std::uint32_t record_format,
                                             std::optional<std::uint8_t> positions_type);
-
-// Appends one section to a record buffer. Precondition: check_section_limits
-// accepts the key and payload.
-void write_section(Bytes& buffer, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
-                   ByteSpan payload);
-
-// Encodes a molecule into one record. Custom sections follow the builtins,
-// atom properties first, each map in byte-wise key order, so equal molecules
-// give equal bytes. Keys and strings must be UTF-8; the encoder does not check.
-Result<Bytes> serialize_molecule_soa(const atom::Molecule& molecule, std::uint32_t record_format);
 
 }  // namespace crivane::storage::soa

@@ -1,4 +1,4 @@
-#include "view/soa_flat.hpp"
+#include "crivane/record/flat.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 #include "crivane/storage/dtypes.hpp"
 
-namespace crivane_rs::soa {
+namespace crivane::storage::soa {
 namespace {
 
 using crivane::Bytes;
@@ -273,4 +273,4 @@ TEST(SectionSchemaFromRefTest, TextNullTensorAndUnknownTags) {
 }
 
 }  // namespace
-}  // namespace crivane_rs::soa
+}  // namespace crivane::storage::soa

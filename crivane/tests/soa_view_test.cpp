@@ -1,4 +1,5 @@
-#include "view/soa_view.hpp"
+#include "crivane/record/decode.hpp"
+#include "crivane/record/view.hpp"
 
 #include <unistd.h>
 
@@ -12,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-namespace crivane_rs::soa {
+namespace crivane::storage::soa {
 namespace {
 
 using crivane::Error;
@@ -185,7 +186,7 @@ TEST(SoaContextTest, FollowsRecordFormatAndLock) {
 
 TEST(SoaViewParseTest, MinimalRecordHasNothing) {
   auto v = SoaMoleculeView::from_bytes(raw({0, 0, 0, 0, 0, 0}), SoaContext{24, 7});
-  ASSERT_TRUE(v.has_value()) << v.error();
+  ASSERT_TRUE(v.has_value()) << v.error().to_string();
   EXPECT_EQ(v->n_atoms(), 0u);
   EXPECT_EQ(v->positions_offset(), 4u);
   EXPECT_EQ(v->positions_len(), 0u);
@@ -201,7 +202,7 @@ TEST(SoaViewParseTest, MinimalRecordHasNothing) {
 TEST(SoaViewParseTest, FromBytesPrefixesTheReaderMessage) {
   auto v = SoaMoleculeView::from_bytes(raw({0, 0, 0, 0, 0}), SoaContext{12, 4});
   ASSERT_FALSE(v.has_value());
-  EXPECT_EQ(v.error(), "Invalid data: SOA record too small");
+  EXPECT_EQ(v.error().to_string(), "Invalid data: SOA record too small");
 }
 
 TEST(SoaViewParseTest, TruncationsNameTheFirstMissingPart) {
@@ -349,11 +350,11 @@ TEST(SoaViewParseTest, KeysAreCheckedAsUtf8OnlyWhenUsed) {
       EXPECT_EQ(*v->find_custom_section(2, "zz"), std::nullopt);
     } else {
       ASSERT_FALSE(key.has_value());
-      EXPECT_EQ(key.error(), "Invalid UTF-8 in section key");
+      EXPECT_EQ(key.error().to_string(), "Invalid UTF-8 in section key");
       ASSERT_FALSE(found.has_value());
-      EXPECT_EQ(found.error(), "Invalid UTF-8 in section key");
-      EXPECT_EQ(v->materialize().error(), "Invalid UTF-8 in section key");
-      EXPECT_EQ(v->database_schema().error(), "Invalid UTF-8 in section key");
+      EXPECT_EQ(found.error().to_string(), "Invalid UTF-8 in section key");
+      EXPECT_EQ(v->materialize().error().to_string(), "Invalid UTF-8 in section key");
+      EXPECT_EQ(v->database_schema().error().to_string(), "Invalid UTF-8 in section key");
     }
   }
 }
@@ -382,9 +383,9 @@ TEST(SoaViewAccessorTest, Pbc) {
     auto pbc = v->pbc();
     if (c.error) {
       ASSERT_FALSE(pbc.has_value());
-      EXPECT_EQ(pbc.error(), c.error);
+      EXPECT_EQ(pbc.error().to_string(), c.error);
     } else {
-      ASSERT_TRUE(pbc.has_value()) << pbc.error();
+      ASSERT_TRUE(pbc.has_value()) << pbc.error().to_string();
       EXPECT_EQ(*pbc, c.value);
     }
   }
@@ -414,9 +415,9 @@ TEST(SoaViewAccessorTest, Energy) {
     auto energy = v->energy();
     if (c.error) {
       ASSERT_FALSE(energy.has_value());
-      EXPECT_EQ(energy.error(), c.error);
+      EXPECT_EQ(energy.error().to_string(), c.error);
     } else {
-      ASSERT_TRUE(energy.has_value()) << energy.error();
+      ASSERT_TRUE(energy.has_value()) << energy.error().to_string();
       EXPECT_EQ(*energy, c.value);
     }
   }
@@ -437,7 +438,7 @@ TEST(SoaViewAccessorTest, AtomAt) {
 
   auto odd = parse(RecordBuilder::atoms(1).build(), 12, 5);
   ASSERT_TRUE(odd.has_value());
-  EXPECT_EQ(odd->atom_at(0).error(), "Unsupported positions type tag 5");
+  EXPECT_EQ(odd->atom_at(0).error().to_string(), "Unsupported positions type tag 5");
   EXPECT_EQ(*odd->atom_at(1), std::nullopt);
 }
 
@@ -445,11 +446,14 @@ TEST(SoaViewAccessorTest, StrideThatDisagreesWithPositionsTypeIsRefused) {
   // Two float32 rows parsed as float64 would read 48 bytes of a 24-byte block.
   auto v = parse(RecordBuilder::atoms(2).build(), 12, 7);
   ASSERT_TRUE(v.has_value());
-  EXPECT_EQ(v->atom_at(1).error(), "Positions block does not match positions type tag 7");
-  EXPECT_EQ(v->materialize().error(), "Positions block does not match positions type tag 7");
+  EXPECT_EQ(v->atom_at(1).error().to_string(),
+            "Positions block does not match positions type tag 7");
+  EXPECT_EQ(v->materialize().error().to_string(),
+            "Positions block does not match positions type tag 7");
   auto w = parse(RecordBuilder::f64({{1, 2, 3}}, {1}).build(), 24, 4);
   ASSERT_TRUE(w.has_value());
-  EXPECT_EQ(w->atom_at(0).error(), "Positions block does not match positions type tag 4");
+  EXPECT_EQ(w->atom_at(0).error().to_string(),
+            "Positions block does not match positions type tag 4");
 }
 
 TEST(SoaViewAccessorTest, PayloadRangesStayInsideTheRecord) {
@@ -525,7 +529,7 @@ TEST(SoaViewSchemaTest, SameSchemaAs) {
     auto b = parse(c.b);
     ASSERT_TRUE(a.has_value() && b.has_value());
     auto same = a->same_schema_as(*b);
-    ASSERT_TRUE(same.has_value()) << same.error();
+    ASSERT_TRUE(same.has_value()) << same.error().to_string();
     EXPECT_EQ(*same, c.same);
     EXPECT_EQ(*b->same_schema_as(*a), c.same);
   }
@@ -535,8 +539,8 @@ TEST(SoaViewSchemaTest, SameSchemaAs) {
   auto good = parse(RecordBuilder::atoms(1).section(2, "a", 13, {}).build());
   auto other_kind = parse(RecordBuilder::atoms(1).section(1, "a", 13, {}).build());
   ASSERT_TRUE(bad.has_value() && good.has_value() && other_kind.has_value());
-  EXPECT_EQ(bad->same_schema_as(*good).error(), "Invalid UTF-8 in section key");
-  EXPECT_EQ(good->same_schema_as(*bad).error(), "Invalid UTF-8 in section key");
+  EXPECT_EQ(bad->same_schema_as(*good).error().to_string(), "Invalid UTF-8 in section key");
+  EXPECT_EQ(good->same_schema_as(*bad).error().to_string(), "Invalid UTF-8 in section key");
   EXPECT_EQ(*bad->same_schema_as(*other_kind), false);
 }
 
@@ -586,9 +590,9 @@ TEST(SoaViewSchemaTest, DatabaseSchemaSection) {
     auto s = database_schema_section(c.kind, c.key, c.tag, c.payload_len, c.n_atoms);
     if (c.error) {
       ASSERT_FALSE(s.has_value());
-      EXPECT_EQ(s.error(), c.error);
+      EXPECT_EQ(s.error().to_string(), c.error);
     } else {
-      ASSERT_TRUE(s.has_value()) << s.error();
+      ASSERT_TRUE(s.has_value()) << s.error().to_string();
       expect_section(*s, c.key, c.elem_bytes, c.slot_bytes, c.per_atom, c.kind, c.tag);
     }
   }
@@ -606,7 +610,7 @@ TEST(SoaViewSchemaTest, DatabaseSchemaListsBuiltinsThenCustomInRecordOrder) {
   auto v = parse(b.build(), 24, 7);
   ASSERT_TRUE(v.has_value());
   auto schema = v->database_schema();
-  ASSERT_TRUE(schema.has_value()) << schema.error();
+  ASSERT_TRUE(schema.has_value()) << schema.error().to_string();
   EXPECT_EQ(schema->positions_type, 7);
   ASSERT_EQ(schema->sections.size(), 7u);
   expect_section(schema->sections[0], "energy", 4, 4, false, 0, 11);
@@ -619,7 +623,7 @@ TEST(SoaViewSchemaTest, DatabaseSchemaListsBuiltinsThenCustomInRecordOrder) {
 
   auto short_forces = parse(RecordBuilder::atoms(2).builtin("forces", 4, Bytes(12, 0)).build());
   ASSERT_TRUE(short_forces.has_value());
-  EXPECT_EQ(short_forces->database_schema().error(),
+  EXPECT_EQ(short_forces->database_schema().error().to_string(),
             "Section 'forces' has invalid payload length 12 (expected 24)");
   // Builtins are judged energy, forces, charges, ...: not in record order, nor
   // in the order the keys are written.
@@ -629,7 +633,7 @@ TEST(SoaViewSchemaTest, DatabaseSchemaListsBuiltinsThenCustomInRecordOrder) {
                            .builtin("energy", 0, Bytes(8, 0))
                            .build());
   ASSERT_TRUE(two_bad.has_value());
-  EXPECT_EQ(two_bad->database_schema().error(),
+  EXPECT_EQ(two_bad->database_schema().error().to_string(),
             "Section 'forces' has invalid payload length 12 (expected 24)");
 }
 
@@ -752,7 +756,7 @@ TEST(DecodePropertyValueTest, ValidPayloads) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "tag " << int(c.tag));
     auto v = decode_property_value(c.tag, c.payload);
-    ASSERT_TRUE(v.has_value()) << v.error();
+    ASSERT_TRUE(v.has_value()) << v.error().to_string();
     EXPECT_EQ(*v, c.value);
   }
 }
@@ -793,7 +797,7 @@ TEST(DecodePropertyValueTest, RefusedPayloads) {
                  << "tag " << int(c.tag) << ", " << c.payload.size() << " bytes");
     auto v = decode_property_value(c.tag, c.payload);
     ASSERT_FALSE(v.has_value());
-    EXPECT_EQ(v.error(), c.error);
+    EXPECT_EQ(v.error().to_string(), c.error);
   }
 }
 
@@ -808,11 +812,11 @@ TEST(DecodeVec3Mat3Test, TagsAndLengths) {
   ASSERT_TRUE(empty.has_value());
   EXPECT_EQ(*empty, Vec3Data(std::in_place_index<1>));
 
-  EXPECT_EQ(py_decode_vec3_data(Bytes(13, 0), 4, "forces").error(),
+  EXPECT_EQ(py_decode_vec3_data(Bytes(13, 0), 4, "forces").error().to_string(),
             "Invalid vec3<f32> payload length");
-  EXPECT_EQ(py_decode_vec3_data(Bytes(36, 0), 7, "forces").error(),
+  EXPECT_EQ(py_decode_vec3_data(Bytes(36, 0), 7, "forces").error().to_string(),
             "Invalid vec3<f64> payload length");
-  EXPECT_EQ(py_decode_vec3_data(Bytes(13, 0), 6, "velocities").error(),
+  EXPECT_EQ(py_decode_vec3_data(Bytes(13, 0), 6, "velocities").error().to_string(),
             "Unsupported velocities type tag 6");
 
   const Mat3F64 m = mat64(1);
@@ -824,11 +828,11 @@ TEST(DecodeVec3Mat3Test, TagsAndLengths) {
   ASSERT_TRUE(cell32.has_value());
   EXPECT_EQ(std::get<0>(*cell32)[2][0], 7.0f);
 
-  EXPECT_EQ(py_decode_mat3_data(Bytes(36, 0), 10, "cell").error(),
+  EXPECT_EQ(py_decode_mat3_data(Bytes(36, 0), 10, "cell").error().to_string(),
             "Invalid mat3x3<f64> payload length");
-  EXPECT_EQ(py_decode_mat3_data(Bytes(72, 0), 12, "stress").error(),
+  EXPECT_EQ(py_decode_mat3_data(Bytes(72, 0), 12, "stress").error().to_string(),
             "Invalid mat3x3<f32> payload length");
-  EXPECT_EQ(py_decode_mat3_data(Bytes(72, 0), 3, "stress").error(),
+  EXPECT_EQ(py_decode_mat3_data(Bytes(72, 0), 3, "stress").error().to_string(),
             "Unsupported stress type tag 3");
 }
 
@@ -850,7 +854,7 @@ TEST(MaterializeTest, EveryFieldRoundTrips) {
   auto v = parse(b.build());
   ASSERT_TRUE(v.has_value());
   auto m = v->materialize();
-  ASSERT_TRUE(m.has_value()) << m.error();
+  ASSERT_TRUE(m.has_value()) << m.error().to_string();
 
   Molecule want = *Molecule::create({{1, 2, 3}, {4, 5, 6}}, {8, 1});
   want.charges.emplace(std::in_place_index<1>, std::vector<double>{-0.5, 0.5});
@@ -881,7 +885,7 @@ TEST(MaterializeTest, KeepsWhatTheRecordHolds) {
   auto rows = parse(RecordBuilder::atoms(4).builtin("forces", 4, Bytes(60, 0)).build());
   ASSERT_TRUE(rows.has_value());
   auto m = rows->materialize();
-  ASSERT_TRUE(m.has_value()) << m.error();
+  ASSERT_TRUE(m.has_value()) << m.error().to_string();
   EXPECT_EQ(crivane::types::length_of(*m->forces), 5u);
   EXPECT_EQ(m->n_atoms(), 4u);
 
@@ -902,7 +906,7 @@ TEST(MaterializeTest, KeepsWhatTheRecordHolds) {
                        .build());
   ASSERT_TRUE(dup.has_value());
   auto md = dup->materialize();
-  ASSERT_TRUE(md.has_value()) << md.error();
+  ASSERT_TRUE(md.has_value()) << md.error().to_string();
   EXPECT_EQ(md->properties.size(), 1u);
   EXPECT_EQ(md->properties.at("k"), PropertyValue(std::in_place_index<property::Int>, 3));
   EXPECT_EQ(md->atom_properties.size(), 1u);
@@ -916,7 +920,7 @@ TEST(MaterializeTest, KeepsWhatTheRecordHolds) {
                      .build());
   ASSERT_TRUE(p.has_value());
   auto mp = p->materialize();
-  ASSERT_TRUE(mp.has_value()) << mp.error();
+  ASSERT_TRUE(mp.has_value()) << mp.error().to_string();
   EXPECT_EQ(mp->pbc, (std::array<bool, 3>{false, true, true}));
   EXPECT_EQ(mp->name, "abcdefgh");
 
@@ -981,7 +985,7 @@ TEST(MaterializeTest, FirstFailureInFieldOrder) {
     ASSERT_TRUE(v.has_value()) << v.error().to_string();
     auto m = v->materialize();
     ASSERT_FALSE(m.has_value());
-    EXPECT_EQ(m.error(), c.error);
+    EXPECT_EQ(m.error().to_string(), c.error);
   }
 }
 
@@ -1004,7 +1008,7 @@ TEST(MaterializeTest, UnalignedFloat64PayloadsGiveTheSameValues) {
     ASSERT_TRUE(v.has_value());
     forces_residues.insert(v->forces_slot()->payload_offset % 8);
     auto m = v->materialize();
-    ASSERT_TRUE(m.has_value()) << m.error();
+    ASSERT_TRUE(m.has_value()) << m.error().to_string();
     EXPECT_EQ(m->positions, Vec3Data(std::in_place_index<1>, rows));
     EXPECT_EQ(*m->forces, Vec3Data(std::in_place_index<1>, rows));
     EXPECT_EQ(*m->cell, crivane::types::Mat3Data(std::in_place_index<1>, mat64(0.125)));
@@ -1041,7 +1045,7 @@ TEST(MaterializeTest, NanBitPatternsPassUnchanged) {
   auto v = parse(record, 24, 7);
   ASSERT_TRUE(v.has_value());
   auto m = v->materialize();
-  ASSERT_TRUE(m.has_value()) << m.error();
+  ASSERT_TRUE(m.has_value()) << m.error().to_string();
 
   const std::uint64_t want64[] = {quiet64, signaling64, quiet64};
   const auto& forces = std::get<1>(*m->forces)[0];
@@ -1105,7 +1109,7 @@ TEST(SharedViewTest, OutlivesTheMappingHandleItWasMadeFrom) {
   EXPECT_EQ(*view->pbc(), (std::array<bool, 3>{true, true, false}));
   EXPECT_EQ(*view->atom_at(0), (Atom{{0.1f, 0.2f, 0.3f}, 6}));
   auto m = view->materialize();
-  ASSERT_TRUE(m.has_value()) << m.error();
+  ASSERT_TRUE(m.has_value()) << m.error().to_string();
   EXPECT_EQ(m->positions,
             Vec3Data(std::in_place_index<1>, std::vector<Vec3F64>{{0.1, 0.2, 0.3}, {1, 2, 3}}));
   EXPECT_EQ(m->properties.at("label"),
@@ -1118,4 +1122,4 @@ TEST(SharedViewTest, OutlivesTheMappingHandleItWasMadeFrom) {
 }
 
 }  // namespace
-}  // namespace crivane_rs::soa
+}  // namespace crivane::storage::soa

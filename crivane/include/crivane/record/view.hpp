@@ -1,57 +1,42 @@
-// Lazy views of stored records and the decoders of their payloads. No Python
-// here: the extension module wraps these, and the fuzz targets drive them alone.
+// Lazy views of stored records: a record parsed once into offsets, each
+// section decoded only when asked for (record/decode.hpp). The extension
+// module wraps these, and the fuzz targets drive them alone.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include "crivane/atom.hpp"
 #include "crivane/error.hpp"
-#include "crivane/expected.hpp"
+#include "crivane/record/layout.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/dtypes.hpp"
 #include "crivane/storage/mmap.hpp"
 #include "crivane/storage/schema.hpp"
-#include "crivane/storage/soa.hpp"
-#include "crivane/types.hpp"
 
 namespace crivane::storage {
 class AtomDatabase;
 }
 
-namespace crivane_rs::soa {
-
-using crivane::Bytes;
-using crivane::ByteSpan;
-
-// The engine's record vocabulary (type tags, section kinds, builtin keys),
-// which every reader here speaks.
-namespace tag = crivane::storage::dtypes::tag;
-namespace layout = crivane::storage::soa;
-using layout::BuiltinKey;
-
-// A failure the Python layer raises as ValueError; the string is its text.
-template <class T>
-using PyResult = crivane::Expected<T, std::string>;
+namespace crivane::storage::soa {
 
 // What a database's records need for parsing: positions row size and tag.
 struct SoaContext {
-  std::size_t stride;           // layout::positions_row_bytes(positions_type)
-  std::uint8_t positions_type;  // tag::VEC3_F32 or tag::VEC3_F64
+  std::size_t stride;           // positions_row_bytes(positions_type)
+  std::uint8_t positions_type;  // VEC3_F32 or VEC3_F64
 
   // The reader's side of the positions dtype rule, from the database's
   // record format and its schema lock (if any) with its positions type.
-  static crivane::Result<SoaContext> from_parts(std::uint32_t record_format,
-                                                std::optional<std::uint8_t> lock_positions_type,
-                                                bool has_lock);
+  static Result<SoaContext> from_parts(std::uint32_t record_format,
+                                       std::optional<std::uint8_t> lock_positions_type,
+                                       bool has_lock);
   // The same rule applied to an open database.
-  static crivane::Result<SoaContext> from_database(const crivane::storage::AtomDatabase& db);
+  static Result<SoaContext> from_database(const AtomDatabase& db);
 
   friend bool operator==(const SoaContext&, const SoaContext&) = default;
 };
@@ -59,8 +44,8 @@ struct SoaContext {
 // The bytes of one record: an owned buffer or a share of the file mapping.
 class SoaBytes {
  public:
-  using Owned = crivane::Bytes;
-  using Shared = crivane::storage::SharedMmapBytes;
+  using Owned = Bytes;
+  using Shared = SharedMmapBytes;
 
   SoaBytes(Owned bytes) : storage_(std::in_place_index<0>, std::move(bytes)) {}
   SoaBytes(Shared bytes) : storage_(std::in_place_index<1>, std::move(bytes)) {}
@@ -95,15 +80,16 @@ struct LazySection {
 };
 
 // A parsed record held as offsets into its bytes. Immutable after parsing;
-// every range it holds lies inside the record.
+// every range it holds lies inside the record. Accessor failures are
+// Error::decode, shown by their bare text.
 class SoaMoleculeView {
  public:
   // The lazy record reader. The bytes are taken over (and released on
   // failure); nothing is decoded and keys are not checked.
-  static crivane::Result<SoaMoleculeView> from_storage(SoaBytes bytes, std::size_t stride,
-                                                       std::uint8_t positions_type);
-  // As from_storage over an owned buffer; fails with "Invalid data: ...".
-  static PyResult<SoaMoleculeView> from_bytes(Bytes bytes, const SoaContext& context);
+  static Result<SoaMoleculeView> from_storage(SoaBytes bytes, std::size_t stride,
+                                              std::uint8_t positions_type);
+  // As from_storage over an owned buffer.
+  static Result<SoaMoleculeView> from_bytes(Bytes bytes, const SoaContext& context);
 
   // Read access for the array getters and the database class.
   const SoaBytes& bytes() const { return bytes_; }
@@ -136,42 +122,43 @@ class SoaMoleculeView {
 
   // The bytes [payload_offset, payload_offset + payload_len) of the record.
   // Ranges taken from this view always succeed.
-  PyResult<ByteSpan> builtin_payload(std::size_t payload_offset, std::size_t payload_len) const;
-  PyResult<ByteSpan> builtin_payload(const BuiltinSlot& slot) const {
+  Result<ByteSpan> builtin_payload(std::size_t payload_offset, std::size_t payload_len) const;
+  Result<ByteSpan> builtin_payload(const BuiltinSlot& slot) const {
     return builtin_payload(slot.payload_offset, slot.payload_len);
   }
-  PyResult<ByteSpan> custom_payload(const LazySection& section) const {
+  Result<ByteSpan> custom_payload(const LazySection& section) const {
     return builtin_payload(section.payload_offset, section.payload_len);
   }
 
   // The section's key, borrowed from the record and checked as UTF-8 on every
   // call: "Invalid UTF-8 in section key".
-  PyResult<std::string_view> lazy_section_key(const LazySection& section) const;
+  Result<std::string_view> lazy_section_key(const LazySection& section) const;
   // First custom section of `kind` whose key is `key`. A key of that kind that
   // is not UTF-8 ends the search with the lazy_section_key error.
-  PyResult<std::optional<LazySection>> find_custom_section(std::uint8_t kind,
-                                                           std::string_view key) const;
-  PyResult<std::optional<std::array<bool, 3>>> pbc() const;
-  PyResult<std::optional<double>> energy() const;  // a float32 energy widened
+  Result<std::optional<LazySection>> find_custom_section(std::uint8_t kind,
+                                                         std::string_view key) const;
+  Result<std::optional<std::array<bool, 3>>> pbc() const;
+  Result<std::optional<double>> energy() const;  // a float32 energy widened
   // Atom i with its position narrowed to float32; nothing for i >= n_atoms.
-  PyResult<std::optional<crivane::atom::Atom>> atom_at(std::size_t i) const;
+  Result<std::optional<atom::Atom>> atom_at(std::size_t i) const;
   // Whether a record with this layout appends under the same schema.
-  PyResult<bool> same_schema_as(const SoaMoleculeView& other) const;
-  PyResult<crivane::storage::DatabaseSchema> database_schema() const;
+  Result<bool> same_schema_as(const SoaMoleculeView& other) const;
+  Result<DatabaseSchema> database_schema() const;
 
-  // The whole record as a new owned molecule; the view is unchanged.
-  PyResult<crivane::atom::Molecule> materialize() const;
+  // The whole record as a new owned molecule; the view is unchanged. A
+  // tensor header error keeps its kind (its text reads "Invalid data: ...").
+  Result<atom::Molecule> materialize() const;
 
  private:
   explicit SoaMoleculeView(SoaBytes bytes) : bytes_(std::move(bytes)) {}
 
   // Bytes per positions row by positions_type, checked against the parsed
   // positions block so that no reader steps outside it.
-  PyResult<std::size_t> checked_positions_row() const;
+  Result<std::size_t> checked_positions_row() const;
 
   SoaBytes bytes_;
   // One slot per builtin key, indexed by BuiltinKey.
-  std::array<std::optional<BuiltinSlot>, layout::BUILTIN_KEYS.size()> builtins_;
+  std::array<std::optional<BuiltinSlot>, BUILTIN_KEYS.size()> builtins_;
   std::vector<LazySection> custom_;
   std::size_t n_atoms_ = 0;
   std::size_t positions_offset_ = 4;
@@ -182,28 +169,8 @@ class SoaMoleculeView {
 
 // The schema section a stored section stands for, as the engine would
 // derive it from the same bytes (tensor payloads are not parsed).
-PyResult<crivane::storage::DatabaseSchemaSection> database_schema_section(std::uint8_t kind,
-                                                                          std::string_view key,
-                                                                          std::uint8_t type_tag,
-                                                                          std::size_t payload_len,
-                                                                          std::size_t n_atoms);
+Result<DatabaseSchemaSection> database_schema_section(std::uint8_t kind, std::string_view key,
+                                                      std::uint8_t type_tag,
+                                                      std::size_t payload_len, std::size_t n_atoms);
 
-// One custom section's payload as a property value. A tensor header error is
-// passed on as its display text ("Invalid data: ...").
-PyResult<crivane::types::PropertyValue> decode_property_value(std::uint8_t type_tag,
-                                                              ByteSpan payload);
-PyResult<crivane::types::Vec3Data> py_decode_vec3_data(ByteSpan payload, std::uint8_t type_tag,
-                                                       std::string_view field_name);
-PyResult<crivane::types::Mat3Data> py_decode_mat3_data(ByteSpan payload, std::uint8_t type_tag,
-                                                       std::string_view field_name);
-
-// The header of a tensor payload: its dimensions and where the values start.
-// The engine's reader applies exactly the checks and texts the view layer needs.
-using TensorHeader = crivane::storage::dtypes::TensorPayloadShape;
-
-inline crivane::Result<TensorHeader> tensor_shape_from_payload(std::uint8_t type_tag,
-                                                               ByteSpan payload) {
-  return crivane::storage::dtypes::tensor_shape_from_payload(type_tag, payload);
-}
-
-}  // namespace crivane_rs::soa
+}  // namespace crivane::storage::soa

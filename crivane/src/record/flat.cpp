@@ -1,100 +1,98 @@
-#include "view/soa_flat.hpp"
+#include "crivane/record/flat.hpp"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <string>
 
+#include "crivane/record/layout.hpp"
+#include "crivane/record/reader.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/soa.hpp"
 #include "crivane/storage/utf8.hpp"
-#include "view/soa_local.hpp"
+#include "text.hpp"
 
-namespace crivane_rs::soa {
+namespace crivane::storage::soa {
 
-using crivane::ByteReader;
-using crivane::ByteSpan;
-using crivane::Error;
-using crivane::unexpected;
-namespace dtypes = crivane::storage::dtypes;
-namespace tag = crivane::storage::dtypes::tag;
-namespace record_soa = crivane::storage::soa;
+namespace tag = dtypes::tag;
 
 namespace {
 
-crivane::Unexpected<Error> truncated(std::string_view subject) {
-  return unexpected(Error::invalid_data(fmt::format("{} truncated", subject)));
+// The flat export's texts for a read that failed: each names the field.
+Error flat_read_error(const RecordFailure& f) {
+  auto truncated = [](std::string_view subject) {
+    return Error::invalid_data(fmt::format("{} truncated", subject));
+  };
+  switch (f.field) {
+    case RecordField::AtomCount:
+      return truncated("SOA n_atoms");
+    case RecordField::Positions:
+      if (f.problem == RecordProblem::SizeOverflow) {
+        return Error::invalid_data("SOA positions byte length overflow");
+      }
+      return truncated("SOA positions");
+    case RecordField::AtomicNumbers:
+      return truncated("SOA atomic_numbers");
+    case RecordField::SectionCount:
+      return truncated("SOA n_sections");
+    case RecordField::Kind:
+      return truncated("SOA section kind");
+    case RecordField::KeyLength:
+      return truncated("SOA section key length");
+    case RecordField::Key:
+      if (f.problem == RecordProblem::InvalidUtf8) {
+        return Error::invalid_data("Invalid UTF-8 in SOA section key");
+      }
+      return truncated("SOA section key");
+    case RecordField::TypeTag:
+      return truncated("SOA section type tag");
+    case RecordField::PayloadLength:
+      return truncated("SOA section payload length");
+    case RecordField::Payload:
+      break;
+  }
+  return truncated("SOA section payload");
 }
 
-crivane::Unexpected<Error> invalid(std::string message) {
+Unexpected<Error> invalid(std::string message) {
   return unexpected(Error::invalid_data(std::move(message)));
 }
 
-crivane::Unexpected<Error> length_mismatch(std::string_view key, std::size_t got,
-                                           std::size_t expected) {
+Unexpected<Error> length_mismatch(std::string_view key, std::size_t got, std::size_t expected) {
   return invalid(
       fmt::format("Section '{}' has invalid payload length {} (expected {})", key, got, expected));
 }
 
 }  // namespace
 
-crivane::Result<void> parse_mol_fast_soa(ByteSpan record, std::size_t positions_row_bytes,
-                                         FlatRecord& out) {
+Result<void> parse_mol_fast_soa(ByteSpan record, std::size_t positions_row_bytes, FlatRecord& out) {
   out.sections.clear();
-  ByteReader r(record);
-  const auto n_atoms = r.read<std::uint32_t>();
-  if (!n_atoms) return truncated("SOA n_atoms");
-  std::uint64_t positions_len = 0;
-  if (__builtin_mul_overflow(std::uint64_t{*n_atoms}, std::uint64_t{positions_row_bytes},
-                             &positions_len)) {
-    return invalid("SOA positions byte length overflow");
-  }
-  const auto positions = r.take(positions_len);
-  if (!positions) return truncated("SOA positions");
-  const auto numbers = r.take(*n_atoms);
-  if (!numbers) return truncated("SOA atomic_numbers");
-  const auto count = r.read<std::uint16_t>();
-  if (!count) return truncated("SOA n_sections");
-
-  out.n_atoms = *n_atoms;
-  out.positions = *positions;
-  out.atomic_numbers = *numbers;
-  // A section takes 7 bytes at least (kind, key length, tag, payload
-  // length): the stored count reserves no more than the bytes can hold.
-  constexpr std::size_t kMinSectionBytes = 7;
-  out.sections.reserve(std::min<std::size_t>(*count, r.left() / kMinSectionBytes));
-  for (std::size_t s = 0; s < *count; ++s) {
-    const auto kind = r.read<std::uint8_t>();
-    if (!kind) return truncated("SOA section kind");
-    const auto key_len = r.read<std::uint8_t>();
-    if (!key_len) return truncated("SOA section key length");
-    const auto key = r.take(*key_len);
-    if (!key) return truncated("SOA section key");
-    const std::string_view key_text = local::as_text(*key);
-    if (!crivane::utf8::is_valid(key_text)) return invalid("Invalid UTF-8 in SOA section key");
-    const auto type_tag = r.read<std::uint8_t>();
-    if (!type_tag) return truncated("SOA section type tag");
-    const auto payload_len = r.read<std::uint32_t>();
-    if (!payload_len) return truncated("SOA section payload length");
-    const auto payload = r.take(*payload_len);
-    if (!payload) return truncated("SOA section payload");
-    out.sections.push_back(SectionRef{key_text, *payload, *kind, *type_tag});
+  RecordReader r(record, RecordReader::Keys::Utf8);
+  RecordHead head;
+  if (!r.read_head(positions_row_bytes, head)) return unexpected(flat_read_error(r.failure()));
+  out.n_atoms = head.n_atoms;
+  out.positions = head.positions;
+  out.atomic_numbers = head.atomic_numbers;
+  // The stored count reserves no more sections than the bytes can hold.
+  out.sections.reserve(std::min<std::size_t>(head.section_count, r.left() / SECTION_HEADER_BYTES));
+  RecordSection s;
+  for (std::size_t i = 0; i < head.section_count; ++i) {
+    if (!r.read_section(s)) return unexpected(flat_read_error(r.failure()));
+    out.sections.push_back(SectionRef{as_text(s.key), s.payload, s.kind, s.type_tag});
   }
   return {};
 }
 
-crivane::Result<FlatRecord> parse_mol_fast_soa(ByteSpan record, std::size_t positions_row_bytes) {
+Result<FlatRecord> parse_mol_fast_soa(ByteSpan record, std::size_t positions_row_bytes) {
   FlatRecord out;
   CRIVANE_TRY(parse_mol_fast_soa(record, positions_row_bytes, out));
   return out;
 }
 
-crivane::Result<SectionSchema> section_schema_from_ref(const SectionRef& section,
-                                                       std::uint32_t n_atoms) {
+Result<SectionSchema> section_schema_from_ref(const SectionRef& section, std::uint32_t n_atoms) {
   const std::string_view key = section.key;
   const std::uint8_t type_tag = section.type_tag;
   const std::size_t payload_len = section.payload.size();
-  const bool per_atom = record_soa::is_per_atom_section(section.kind, key);
+  const bool per_atom = is_per_atom_section(section.kind, key);
 
   std::size_t elem_bytes = 0;
   std::size_t slot_bytes = 0;
@@ -133,7 +131,7 @@ crivane::Result<SectionSchema> section_schema_from_ref(const SectionRef& section
       }
       break;
     case tag::STRING:
-      if (!crivane::utf8::is_valid(local::as_text(section.payload))) {
+      if (!utf8::is_valid(as_text(section.payload))) {
         return invalid(fmt::format("Invalid UTF-8 in section '{}'", key));
       }
       if (per_atom) {
@@ -176,4 +174,4 @@ crivane::Result<SectionSchema> section_schema_from_ref(const SectionRef& section
   return SectionSchema{std::string(key), elem_bytes, slot_bytes, per_atom, section.kind, type_tag};
 }
 
-}  // namespace crivane_rs::soa
+}  // namespace crivane::storage::soa

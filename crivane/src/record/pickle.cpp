@@ -1,4 +1,4 @@
-#include "view/pickle_payload.hpp"
+#include "crivane/record/pickle.hpp"
 
 #include <fmt/format.h>
 
@@ -10,19 +10,17 @@
 #include <utility>
 #include <vector>
 
-namespace crivane_rs::soa {
+namespace crivane::storage::soa {
 
-using crivane::ByteReader;
-using crivane::unexpected;
-using crivane::atom::Molecule;
-using crivane::atom::PropertyMap;
-using crivane::types::FloatArrayData;
-using crivane::types::FloatScalarData;
-using crivane::types::Mat3Data;
-using crivane::types::PropertyValue;
-using crivane::types::Tensor;
-using crivane::types::TensorData;
-using crivane::types::Vec3Data;
+using atom::Molecule;
+using atom::PropertyMap;
+using types::FloatArrayData;
+using types::FloatScalarData;
+using types::Mat3Data;
+using types::PropertyValue;
+using types::Tensor;
+using types::TensorData;
+using types::Vec3Data;
 
 namespace {
 
@@ -93,7 +91,7 @@ class Writer {
 
   template <class T>
   void put(T v) {
-    crivane::bytes::store(p_, v);
+    bytes::store(p_, v);
     p_ += sizeof v;
   }
   void raw(const void* data, std::size_t n) {
@@ -225,14 +223,14 @@ class Reader {
  public:
   explicit Reader(ByteSpan payload) : in_(payload) {}
 
-  PyResult<Molecule> molecule() {
+  Result<Molecule> molecule() {
     Molecule m;
     bool ok = optional_text(m.name) && vec3(m.positions) && list(m.atomic_numbers) &&
               optional(m.forces, &Reader::vec3) && optional(m.energy, &Reader::scalar) &&
               optional(m.charges, &Reader::float_array) && optional(m.velocities, &Reader::vec3) &&
               optional(m.cell, &Reader::mat3) && optional(m.pbc, &Reader::pbc) &&
               optional(m.stress, &Reader::mat3) && map(m.atom_properties) && map(m.properties);
-    if (!ok) return unexpected(std::move(error_));
+    if (!ok) return unexpected(Error::decode(std::move(error_)));
     return m;
   }
 
@@ -409,12 +407,12 @@ void write_pickle_payload(const Molecule& m, std::uint8_t* out) {
   w.map(m.properties);
 }
 
-crivane::Bytes encode_pickle_payload(const Molecule& m) {
-  crivane::Bytes out(pickle_payload_size(m));
+Bytes encode_pickle_payload(const Molecule& m) {
+  Bytes out(pickle_payload_size(m));
   write_pickle_payload(m, out.data());
   return out;
 }
 
-PyResult<Molecule> decode_pickle_payload(ByteSpan payload) { return Reader(payload).molecule(); }
+Result<Molecule> decode_pickle_payload(ByteSpan payload) { return Reader(payload).molecule(); }
 
-}  // namespace crivane_rs::soa
+}  // namespace crivane::storage::soa

@@ -1,5 +1,5 @@
 // The batch record writer against the engine's encoder, and its refusals.
-#include "view/batch_record.hpp"
+#include "crivane/record/writer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "crivane/atom.hpp"
+#include "crivane/record/encoder.hpp"
+#include "crivane/record/schema.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "crivane/storage/schema.hpp"
-#include "crivane/storage/soa.hpp"
 
-namespace crivane_rs::molecule::helpers {
+namespace crivane::storage::soa {
 namespace {
 
 using crivane::atom::Molecule;
@@ -24,7 +24,6 @@ using crivane::types::TensorData;
 using crivane::types::Vec3F32;
 using crivane::types::Vec3F64;
 namespace dtypes = crivane::storage::dtypes;
-namespace soa_format = crivane::storage::soa;
 namespace property = crivane::types::property;
 
 ByteSpan span_of(const std::string& s) {
@@ -49,10 +48,9 @@ WriterInput writer_input(const Molecule& m) {
         in.positions.assign(p, p + rows.size() * sizeof(rows[0]));
       },
       m.positions);
-  for (const soa_format::BuiltinSection& s : soa_format::builtin_sections(m)) {
-    using soa_format::BuiltinKey;
+  for (const BuiltinSection& s : builtin_sections(m)) {
     const RawPayload payload{ByteSpan(s.data, s.size), s.type_tag};
-    const BuiltinKey key = *soa_format::find_builtin_key(s.key);
+    const BuiltinKey key = *find_builtin_key(s.key);
     if (key == BuiltinKey::Energy) in.builtins.energy = payload;
     if (key == BuiltinKey::Forces) in.builtins.forces = payload;
     if (key == BuiltinKey::Charges) in.builtins.charges = payload;
@@ -64,8 +62,8 @@ WriterInput writer_input(const Molecule& m) {
   }
   // The engine writes atom properties first, each map sorted; so does this.
   in.payloads.reserve(m.atom_properties.size() + m.properties.size());
-  for (auto [kind, map] : {std::pair{soa_format::SectionKind::AtomProperty, &m.atom_properties},
-                           std::pair{soa_format::SectionKind::MoleculeProperty, &m.properties}}) {
+  for (auto [kind, map] : {std::pair{SectionKind::AtomProperty, &m.atom_properties},
+                           std::pair{SectionKind::MoleculeProperty, &m.properties}}) {
     for (const auto& [key, value] : *map) {
       in.payloads.push_back(dtypes::property_value_to_bytes(value).value());
       in.custom.push_back(
@@ -75,7 +73,7 @@ WriterInput writer_input(const Molecule& m) {
   return in;
 }
 
-soa::PyResult<Bytes> write(const WriterInput& in, const Molecule& m) {
+Result<Bytes> write(const WriterInput& in, const Molecule& m) {
   return build_soa_record_unchecked(in.positions_tag, crivane::as_span(in.positions),
                                     ByteSpan(m.atomic_numbers.data(), m.atomic_numbers.size()),
                                     in.builtins, in.custom);
@@ -138,8 +136,8 @@ TEST(BatchRecordWriter, WritesTheEngineEncodersBytes) {
   for (const Case& c : cases) {
     const WriterInput in = writer_input(c.molecule);
     auto written = write(in, c.molecule);
-    ASSERT_TRUE(written) << c.what << ": " << written.error();
-    auto encoded = soa_format::serialize_molecule_soa(c.molecule, 3);
+    ASSERT_TRUE(written) << c.what << ": " << written.error().message();
+    auto encoded = serialize_molecule_soa(c.molecule, 3);
     ASSERT_TRUE(encoded) << c.what;
     EXPECT_EQ(*written, *encoded) << c.what;
   }
@@ -231,10 +229,10 @@ TEST(BatchRecordWriter, RefusesWhatTheLayoutCannotHold) {
         build_soa_record_unchecked(c.positions_tag, ByteSpan(positions.data(), c.positions_len),
                                    ByteSpan(numbers.data(), c.numbers_len), {}, c.custom);
     if (c.error.empty()) {
-      EXPECT_TRUE(record) << c.what << ": " << record.error();
+      EXPECT_TRUE(record) << c.what << ": " << record.error().message();
     } else {
       ASSERT_FALSE(record) << c.what;
-      EXPECT_EQ(record.error(), c.error) << c.what;
+      EXPECT_EQ(record.error().message(), c.error) << c.what;
     }
   }
   auto written = build_soa_record_unchecked(
@@ -255,21 +253,20 @@ TEST(BatchRecordWriter, SectionCountLimitCountsTheBuiltins) {
   all.name = eight;
   all.pbc = {{1, 0, 1}};
   std::vector<std::string> keys;
-  for (std::size_t i = 0; i < soa_format::MAX_SECTIONS - 8 + 1; ++i)
-    keys.push_back(std::to_string(i));
+  for (std::size_t i = 0; i < MAX_SECTIONS - 8 + 1; ++i) keys.push_back(std::to_string(i));
   std::vector<SoaCustomSection> custom;
   for (std::size_t i = 0; i + 1 < keys.size(); ++i) {
     custom.push_back({keys[i], ByteSpan(), 2, dtypes::tag::NONE});
   }
   auto full =
       build_soa_record_unchecked(4, crivane::as_span(positions), ByteSpan(&number, 1), all, custom);
-  ASSERT_TRUE(full) << full.error();
+  ASSERT_TRUE(full) << full.error().message();
   EXPECT_EQ(crivane::bytes::load_u16(full->data() + 4 + 12 + 1), 65535);
   custom.push_back({keys.back(), ByteSpan(), 2, dtypes::tag::NONE});
   auto over =
       build_soa_record_unchecked(4, crivane::as_span(positions), ByteSpan(&number, 1), all, custom);
   ASSERT_FALSE(over);
-  EXPECT_EQ(over.error(), "Too many SOA sections");
+  EXPECT_EQ(over.error().message(), "Too many SOA sections");
 }
 
 TEST(BatchRecordWriter, RefusedSectionLeavesTheBufferAlone) {
@@ -277,7 +274,7 @@ TEST(BatchRecordWriter, RefusedSectionLeavesTheBufferAlone) {
   const std::string long_key(256, 'x');
   auto refused = write_soa_section_raw(record, 2, long_key, 2, {});
   ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error(), "Section key '" + long_key + "' is too long");
+  EXPECT_EQ(refused.error().message(), "Section key '" + long_key + "' is too long");
   EXPECT_EQ(record, (Bytes{1, 2, 3}));
   const std::string text = "hi";
   ASSERT_TRUE(write_soa_section_raw(record, 1, "k", 2, span_of(text)));
@@ -285,4 +282,4 @@ TEST(BatchRecordWriter, RefusedSectionLeavesTheBufferAlone) {
 }
 
 }  // namespace
-}  // namespace crivane_rs::molecule::helpers
+}  // namespace crivane::storage::soa
