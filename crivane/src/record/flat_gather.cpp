@@ -115,7 +115,7 @@ using Storage = FlatSectionBuffer::Storage;
 
 Storage storage_of(const SectionSchema& column) {
   if (column.slot_bytes != 0 && !dtypes::is_tensor_tag(column.type_tag)) return Storage::Numeric;
-  if (column.type_tag == dtypes::tag::STRING || column.type_tag == dtypes::tag::NONE) {
+  if (column.type_tag == dtypes::tag::kString || column.type_tag == dtypes::tag::kNone) {
     return Storage::String;
   }
   if (dtypes::is_tensor_tag(column.type_tag)) return Storage::Tensor;
@@ -368,7 +368,7 @@ struct Scatter {
         std::memcpy(columns[col].numeric.data() + k * column.slot_bytes, s.payload.data(), len);
       }
     }
-    if (column.slot_bytes == 0 && s.type_tag != dtypes::tag::NONE &&
+    if (column.slot_bytes == 0 && s.type_tag != dtypes::tag::kNone &&
         storage_of(column) == Storage::String) {
       const std::string_view text(reinterpret_cast<const char*>(s.payload.data()), len);
       if (!utf8::is_valid(text)) {

@@ -27,7 +27,7 @@ inline constexpr std::uint8_t MoleculeProperty = 2;  // properties
 }  // namespace SectionKind
 
 // The builtin (kind 0) sections, in the order they are written; each names
-// its entry of BUILTIN_KEYS.
+// its entry of kBuiltinKeys.
 enum class BuiltinKey : std::uint8_t {
   Charges,
   Cell,
@@ -39,12 +39,12 @@ enum class BuiltinKey : std::uint8_t {
   Velocities
 };
 
-inline constexpr std::array<std::string_view, 8> BUILTIN_KEYS = {
+inline constexpr std::array<std::string_view, 8> kBuiltinKeys = {
     "charges", "cell", "energy", "forces", "name", "pbc", "stress", "velocities"};
-static_assert(static_cast<std::size_t>(BuiltinKey::Velocities) + 1 == BUILTIN_KEYS.size());
+static_assert(static_cast<std::size_t>(BuiltinKey::Velocities) + 1 == kBuiltinKeys.size());
 
 constexpr std::string_view key_of(BuiltinKey b) {
-  return BUILTIN_KEYS[static_cast<std::size_t>(b)];
+  return kBuiltinKeys[static_cast<std::size_t>(b)];
 }
 
 namespace detail {
@@ -52,7 +52,7 @@ template <std::size_t... I>
 constexpr std::optional<BuiltinKey> find_builtin_key(std::string_view key,
                                                      std::index_sequence<I...>) {
   std::optional<BuiltinKey> found;
-  (void)((key == BUILTIN_KEYS[I] && (found = static_cast<BuiltinKey>(I), true)) || ...);
+  (void)((key == kBuiltinKeys[I] && (found = static_cast<BuiltinKey>(I), true)) || ...);
   return found;
 }
 }  // namespace detail
@@ -61,7 +61,7 @@ constexpr std::optional<BuiltinKey> find_builtin_key(std::string_view key,
 // lookup runs for every kind-0 section of every record read, so it is
 // unrolled over the table and each comparison has a length known at compile time.
 constexpr std::optional<BuiltinKey> find_builtin_key(std::string_view key) {
-  return detail::find_builtin_key(key, std::make_index_sequence<BUILTIN_KEYS.size()>());
+  return detail::find_builtin_key(key, std::make_index_sequence<kBuiltinKeys.size()>());
 }
 
 // Forces, charges and velocities hold one element per atom.
@@ -89,17 +89,17 @@ constexpr bool is_known_record_format(std::uint32_t format) {
   return format == kRecordFormatFixedDtypes || format == kRecordFormatMixedDtypes;
 }
 
-inline constexpr std::uint64_t MAX_ATOMS = std::numeric_limits<std::uint32_t>::max();
-inline constexpr std::size_t MAX_SECTIONS = std::numeric_limits<std::uint16_t>::max();
-inline constexpr std::size_t MAX_KEY_BYTES = std::numeric_limits<std::uint8_t>::max();
-inline constexpr std::uint64_t MAX_PAYLOAD_BYTES = std::numeric_limits<std::uint32_t>::max();
-inline constexpr std::size_t RECORD_HEAD_BYTES = 6;     // n_atoms + section count
-inline constexpr std::size_t SECTION_HEADER_BYTES = 7;  // kind, L, tag, P
+inline constexpr std::uint64_t kMaxRecordAtoms = std::numeric_limits<std::uint32_t>::max();
+inline constexpr std::size_t kMaxSections = std::numeric_limits<std::uint16_t>::max();
+inline constexpr std::size_t kMaxKeyBytes = std::numeric_limits<std::uint8_t>::max();
+inline constexpr std::uint64_t kMaxPayloadBytes = std::numeric_limits<std::uint32_t>::max();
+inline constexpr std::size_t kRecordHeadBytes = 6;     // n_atoms + section count
+inline constexpr std::size_t kSectionHeaderBytes = 7;  // kind, L, tag, P
 
 // Bytes per atom of the positions (and of any 3-vector section) for tag
-// VEC3_F32 (12) or VEC3_F64 (24); 0 for any other tag.
+// kVec3F32 (12) or kVec3F64 (24); 0 for any other tag.
 constexpr std::size_t positions_row_bytes(std::uint8_t positions_tag) {
-  return positions_tag == dtypes::tag::VEC3_F32 || positions_tag == dtypes::tag::VEC3_F64
+  return positions_tag == dtypes::tag::kVec3F32 || positions_tag == dtypes::tag::kVec3F64
              ? dtypes::element_size(positions_tag)
              : 0;
 }
