@@ -34,9 +34,10 @@ Result<void> check_record_fits_index(std::size_t record, std::uint64_t uncompres
         Error::invalid_data(fmt::format("Record {} is {} bytes; a record holds at most {}", record,
                                         uncompressed_len, kMaxRecordBytes)));
   }
-  if (n_atoms > kMaxRecordAtoms) {
-    return unexpected(Error::invalid_data(fmt::format(
-        "Record {} has {} atoms; a record holds at most {}", record, n_atoms, kMaxRecordAtoms)));
+  if (n_atoms > soa::kMaxRecordAtoms) {
+    return unexpected(
+        Error::invalid_data(fmt::format("Record {} has {} atoms; a record holds at most {}", record,
+                                        n_atoms, soa::kMaxRecordAtoms)));
   }
   return {};
 }

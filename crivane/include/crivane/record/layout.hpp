@@ -89,6 +89,8 @@ constexpr bool is_known_record_format(std::uint32_t format) {
   return format == kRecordFormatFixedDtypes || format == kRecordFormatMixedDtypes;
 }
 
+// The layout's limits. A record's atom count is a u32, and so is its index
+// entry's: kMaxRecordAtoms bounds both.
 inline constexpr std::uint64_t kMaxRecordAtoms = std::numeric_limits<std::uint32_t>::max();
 inline constexpr std::size_t kMaxSections = std::numeric_limits<std::uint16_t>::max();
 inline constexpr std::size_t kMaxKeyBytes = std::numeric_limits<std::uint8_t>::max();

@@ -91,7 +91,7 @@ struct SoaBuiltinPayloads {
   std::optional<RawPayload> velocities;
   std::optional<RawPayload> cell;
   std::optional<RawPayload> stress;
-  std::optional<ByteSpan> name;                    // UTF-8, tag STRING
+  std::optional<ByteSpan> name;                    // UTF-8, tag kString
   std::optional<std::array<std::uint8_t, 3>> pbc;  // 0 or 1 each, tag kBool3
 };
 

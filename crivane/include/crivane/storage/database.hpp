@@ -76,9 +76,9 @@ struct DecompressedRecords {
   std::vector<std::uint32_t> n_atoms;
 };
 
-// The largest length and atom count the 32-bit fields of an index entry hold.
+// The largest length the 32-bit length fields of an index entry hold. Its
+// atom count field holds what a record's own does: soa::kMaxRecordAtoms.
 inline constexpr std::uint64_t kMaxRecordBytes = 0xFFFFFFFF;
-inline constexpr std::uint64_t kMaxRecordAtoms = 0xFFFFFFFF;
 
 // Refuses record number `record` of a batch when its uncompressed length or
 // atom count does not fit its index entry.
