@@ -6,6 +6,7 @@
 
 #include "crivane/parallel.hpp"
 #include "crivane/record/encoder.hpp"
+#include "crivane/record/layout.hpp"
 #include "crivane/record/schema.hpp"
 #include "crivane/storage/database.hpp"
 #include "database_io.hpp"

@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "crivane/record/layout.hpp"
+#include "crivane/storage/record_format.hpp"
 
 namespace crivane::storage::dtypes {
 namespace {

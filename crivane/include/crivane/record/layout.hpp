@@ -1,13 +1,13 @@
 // The structure-of-arrays record layout: its constants, section kinds,
-// builtin keys, limits and the positions dtype rule. Every reader and writer
-// of records (record/reader.hpp, record/writer.hpp) builds on these.
+// builtin key lookup, limits and the positions dtype rule, on top of the
+// format numbers and builtin keys of storage/record_format.hpp. Every reader
+// and writer of records (the record reader, record/writer.hpp) builds on these.
 //
 // Record (little-endian, packed): u32 n_atoms, n x positions row (12 or 24
 // bytes), n x u8 atomic numbers, u16 section count, then sections of
 // u8 kind, u8 key length L, key, u8 type tag, u32 payload length P, payload.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -16,6 +16,7 @@
 
 #include "crivane/error.hpp"
 #include "crivane/storage/dtypes.hpp"
+#include "crivane/storage/record_format.hpp"
 
 namespace crivane::storage::soa {
 
@@ -25,27 +26,6 @@ inline constexpr std::uint8_t Builtin = 0;
 inline constexpr std::uint8_t AtomProperty = 1;      // atom_properties
 inline constexpr std::uint8_t MoleculeProperty = 2;  // properties
 }  // namespace SectionKind
-
-// The builtin (kind 0) sections, in the order they are written; each names
-// its entry of kBuiltinKeys.
-enum class BuiltinKey : std::uint8_t {
-  Charges,
-  Cell,
-  Energy,
-  Forces,
-  Name,
-  Pbc,
-  Stress,
-  Velocities
-};
-
-inline constexpr std::array<std::string_view, 8> kBuiltinKeys = {
-    "charges", "cell", "energy", "forces", "name", "pbc", "stress", "velocities"};
-static_assert(static_cast<std::size_t>(BuiltinKey::Velocities) + 1 == kBuiltinKeys.size());
-
-constexpr std::string_view key_of(BuiltinKey b) {
-  return kBuiltinKeys[static_cast<std::size_t>(b)];
-}
 
 namespace detail {
 template <std::size_t... I>
@@ -75,18 +55,6 @@ constexpr bool is_per_atom_builtin(std::string_view key) {
 constexpr bool is_per_atom_section(std::uint8_t kind, std::string_view key) {
   return kind == SectionKind::AtomProperty ||
          (kind == SectionKind::Builtin && is_per_atom_builtin(key));
-}
-
-// Record formats: the database's record_format, held in its header.
-// Fixed dtypes: float32 positions, forces and velocities; float64 charges,
-// energy, cell and stress.
-inline constexpr std::uint32_t kRecordFormatFixedDtypes = 2;
-// Float32 or float64 for each builtin; the positions dtype is the database's
-// (its schema lock's positions type).
-inline constexpr std::uint32_t kRecordFormatMixedDtypes = 3;
-
-constexpr bool is_known_record_format(std::uint32_t format) {
-  return format == kRecordFormatFixedDtypes || format == kRecordFormatMixedDtypes;
 }
 
 // The layout's limits. A record's atom count is a u32, and so is its index

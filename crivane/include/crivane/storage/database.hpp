@@ -18,12 +18,12 @@
 #include "crivane/atom.hpp"
 #include "crivane/compression.hpp"
 #include "crivane/error.hpp"
-#include "crivane/record/layout.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/file.hpp"
 #include "crivane/storage/index.hpp"
 #include "crivane/storage/mmap.hpp"
 #include "crivane/storage/record_bytes.hpp"
+#include "crivane/storage/record_format.hpp"
 #include "crivane/storage/schema.hpp"
 
 namespace crivane::storage {
