@@ -6,9 +6,9 @@
 #include <string>
 
 #include "crivane/record/layout.hpp"
-#include "crivane/record/reader.hpp"
 #include "crivane/storage/dtypes.hpp"
 #include "crivane/storage/utf8.hpp"
+#include "reader.hpp"
 #include "text.hpp"
 
 namespace crivane::storage::soa {

@@ -7,8 +7,8 @@
 
 #include "crivane/record/encoder.hpp"
 #include "crivane/record/layout.hpp"
-#include "crivane/record/reader.hpp"
 #include "crivane/storage/dtypes.hpp"
+#include "reader.hpp"
 #include "text.hpp"
 
 namespace crivane::storage::schema {

@@ -4,9 +4,9 @@
 
 #include <fmt/format.h>
 
-#include "crivane/record/reader.hpp"
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/utf8.hpp"
+#include "reader.hpp"
 #include "text.hpp"
 
 namespace crivane::storage::soa {
