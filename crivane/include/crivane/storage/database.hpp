@@ -87,6 +87,9 @@ Result<void> check_record_fits_index(std::size_t record, std::uint64_t uncompres
 // The same for the stored (compressed) length.
 Result<void> check_stored_record_fits_index(std::size_t record, std::uint64_t stored_len);
 
+// Calls that return a Result report running out of memory in it as well
+// (Error::out_of_memory()). schema_info() has no error to report with: its
+// copy of the schema lock may throw std::bad_alloc.
 class AtomDatabase {
  public:
   // What creating a database does with a file already at its path.
