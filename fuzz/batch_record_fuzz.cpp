@@ -63,9 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto numbers = positions ? sized(in) : std::nullopt;
   const auto mask = numbers ? in.read<std::uint8_t>() : std::nullopt;
   if (!mask) return 0;
-  const std::uint8_t positions_tag = (*flags & 2)   ? tag::BOOL3
-                                     : (*flags & 1) ? tag::VEC3_F64
-                                                    : tag::VEC3_F32;
+  const std::uint8_t positions_tag = (*flags & 2)   ? tag::kBool3
+                                     : (*flags & 1) ? tag::kVec3F64
+                                                    : tag::kVec3F32;
 
   SoaBuiltinPayloads builtins;
   std::optional<RawPayload>* fixed[] = {&builtins.energy,     &builtins.forces, &builtins.charges,
@@ -113,10 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   add(BuiltinKey::Energy, builtins.energy);
   add(BuiltinKey::Forces, builtins.forces);
   if (builtins.name) {
-    sections.push_back({kBuiltin, key_of(BuiltinKey::Name), tag::STRING, *builtins.name});
+    sections.push_back({kBuiltin, key_of(BuiltinKey::Name), tag::kString, *builtins.name});
   }
   if (builtins.pbc) {
-    sections.push_back({kBuiltin, key_of(BuiltinKey::Pbc), tag::BOOL3, ByteSpan(*builtins.pbc)});
+    sections.push_back({kBuiltin, key_of(BuiltinKey::Pbc), tag::kBool3, ByteSpan(*builtins.pbc)});
   }
   add(BuiltinKey::Stress, builtins.stress);
   add(BuiltinKey::Velocities, builtins.velocities);

@@ -94,8 +94,8 @@ std::optional<Input> parse(ByteSpan data) {
   out.codec = codecs[*flags & 3];
   out.record_format = *flags & 4 ? soa::kRecordFormatMixedDtypes : soa::kRecordFormatFixedDtypes;
   out.positions_type = out.record_format == soa::kRecordFormatMixedDtypes && (*flags & 8)
-                           ? dtypes::tag::VEC3_F64
-                           : dtypes::tag::VEC3_F32;
+                           ? dtypes::tag::kVec3F64
+                           : dtypes::tag::kVec3F32;
   out.schema_blob = !(*flags & 16);
   out.long_entries = *flags & 64;
   for (int i = 0; i < *k % 16; ++i) {

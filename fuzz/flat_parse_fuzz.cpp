@@ -24,8 +24,8 @@ bool inside(crivane::ByteSpan part, const crivane::Bytes& whole) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   namespace tag = crivane::storage::dtypes::tag;
-  static const std::size_t kRows[] = {crivane::storage::soa::positions_row_bytes(tag::VEC3_F32),
-                                      crivane::storage::soa::positions_row_bytes(tag::VEC3_F64), 0,
+  static const std::size_t kRows[] = {crivane::storage::soa::positions_row_bytes(tag::kVec3F32),
+                                      crivane::storage::soa::positions_row_bytes(tag::kVec3F64), 0,
                                       1, SIZE_MAX};
   const std::size_t row = kRows[data[0] % 5];
   // An exact-size copy, so that the sanitizers see any read past the record.

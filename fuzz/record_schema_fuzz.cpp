@@ -29,7 +29,7 @@ void positions_rule(std::uint32_t format, std::optional<std::uint8_t> positions)
     auto resolved = soa::resolve_positions_type(format, has_lock ? positions : std::nullopt);
     if (format == soa::kRecordFormatFixedDtypes) {
       // Format 2 does not consult the lock.
-      check(context && context->positions_type == storage::dtypes::tag::VEC3_F32);
+      check(context && context->positions_type == storage::dtypes::tag::kVec3F32);
     } else if (format == soa::kRecordFormatMixedDtypes) {
       check(context.has_value() ==
             (resolved.has_value() && soa::positions_row_bytes(*resolved) != 0));

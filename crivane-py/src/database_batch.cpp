@@ -165,9 +165,9 @@ bool check_names(const std::optional<std::vector<std::string>>& names, std::size
 
 // A record's atom count and its index entry's are u32.
 bool check_atom_count(std::size_t n_atoms) {
-  if (n_atoms > soa::MAX_ATOMS) {
+  if (n_atoms > soa::kMaxRecordAtoms) {
     return fail(fmt::format("n_atoms ({}) exceeds the largest atom count a record holds ({})",
-                            n_atoms, soa::MAX_ATOMS));
+                            n_atoms, soa::kMaxRecordAtoms));
   }
   return true;
 }
@@ -392,7 +392,7 @@ std::optional<FastMat3Slice> FastMat3Slice::from_f64(PyArrayObject* array, std::
 }
 
 std::uint8_t FastMat3Slice::type_tag() const {
-  return values.index() == 0 ? tag::MAT3_F32 : tag::MAT3_F64;
+  return values.index() == 0 ? tag::kMat3F32 : tag::kMat3F64;
 }
 
 std::size_t FastMat3Slice::matrix_bytes() const {
@@ -410,7 +410,7 @@ bool extract_optional_builtin_vec3_column(PyObject* array, std::size_t batch, st
   if (array == nullptr) return true;
   auto checked = checked_vec3(array, key, batch, n_atoms);
   if (!checked) return false;
-  const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::VEC3_F32 : tag::VEC3_F64;
+  const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::kVec3F32 : tag::kVec3F64;
   Bytes data;
   if (!copy_contiguous(checked->array(), data)) return false;
   out = BatchSectionColumn{std::string(key), std::move(data),
@@ -425,7 +425,7 @@ bool extract_optional_builtin_float_array_column(PyObject* array, std::size_t ba
   if (array == nullptr) return true;
   auto checked = checked_charges(array, batch, n_atoms);
   if (!checked) return false;
-  const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::F32_ARRAY : tag::F64_ARRAY;
+  const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::kF32Array : tag::kF64Array;
   Bytes data;
   if (!copy_contiguous(checked->array(), data)) return false;
   out = BatchSectionColumn{std::string(key_of(BuiltinKey::Charges)), std::move(data), std::nullopt,
@@ -438,7 +438,7 @@ bool extract_optional_builtin_mat3_column(PyObject* array, std::size_t batch, st
   if (array == nullptr) return true;
   auto checked = checked_mat3(array, batch, key);
   if (!checked) return false;
-  const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::MAT3_F32 : tag::MAT3_F64;
+  const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::kMat3F32 : tag::kMat3F64;
   Bytes data;
   if (!copy_contiguous(checked->array(), data)) return false;
   out = BatchSectionColumn{std::string(key),        std::move(data), std::nullopt,
@@ -461,7 +461,7 @@ bool extract_builtin_pbc_column(PyArrayObject* array, std::size_t batch,
     }
   }
   out = BatchSectionColumn{std::string(key_of(BuiltinKey::Pbc)), std::move(flags), std::nullopt,
-                           dtypes::element_size(tag::BOOL3),     kBuiltin,         tag::BOOL3};
+                           dtypes::element_size(tag::kBool3),    kBuiltin,         tag::kBool3};
   return true;
 }
 
@@ -470,7 +470,7 @@ bool extract_builtin_name_column(std::optional<std::vector<std::string>> names, 
   if (!names) return true;
   if (!check_names(names, batch)) return false;
   out = BatchSectionColumn{
-      std::string(key_of(BuiltinKey::Name)), Bytes(), std::move(names), 0, kBuiltin, tag::STRING};
+      std::string(key_of(BuiltinKey::Name)), Bytes(), std::move(names), 0, kBuiltin, tag::kString};
   return true;
 }
 
@@ -512,7 +512,7 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
   InPlaceArrays arrays;
   RecordSources sources;
   sources.n_atoms = n_atoms;
-  sources.positions_tag = tag::VEC3_F32;
+  sources.positions_tag = tag::kVec3F32;
   // Molecule i's payload of an array holding `count` elements of the tag per
   // molecule, read once the custom columns are done.
   auto in_place = [&](PyArrayObject* array, std::size_t count, std::uint8_t type_tag, Slices& out) {
@@ -523,28 +523,28 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
                                std::optional<Slices>& out) {
     in_place(array, count, type_tag, out.emplace());
   };
-  in_place(positions->array(), n_atoms, tag::VEC3_F32, sources.positions);
+  in_place(positions->array(), n_atoms, tag::kVec3F32, sources.positions);
   sources.atomic_numbers = Slices{nullptr, n_atoms, 0};
   arrays.add(in.atomic_numbers, sources.atomic_numbers);
   if (in.energy != nullptr) {
     auto energy = checked_energy(in.energy, batch);
     if (!energy) return FastPath::Failed;
-    optional_in_place(energy->array(), 1, tag::F64, sources.energy);
+    optional_in_place(energy->array(), 1, tag::kF64, sources.energy);
   }
   if (in.forces != nullptr) {
     auto forces = checked_vec3(in.forces, key_of(BuiltinKey::Forces), batch, n_atoms);
     if (!forces) return FastPath::Failed;
-    optional_in_place(forces->array(), n_atoms, tag::VEC3_F32, sources.forces);
+    optional_in_place(forces->array(), n_atoms, tag::kVec3F32, sources.forces);
   }
   if (in.charges != nullptr) {
     auto charges = checked_charges(in.charges, batch, n_atoms);
     if (!charges) return FastPath::Failed;
-    optional_in_place(charges->array(), n_atoms, tag::F64_ARRAY, sources.charges);
+    optional_in_place(charges->array(), n_atoms, tag::kF64Array, sources.charges);
   }
   if (in.velocities != nullptr) {
     auto velocities = checked_vec3(in.velocities, key_of(BuiltinKey::Velocities), batch, n_atoms);
     if (!velocities) return FastPath::Failed;
-    optional_in_place(velocities->array(), n_atoms, tag::VEC3_F32, sources.velocities);
+    optional_in_place(velocities->array(), n_atoms, tag::kVec3F32, sources.velocities);
   }
 
   // Cell and stress may be of either precision; anything else is the general
@@ -564,7 +564,7 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
 
   if (in.pbc != nullptr) {
     if (!check_pbc(in.pbc, batch, true)) return FastPath::Failed;
-    optional_in_place(in.pbc, 1, tag::BOOL3, sources.pbc);
+    optional_in_place(in.pbc, 1, tag::kBool3, sources.pbc);
   }
   if (!check_names(in.name, batch)) return FastPath::Failed;
   if (in.name) sources.names = &*in.name;
@@ -579,7 +579,7 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
   sources.custom = custom;
 
   DatabaseSchema schema;
-  schema.positions_type = tag::VEC3_F32;
+  schema.positions_type = tag::kVec3F32;
   auto builtin = [&](const std::optional<Slices>& s, BuiltinKey key) {
     if (s) schema.sections.push_back(schema_section(kBuiltin, key_of(key), s->type_tag, s->stride));
   };
@@ -591,7 +591,7 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
   builtin(sources.stress, BuiltinKey::Stress);
   builtin(sources.pbc, BuiltinKey::Pbc);
   if (sources.names != nullptr)
-    schema.sections.push_back(schema_section(kBuiltin, key_of(BuiltinKey::Name), tag::STRING, 0));
+    schema.sections.push_back(schema_section(kBuiltin, key_of(BuiltinKey::Name), tag::kString, 0));
   for (const BatchSectionColumn& c : custom)
     schema.sections.push_back(schema_section_from_column(c));
 
@@ -604,7 +604,7 @@ bool add_arrays_batch_general(PyAtomDatabase& database, BatchInputs& in) {
   const std::size_t batch = positions->dim(0);
   const std::size_t n_atoms = positions->dim(1);
   const bool f32_positions = positions->kind() == FloatKind::F32;
-  const std::uint8_t positions_tag = f32_positions ? tag::VEC3_F32 : tag::VEC3_F64;
+  const std::uint8_t positions_tag = f32_positions ? tag::kVec3F32 : tag::kVec3F64;
   Bytes positions_bytes;
   if (!copy_contiguous(positions->array(), positions_bytes)) return false;
 
@@ -616,7 +616,7 @@ bool add_arrays_batch_general(PyAtomDatabase& database, BatchInputs& in) {
   if (in.energy != nullptr) {
     auto checked = checked_energy(in.energy, batch);
     if (!checked) return false;
-    const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::F32 : tag::F64;
+    const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::kF32 : tag::kF64;
     Bytes data;
     if (!copy_contiguous(checked->array(), data)) return false;
     energy = BatchSectionColumn{std::string(key_of(BuiltinKey::Energy)),

@@ -63,7 +63,7 @@ class FastMat3Slice {
   static std::optional<FastMat3Slice> from_f64(PyArrayObject* array, std::size_t batch,
                                                std::string_view key);
 
-  std::uint8_t type_tag() const;      // MAT3_F32 or MAT3_F64
+  std::uint8_t type_tag() const;      // kMat3F32 or kMat3F64
   std::size_t matrix_bytes() const;   // the tag's element size
   const std::uint8_t* bytes() const;  // molecule 0's matrix
 

@@ -30,25 +30,25 @@ template <class T>
 struct Element;
 template <>
 struct Element<float> {
-  static constexpr std::uint8_t array_tag = tag::F32_ARRAY;
-  static constexpr std::uint8_t vec3_tag = tag::VEC3_F32;
-  static constexpr std::uint8_t tensor_tag = tag::TENSOR_F32;
+  static constexpr std::uint8_t array_tag = tag::kF32Array;
+  static constexpr std::uint8_t vec3_tag = tag::kVec3F32;
+  static constexpr std::uint8_t tensor_tag = tag::kTensorF32;
 };
 template <>
 struct Element<double> {
-  static constexpr std::uint8_t array_tag = tag::F64_ARRAY;
-  static constexpr std::uint8_t vec3_tag = tag::VEC3_F64;
-  static constexpr std::uint8_t tensor_tag = tag::TENSOR_F64;
+  static constexpr std::uint8_t array_tag = tag::kF64Array;
+  static constexpr std::uint8_t vec3_tag = tag::kVec3F64;
+  static constexpr std::uint8_t tensor_tag = tag::kTensorF64;
 };
 template <>
 struct Element<std::int32_t> {
-  static constexpr std::uint8_t array_tag = tag::I32_ARRAY;
-  static constexpr std::uint8_t tensor_tag = tag::TENSOR_I32;
+  static constexpr std::uint8_t array_tag = tag::kI32Array;
+  static constexpr std::uint8_t tensor_tag = tag::kTensorI32;
 };
 template <>
 struct Element<std::int64_t> {
-  static constexpr std::uint8_t array_tag = tag::I64_ARRAY;
-  static constexpr std::uint8_t tensor_tag = tag::TENSOR_I64;
+  static constexpr std::uint8_t array_tag = tag::kI64Array;
+  static constexpr std::uint8_t tensor_tag = tag::kTensorI64;
 };
 
 constexpr const char* kUnsupportedProperty =
@@ -214,8 +214,8 @@ bool property_column(PyObject* value, std::size_t batch, std::string_view key,
       return fail(fmt::format("custom property '{}' length ({}) doesn't match batch size ({})", key,
                               strings.size(), batch));
     }
-    out = BatchSectionColumn{std::string(key),  Bytes(),    std::move(strings), 0,
-                             kMoleculeProperty, tag::STRING};
+    out = BatchSectionColumn{std::string(key),  Bytes(),     std::move(strings), 0,
+                             kMoleculeProperty, tag::kString};
     return true;
   }
   if (!reject_list_or_tuple_tensor_column(value, key)) return false;
@@ -223,16 +223,16 @@ bool property_column(PyObject* value, std::size_t batch, std::string_view key,
     PyArrayObject* array = as_array(value);
     if (PyArray_NDIM(array) == 1) {
       if (has_element<float>(array)) {
-        return extract_scalar_column<float, double>(array, batch, key, tag::F64, out);
+        return extract_scalar_column<float, double>(array, batch, key, tag::kF64, out);
       }
       if (has_element<double>(array)) {
-        return extract_scalar_column<double, double>(array, batch, key, tag::F64, out);
+        return extract_scalar_column<double, double>(array, batch, key, tag::kF64, out);
       }
       if (has_element<std::int32_t>(array)) {
-        return extract_scalar_column<std::int32_t, std::int64_t>(array, batch, key, tag::I64, out);
+        return extract_scalar_column<std::int32_t, std::int64_t>(array, batch, key, tag::kI64, out);
       }
       if (has_element<std::int64_t>(array)) {
-        return extract_scalar_column<std::int64_t, std::int64_t>(array, batch, key, tag::I64, out);
+        return extract_scalar_column<std::int64_t, std::int64_t>(array, batch, key, tag::kI64, out);
       }
     } else if (PyArray_NDIM(array) == 2) {
       bool taken = false;
@@ -367,10 +367,10 @@ bool tensor_column(PyArrayObject* array, std::size_t batch, std::optional<std::s
 
 crivane::Result<Bytes> tensor_payload_header(std::span<const std::size_t> dims,
                                              std::string_view key) {
-  if (dims.size() > crivane::storage::dtypes::MAX_TENSOR_RANK) {
+  if (dims.size() > crivane::storage::dtypes::kMaxTensorRank) {
     return crivane::unexpected(crivane::Error::decode(
         fmt::format("custom property '{}' tensor rank {} exceeds maximum {}", key, dims.size(),
-                    crivane::storage::dtypes::MAX_TENSOR_RANK)));
+                    crivane::storage::dtypes::kMaxTensorRank)));
   }
   for (std::size_t d : dims) {
     if (d > std::numeric_limits<std::uint32_t>::max()) {

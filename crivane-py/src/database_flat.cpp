@@ -98,34 +98,34 @@ std::optional<py::Ref> numeric_value(const SectionSchema& column, ColumnBytes by
   const std::uint8_t type_tag = column.type_tag;
   py::Ref array;
   switch (type_tag) {
-    case tag::F64:
-    case tag::F64_ARRAY:
+    case tag::kF64:
+    case tag::kF64Array:
       array = typed_column<double>(std::move(bytes), {});
       break;
-    case tag::I64:
-    case tag::I64_ARRAY:
+    case tag::kI64:
+    case tag::kI64Array:
       array = typed_column<std::int64_t>(std::move(bytes), {});
       break;
-    case tag::F32_ARRAY:
-    case tag::F32:
+    case tag::kF32Array:
+    case tag::kF32:
       array = typed_column<float>(std::move(bytes), {});
       break;
-    case tag::I32_ARRAY:
+    case tag::kI32Array:
       array = typed_column<std::int32_t>(std::move(bytes), {});
       break;
-    case tag::VEC3_F32:
+    case tag::kVec3F32:
       array = typed_column<float>(std::move(bytes), {3});
       break;
-    case tag::VEC3_F64:
+    case tag::kVec3F64:
       array = typed_column<double>(std::move(bytes), {3});
       break;
-    case tag::MAT3_F64:
+    case tag::kMat3F64:
       array = typed_column<double>(std::move(bytes), {3, 3});
       break;
-    case tag::MAT3_F32:
+    case tag::kMat3F32:
       array = typed_column<float>(std::move(bytes), {3, 3});
       break;
-    case tag::BOOL3: {
+    case tag::kBool3: {
       for (std::uint8_t& b : bytes) b = b != 0;
       const std::size_t count = bytes.size();
       array = column_array(std::move(bytes), py::numpy::bool_type, count, {3});
@@ -202,7 +202,7 @@ PyObject* build_dict(GatherResult& gathered) {
   const std::size_t n = gathered.n_atoms.size();
   const auto total = static_cast<std::size_t>(gathered.total_atoms);
   const int positions_type =
-      gathered.positions.type_tag == tag::VEC3_F64 ? type_num<double>() : type_num<float>();
+      gathered.positions.type_tag == tag::kVec3F64 ? type_num<double>() : type_num<float>();
   if (!set(result, "n_atoms", py::numpy::copy(gathered.n_atoms.data(), {n})) ||
       !set(result, "positions",
            column_array(std::move(gathered.positions.bytes), positions_type, 3 * total, {3})) ||
@@ -266,13 +266,13 @@ PyObject* tensor_array_from_bytes(std::uint8_t type_tag, ColumnBytes values,
   using py::numpy::type_num;
   int typenum = type_num<float>();
   switch (type_tag) {
-    case tag::TENSOR_F64:
+    case tag::kTensorF64:
       typenum = type_num<double>();
       break;
-    case tag::TENSOR_I32:
+    case tag::kTensorI32:
       typenum = type_num<std::int32_t>();
       break;
-    case tag::TENSOR_I64:
+    case tag::kTensorI64:
       typenum = type_num<std::int64_t>();
       break;
     default:

@@ -22,8 +22,8 @@ namespace crivane_rs::database::flat {
 PyObject* get_molecules_flat_soa_impl(const PyAtomDatabase& database,
                                       std::span<const std::size_t> indices);
 
-// A new array of the tensor tag's dtype (TENSOR_F32 float32, TENSOR_F64
-// float64, TENSOR_I32 int32, TENSOR_I64 int64) and shape `dims`, adopting
+// A new array of the tensor tag's dtype (kTensorF32 float32, kTensorF64
+// float64, kTensorI32 int32, kTensorI64 int64) and shape `dims`, adopting
 // `values` (their count fills dims).
 PyObject* tensor_array_from_bytes(std::uint8_t type_tag, soa::ColumnBytes values,
                                   std::span<const std::size_t> dims);

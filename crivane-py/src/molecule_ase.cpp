@@ -90,10 +90,10 @@ bool append_view_ase_properties(const View& view, const Dicts& d) {
         section.kind != soa::SectionKind::MoleculeProperty) {
       continue;
     }
-    // Array-like tags (F64_ARRAY to I32_ARRAY) match when the payload holds n
+    // Array-like tags (kF64Array to kI32Array) match when the payload holds n
     // elements.
     const std::uint8_t t = section.type_tag;
-    const bool array_like = t >= dtypes::tag::F64_ARRAY && t <= dtypes::tag::I32_ARRAY;
+    const bool array_like = t >= dtypes::tag::kF64Array && t <= dtypes::tag::kI32Array;
     const bool matches = array_like && section.payload_len == n * dtypes::element_size(t);
     PyObject* dict = destination(d, section.kind, *key, matches);
     if (dict != nullptr &&

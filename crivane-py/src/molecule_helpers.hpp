@@ -101,7 +101,7 @@ PyObject* owned_vec3_array(const crivane::types::Vec3Data& data);         // (n,
 PyObject* owned_float_array(const crivane::types::FloatArrayData& data);  // (n,)
 PyObject* owned_mat3x3_array(const crivane::types::Mat3Data& data);       // (3, 3)
 
-// An (n, 3) array from a VEC3_F32 or VEC3_F64 payload (the engine's
+// An (n, 3) array from a kVec3F32 or kVec3F64 payload (the engine's
 // vec3_payload_values, whose errors are raised as ValueError).
 PyObject* view_vec3_payload_py(ByteSpan range, std::uint8_t type_tag, std::size_t n,
                                std::string_view field);
@@ -109,11 +109,11 @@ PyObject* view_vec3_payload_py(ByteSpan range, std::uint8_t type_tag, std::size_
 // Builtin sections of a view, checked by the engine (builtin_vec3_values and
 // its siblings: "Invalid {} section"); n is the view's atom count.
 PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
-                                    std::string_view field);  // VEC3_F32, VEC3_F64: (n, 3)
+                                    std::string_view field);  // kVec3F32, kVec3F64: (n, 3)
 PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
-                                    std::string_view field);  // MAT3_F32, MAT3_F64: (3, 3)
+                                    std::string_view field);  // kMat3F32, kMat3F64: (3, 3)
 PyObject* view_builtin_float_array_slot_py(const soa::SoaMoleculeView& view,
                                            const soa::BuiltinSlot& slot,
-                                           std::string_view field);  // F32_ARRAY, F64_ARRAY: (n,)
+                                           std::string_view field);  // kF32Array, kF64Array: (n,)
 
 }  // namespace crivane_rs::molecule::helpers

@@ -21,7 +21,7 @@ using crivane::types::Vec3Data;
 using crivane::types::Vec3F32;
 using crivane::types::Vec3F64;
 namespace property = crivane::types::property;
-using crivane::storage::dtypes::MAX_TENSOR_RANK;
+using crivane::storage::dtypes::kMaxTensorRank;
 
 constexpr const char* kUnsupported =
     "Unsupported property type. Supported: None, float, int, str, and numeric ndarray with dtype "
@@ -360,9 +360,9 @@ crivane::Result<std::vector<std::uint64_t>> tensor_shape(std::span<const std::ui
         crivane::Error::decode(fmt::format("Tensor shape [{}] expects {} values, got {}",
                                            fmt::join(dims, ", "), product, value_count)));
   }
-  if (dims.size() > MAX_TENSOR_RANK) {
+  if (dims.size() > kMaxTensorRank) {
     return crivane::unexpected(crivane::Error::decode(
-        fmt::format("Tensor rank {} exceeds maximum {}", dims.size(), MAX_TENSOR_RANK)));
+        fmt::format("Tensor rank {} exceeds maximum {}", dims.size(), kMaxTensorRank)));
   }
   for (std::uint64_t d : dims) {
     if (d > std::numeric_limits<std::uint32_t>::max()) {

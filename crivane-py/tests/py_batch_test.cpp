@@ -258,7 +258,7 @@ TEST_F(Batch, StackedTensorOfNoMolecules) {
   ASSERT_TRUE(column);
   EXPECT_TRUE(column->data.empty());
   EXPECT_EQ(column->stride, 25u);
-  EXPECT_EQ(column->type_tag, dtypes::tag::TENSOR_F32);
+  EXPECT_EQ(column->type_tag, dtypes::tag::kTensorF32);
   // Not an array of a tensor dtype: no column, and no error.
   ASSERT_EQ(run("value = np.zeros((2, 2, 2), np.float16)"), "");
   ASSERT_TRUE(extract_stacked_tensor_column(get("value"), 2, std::nullopt, "t", 2, column));

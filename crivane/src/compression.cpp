@@ -215,28 +215,32 @@ std::optional<CompressionType> CompressionType::from_codec_code(std::uint8_t cod
 }
 
 Result<Bytes> compress(ByteSpan data, CompressionType compression) {
-  switch (compression.codec) {
-    case CompressionType::Codec::None:
-      break;
-    case CompressionType::Codec::Lz4:
-      return lz4_compress(data);
-    case CompressionType::Codec::Zstd:
-      return zstd_compress(data, compression.level);
-  }
-  return copy_of(data);
+  return catch_allocation_failure([&]() -> Result<Bytes> {
+    switch (compression.codec) {
+      case CompressionType::Codec::None:
+        break;
+      case CompressionType::Codec::Lz4:
+        return lz4_compress(data);
+      case CompressionType::Codec::Zstd:
+        return zstd_compress(data, compression.level);
+    }
+    return copy_of(data);
+  });
 }
 
 Result<Bytes> decompress(ByteSpan data, CompressionType compression,
                          std::optional<std::size_t> size_hint) {
-  switch (compression.codec) {
-    case CompressionType::Codec::None:
-      break;
-    case CompressionType::Codec::Lz4:
-      return lz4_decompress(data, size_hint);
-    case CompressionType::Codec::Zstd:
-      return zstd_decompress(data, size_hint);
-  }
-  return copy_of(data);
+  return catch_allocation_failure([&]() -> Result<Bytes> {
+    switch (compression.codec) {
+      case CompressionType::Codec::None:
+        break;
+      case CompressionType::Codec::Lz4:
+        return lz4_decompress(data, size_hint);
+      case CompressionType::Codec::Zstd:
+        return zstd_decompress(data, size_hint);
+    }
+    return copy_of(data);
+  });
 }
 
 }  // namespace crivane::compression

@@ -43,7 +43,7 @@ WriterInput writer_input(const Molecule& m) {
   WriterInput in;
   std::visit(
       [&](const auto& rows) {
-        in.positions_tag = sizeof(rows[0]) == 12 ? dtypes::tag::VEC3_F32 : dtypes::tag::VEC3_F64;
+        in.positions_tag = sizeof(rows[0]) == 12 ? dtypes::tag::kVec3F32 : dtypes::tag::kVec3F64;
         const auto* p = reinterpret_cast<const std::uint8_t*>(rows.data());
         in.positions.assign(p, p + rows.size() * sizeof(rows[0]));
       },
@@ -165,9 +165,9 @@ TEST(BatchRecordWriter, CustomSectionsKeepTheGivenOrder) {
   const Bytes positions(12, 0);
   const std::uint8_t number = 1;
   const Bytes one = {1}, two = {2, 2}, four = {4, 4, 4, 4};
-  const SoaCustomSection custom[] = {{"b", crivane::as_span(one), 2, dtypes::tag::STRING},
-                                     {"a", crivane::as_span(two), 2, dtypes::tag::STRING},
-                                     {"a", crivane::as_span(four), 1, dtypes::tag::F32_ARRAY}};
+  const SoaCustomSection custom[] = {{"b", crivane::as_span(one), 2, dtypes::tag::kString},
+                                     {"a", crivane::as_span(two), 2, dtypes::tag::kString},
+                                     {"a", crivane::as_span(four), 1, dtypes::tag::kF32Array}};
   auto record =
       build_soa_record_unchecked(4, crivane::as_span(positions), ByteSpan(&number, 1), {}, custom);
   ASSERT_TRUE(record);
@@ -253,16 +253,16 @@ TEST(BatchRecordWriter, SectionCountLimitCountsTheBuiltins) {
   all.name = eight;
   all.pbc = {{1, 0, 1}};
   std::vector<std::string> keys;
-  for (std::size_t i = 0; i < MAX_SECTIONS - 8 + 1; ++i) keys.push_back(std::to_string(i));
+  for (std::size_t i = 0; i < kMaxSections - 8 + 1; ++i) keys.push_back(std::to_string(i));
   std::vector<SoaCustomSection> custom;
   for (std::size_t i = 0; i + 1 < keys.size(); ++i) {
-    custom.push_back({keys[i], ByteSpan(), 2, dtypes::tag::NONE});
+    custom.push_back({keys[i], ByteSpan(), 2, dtypes::tag::kNone});
   }
   auto full =
       build_soa_record_unchecked(4, crivane::as_span(positions), ByteSpan(&number, 1), all, custom);
   ASSERT_TRUE(full) << full.error().message();
   EXPECT_EQ(crivane::bytes::load_u16(full->data() + 4 + 12 + 1), 65535);
-  custom.push_back({keys.back(), ByteSpan(), 2, dtypes::tag::NONE});
+  custom.push_back({keys.back(), ByteSpan(), 2, dtypes::tag::kNone});
   auto over =
       build_soa_record_unchecked(4, crivane::as_span(positions), ByteSpan(&number, 1), all, custom);
   ASSERT_FALSE(over);

@@ -248,6 +248,27 @@ TEST(DatabaseOpenTest, DamagedFiles) {
   }
 }
 
+// An open without a mapping reads the committed index into memory. One
+// larger than the memory left (here a sparse 2 GB one) fails the open with
+// an error value.
+TEST(DatabaseOpenTest, AnIndexLargerThanTheMemoryLeftIsAnErrorValue) {
+  if (!crivane::testing::kAddressSpaceLimitWorks) GTEST_SKIP() << "sanitizers reserve the space";
+  TempDir dir;
+  const auto path = dir.file("db");
+  make_committed(path, 1);
+  HeaderSlot slot = *read_slot(path, 1);
+  slot.record_count = 100'000'000;
+  slot.index_offset = length_of_file(path);
+  slot.index_len = 8 + 20 * slot.record_count;
+  std::filesystem::resize_file(path, slot.index_offset + slot.index_len);
+  write_slot(path, 1, slot);
+  crivane::testing::run_with_spare_address_space(std::uint64_t{256} << 20, [&] {
+    auto db = AtomDatabase::open_with_options(path, /*mmap=*/false, false);
+    ASSERT_FALSE(db.has_value());
+    EXPECT_TRUE(db.error().is_out_of_memory()) << db.error().debug();
+  });
+}
+
 TEST(DatabaseOpenTest, MappedOpenNeverReadsTheIndexCount) {
   // The mapped index takes its length from the slot alone.
   TempDir dir;

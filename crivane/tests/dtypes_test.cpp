@@ -20,7 +20,7 @@ using types::Tensor;
 using types::TensorData;
 using Shape = std::vector<std::uint64_t>;
 
-constexpr std::uint64_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 
 PropertyValue tensor(TensorData t) { return PropertyValue(std::in_place_index<10>, std::move(t)); }
 
@@ -73,7 +73,7 @@ TEST(PropertyPayloadTest, EveryVariantEncodesUnderItsTag) {
 }
 
 TEST(TensorShapeTest, ValidateDataShape) {
-  Shape rank256(256, U32_MAX + 1);  // the rank is refused before any dimension
+  Shape rank256(256, kU32Max + 1);  // the rank is refused before any dimension
   struct Case {
     Shape shape;
     std::uint64_t values;
@@ -85,8 +85,8 @@ TEST(TensorShapeTest, ValidateDataShape) {
       {{4, 0, 7}, 0, nullptr},
       {Shape(255, 1), 1, nullptr},
       {rank256, 0, "Tensor rank 256 exceeds maximum 255"},
-      {{2, U32_MAX + 1}, 0, "Tensor dimensions must fit in u32 for storage"},
-      {{U32_MAX, U32_MAX, U32_MAX}, 0, "Tensor shape overflows usize"},
+      {{2, kU32Max + 1}, 0, "Tensor dimensions must fit in u32 for storage"},
+      {{kU32Max, kU32Max, kU32Max}, 0, "Tensor shape overflows usize"},
       {{2, 3}, 5, "Tensor shape [2, 3] expects 6 values, got 5"},
       {{}, 0, "Tensor shape [] expects 1 values, got 0"},
       {{0}, 1, "Tensor shape [0] expects 0 values, got 1"},
@@ -107,7 +107,7 @@ TEST(TensorShapeTest, ValueCount) {
   EXPECT_EQ(*tensor_value_count(Shape{}), 1u);
   EXPECT_EQ(*tensor_value_count(Shape{2, 3, 4}), 24u);
   // A zero met first keeps the product at zero.
-  EXPECT_EQ(*tensor_value_count(Shape{0, U32_MAX, U32_MAX, U32_MAX}), 0u);
+  EXPECT_EQ(*tensor_value_count(Shape{0, kU32Max, kU32Max, kU32Max}), 0u);
   EXPECT_TRUE(fails_with(tensor_value_count(Shape{1ull << 32, 1ull << 32}),
                          "Tensor shape overflows usize"));
 }

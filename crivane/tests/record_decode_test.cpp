@@ -29,7 +29,7 @@ SoaMoleculeView two_atoms_with(std::string_view key, std::uint8_t tag, std::size
                          .section(SectionKind::Builtin, key, tag, payload)
                          .bytes();
   auto view = SoaMoleculeView::from_storage(SoaBytes(Bytes(bytes.begin(), bytes.end())), 12,
-                                            dtypes::tag::VEC3_F32);
+                                            dtypes::tag::kVec3F32);
   EXPECT_TRUE(view.has_value());
   return std::move(view).value();
 }
@@ -76,11 +76,11 @@ TEST(BuiltinArrayValues, TagAndLengthMustFitTheField) {
 
 TEST(BuiltinArrayValues, PositionsAreMeasuredByElementOnly) {
   const std::vector<std::uint8_t> bytes(20);
-  auto f64 = vec3_payload_values(ByteSpan(bytes.data(), 16), dtypes::tag::VEC3_F64, "positions");
+  auto f64 = vec3_payload_values(ByteSpan(bytes.data(), 16), dtypes::tag::kVec3F64, "positions");
   ASSERT_TRUE(f64.has_value());
   EXPECT_EQ(f64->count(), 2u);
   EXPECT_EQ(
-      vec3_payload_values(ByteSpan(bytes.data(), 20), dtypes::tag::VEC3_F64, "positions").error(),
+      vec3_payload_values(ByteSpan(bytes.data(), 20), dtypes::tag::kVec3F64, "positions").error(),
       Error::decode("Byte length 20 is not a multiple of element size 8"));
   EXPECT_EQ(vec3_payload_values(ByteSpan(bytes.data(), 12), 9, "positions").error(),
             Error::decode("Invalid positions section"));

@@ -1,4 +1,4 @@
-#include "crivane/record/reader.hpp"
+#include "record/reader.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -70,9 +70,9 @@ Bytes tensor(std::initializer_list<std::uint32_t> shape, std::size_t value_bytes
 
 TEST(FlatParseTest, ReadsHeadAndSectionsInRecordOrder) {
   const Bytes rec = cat({record(2, 24,
-                                {section(2, "b", tag::F64, le<double>({1.5})),
-                                 section(0, "forces", tag::VEC3_F32, Bytes(24, 0)),
-                                 section(1, "\xc3\xa9", tag::NONE, {})}),
+                                {section(2, "b", tag::kF64, le<double>({1.5})),
+                                 section(0, "forces", tag::kVec3F32, Bytes(24, 0)),
+                                 section(1, "\xc3\xa9", tag::kNone, {})}),
                          raw({0xff, 0xff})});  // trailing bytes are not looked at
   auto parsed = parse_mol_fast_soa(rec, 24);
   ASSERT_TRUE(parsed.has_value()) << parsed.error().to_string();
@@ -85,7 +85,7 @@ TEST(FlatParseTest, ReadsHeadAndSectionsInRecordOrder) {
   const SectionRef& b = parsed->sections[0];
   EXPECT_EQ(b.key, "b");
   EXPECT_EQ(b.kind, 2);
-  EXPECT_EQ(b.type_tag, tag::F64);
+  EXPECT_EQ(b.type_tag, tag::kF64);
   EXPECT_EQ(b.payload.size(), 8u);
   EXPECT_EQ(b.payload.data(), rec.data() + 56 + 7 + 1);
   EXPECT_EQ(parsed->sections[1].key, "forces");
@@ -94,14 +94,14 @@ TEST(FlatParseTest, ReadsHeadAndSectionsInRecordOrder) {
 
   // The reusable form gives the same, whatever the list held before.
   FlatRecord reused;
-  ASSERT_TRUE(parse_mol_fast_soa(record(0, 12, {section(2, "z", tag::NONE, {})}), 12, reused));
+  ASSERT_TRUE(parse_mol_fast_soa(record(0, 12, {section(2, "z", tag::kNone, {})}), 12, reused));
   ASSERT_TRUE(parse_mol_fast_soa(rec, 24, reused));
   ASSERT_EQ(reused.sections.size(), 3u);
   EXPECT_EQ(reused.sections[0].payload.data(), b.payload.data());
 }
 
 TEST(FlatParseTest, TruncationsNameTheMissingField) {
-  const Bytes good = record(1, 12, {section(2, "key", tag::F64, le<double>({2.0}))});
+  const Bytes good = record(1, 12, {section(2, "key", tag::kF64, le<double>({2.0}))});
   // 4 n_atoms, 12 positions, 1 number, 2 count, then kind, key length, key
   // (3), tag, payload length (4), payload (8): 37 bytes.
   ASSERT_EQ(good.size(), 37u);
@@ -213,57 +213,57 @@ void check_columns(const std::vector<ColumnCase>& cases) {
 TEST(SectionSchemaFromRefTest, FixedSizeTags) {
   check_columns({
       // Per-molecule scalars and matrices keep their payload as the slot.
-      {2, "e", tag::F64, Bytes(8, 0), 5, 8, 8, false, nullptr},
-      {0, "energy", tag::F32, Bytes(4, 0), 5, 4, 4, false, nullptr},
-      {2, "odd", tag::F64, Bytes(12, 0), 5, 8, 12, false, nullptr},
-      {0, "pbc", tag::BOOL3, Bytes(3, 0), 0, 3, 3, false, nullptr},
-      {0, "cell", tag::MAT3_F64, Bytes(72, 0), 2, 72, 72, false, nullptr},
-      {0, "stress", tag::MAT3_F32, Bytes(36, 0), 2, 36, 36, false, nullptr},
-      {3, "kind3", tag::I64, Bytes(8, 0), 2, 8, 8, false, nullptr},
+      {2, "e", tag::kF64, Bytes(8, 0), 5, 8, 8, false, nullptr},
+      {0, "energy", tag::kF32, Bytes(4, 0), 5, 4, 4, false, nullptr},
+      {2, "odd", tag::kF64, Bytes(12, 0), 5, 8, 12, false, nullptr},
+      {0, "pbc", tag::kBool3, Bytes(3, 0), 0, 3, 3, false, nullptr},
+      {0, "cell", tag::kMat3F64, Bytes(72, 0), 2, 72, 72, false, nullptr},
+      {0, "stress", tag::kMat3F32, Bytes(36, 0), 2, 36, 36, false, nullptr},
+      {3, "kind3", tag::kI64, Bytes(8, 0), 2, 8, 8, false, nullptr},
       // Per-atom ones hold exactly one element.
-      {1, "q", tag::I64, Bytes(8, 0), 1, 8, 8, true, nullptr},
-      {1, "q", tag::F64, Bytes(16, 0), 2, 0, 0, false,
+      {1, "q", tag::kI64, Bytes(8, 0), 1, 8, 8, true, nullptr},
+      {1, "q", tag::kF64, Bytes(16, 0), 2, 0, 0, false,
        "Section 'q' has invalid payload length 16 (expected 8)"},
-      {1, "m", tag::MAT3_F32, Bytes(36, 0), 1, 36, 36, true, nullptr},
+      {1, "m", tag::kMat3F32, Bytes(36, 0), 1, 36, 36, true, nullptr},
       // Arrays: per-atom rows of the element size, per-molecule the whole payload.
-      {0, "forces", tag::VEC3_F32, Bytes(36, 0), 3, 12, 12, true, nullptr},
-      {0, "velocities", tag::VEC3_F64, Bytes(72, 0), 3, 24, 24, true, nullptr},
-      {0, "charges", tag::F32_ARRAY, Bytes(12, 0), 3, 4, 4, true, nullptr},
-      {0, "charges", tag::F64_ARRAY, Bytes(16, 0), 3, 0, 0, false,
+      {0, "forces", tag::kVec3F32, Bytes(36, 0), 3, 12, 12, true, nullptr},
+      {0, "velocities", tag::kVec3F64, Bytes(72, 0), 3, 24, 24, true, nullptr},
+      {0, "charges", tag::kF32Array, Bytes(12, 0), 3, 4, 4, true, nullptr},
+      {0, "charges", tag::kF64Array, Bytes(16, 0), 3, 0, 0, false,
        "Section 'charges' has invalid payload length 16 (expected 24)"},
-      {1, "i", tag::I32_ARRAY, Bytes(0, 0), 0, 4, 4, true, nullptr},
-      {1, "i", tag::I64_ARRAY, Bytes(8, 0), 0, 0, 0, false,
+      {1, "i", tag::kI32Array, Bytes(0, 0), 0, 4, 4, true, nullptr},
+      {1, "i", tag::kI64Array, Bytes(8, 0), 0, 0, 0, false,
        "Section 'i' has invalid payload length 8 (expected 0)"},
-      {2, "a", tag::F64_ARRAY, Bytes(24, 0), 3, 24, 24, false, nullptr},
-      {2, "v", tag::VEC3_F32, Bytes(0, 0), 3, 0, 0, false, nullptr},
-      {0, "Forces", tag::VEC3_F32, Bytes(12, 0), 3, 12, 12, false, nullptr},  // not a builtin key
+      {2, "a", tag::kF64Array, Bytes(24, 0), 3, 24, 24, false, nullptr},
+      {2, "v", tag::kVec3F32, Bytes(0, 0), 3, 0, 0, false, nullptr},
+      {0, "Forces", tag::kVec3F32, Bytes(12, 0), 3, 12, 12, false, nullptr},  // not a builtin key
   });
 }
 
 TEST(SectionSchemaFromRefTest, TextNullTensorAndUnknownTags) {
   check_columns({
-      {2, "label", tag::STRING, Bytes{'h', 'i'}, 3, 0, 0, false, nullptr},
-      {0, "name", tag::STRING, Bytes{}, 3, 0, 0, false, nullptr},
-      {2, "label", tag::STRING, Bytes{0xc3}, 3, 0, 0, false, "Invalid UTF-8 in section 'label'"},
-      {1, "s", tag::STRING, Bytes{}, 3, 0, 0, false,
+      {2, "label", tag::kString, Bytes{'h', 'i'}, 3, 0, 0, false, nullptr},
+      {0, "name", tag::kString, Bytes{}, 3, 0, 0, false, nullptr},
+      {2, "label", tag::kString, Bytes{0xc3}, 3, 0, 0, false, "Invalid UTF-8 in section 'label'"},
+      {1, "s", tag::kString, Bytes{}, 3, 0, 0, false,
        "String section 's' cannot be per-atom in flat extraction"},
       // The UTF-8 check comes first.
-      {1, "s", tag::STRING, Bytes{0xff}, 3, 0, 0, false, "Invalid UTF-8 in section 's'"},
-      {2, "none", tag::NONE, Bytes{}, 3, 0, 0, false, nullptr},
-      {1, "none", tag::NONE, Bytes{}, 3, 0, 0, true, nullptr},
-      {2, "none", tag::NONE, Bytes{0}, 3, 0, 0, false,
+      {1, "s", tag::kString, Bytes{0xff}, 3, 0, 0, false, "Invalid UTF-8 in section 's'"},
+      {2, "none", tag::kNone, Bytes{}, 3, 0, 0, false, nullptr},
+      {1, "none", tag::kNone, Bytes{}, 3, 0, 0, true, nullptr},
+      {2, "none", tag::kNone, Bytes{0}, 3, 0, 0, false,
        "Section 'none' has invalid payload length 1 (expected 0)"},
-      {2, "t", tag::TENSOR_F32, tensor({2, 3}, 24), 4, 4, 0, false, nullptr},
-      {2, "t", tag::TENSOR_I64, tensor({}, 8), 4, 8, 0, false, nullptr},
-      {1, "t", tag::TENSOR_F64, tensor({4, 2}, 64), 4, 8, 0, true, nullptr},
-      {1, "t", tag::TENSOR_I32, tensor({0}, 0), 0, 4, 0, true, nullptr},
-      {1, "t", tag::TENSOR_F32, tensor({}, 4), 4, 0, 0, false,
+      {2, "t", tag::kTensorF32, tensor({2, 3}, 24), 4, 4, 0, false, nullptr},
+      {2, "t", tag::kTensorI64, tensor({}, 8), 4, 8, 0, false, nullptr},
+      {1, "t", tag::kTensorF64, tensor({4, 2}, 64), 4, 8, 0, true, nullptr},
+      {1, "t", tag::kTensorI32, tensor({0}, 0), 0, 4, 0, true, nullptr},
+      {1, "t", tag::kTensorF32, tensor({}, 4), 4, 0, 0, false,
        "Atom tensor property 't' must have at least one dimension"},
-      {1, "t", tag::TENSOR_F32, tensor({3, 2}, 24), 4, 0, 0, false,
+      {1, "t", tag::kTensorF32, tensor({3, 2}, 24), 4, 0, 0, false,
        "Atom tensor property 't' first dimension (3) doesn't match atom count (4)"},
-      {2, "t", tag::TENSOR_F32, tensor({2, 3}, 20), 4, 0, 0, false,
+      {2, "t", tag::kTensorF32, tensor({2, 3}, 20), 4, 0, 0, false,
        "Tensor shape [2, 3] expects 6 values, got 5"},
-      {2, "t", tag::TENSOR_I64, Bytes{}, 4, 0, 0, false, "Tensor payload missing rank"},
+      {2, "t", tag::kTensorI64, Bytes{}, 4, 0, 0, false, "Tensor payload missing rank"},
       {2, "x", 18, Bytes(5, 0), 4, 5, 5, false, nullptr},
       {3, "x", 255, Bytes{}, 4, 0, 0, false, nullptr},
       {1, "x", 18, Bytes{}, 4, 0, 0, false, "Unsupported per-atom section type tag 18 for key 'x'"},

@@ -31,7 +31,8 @@ struct CompressionType {
   friend bool operator==(const CompressionType&, const CompressionType&) = default;
 };
 
-// The stored bytes of one record.
+// The stored bytes of one record. Both directions report allocation failure
+// as Error::out_of_memory().
 Result<Bytes> compress(ByteSpan data, CompressionType compression);
 
 // The record bytes back. `size_hint` is the record's known length; the output

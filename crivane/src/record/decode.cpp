@@ -63,11 +63,11 @@ Result<PropertyValue> decode_tensor(std::uint8_t type_tag, ByteSpan payload) {
                          TensorData(Tensor<T>{std::move(header->shape), copy_elements<T>(values)}));
   };
   switch (type_tag) {
-    case tag::TENSOR_F32:
+    case tag::kTensorF32:
       return make(std::in_place_type<float>);
-    case tag::TENSOR_F64:
+    case tag::kTensorF64:
       return make(std::in_place_type<double>);
-    case tag::TENSOR_I32:
+    case tag::kTensorI32:
       return make(std::in_place_type<std::int32_t>);
     default:
       return make(std::in_place_type<std::int64_t>);
@@ -80,48 +80,48 @@ Result<PropertyValue> decode_property_value(std::uint8_t type_tag, ByteSpan payl
   const std::size_t n = payload.size();
   auto fail = [](const char* message) { return decode_failure(message); };
   switch (type_tag) {
-    case tag::F64:
+    case tag::kF64:
       if (n != sizeof(double)) return fail("Invalid f64 payload length");
       return PropertyValue(std::in_place_index<property::Float>, copy_value<double>(payload));
-    case tag::I64:
+    case tag::kI64:
       if (n != sizeof(std::int64_t)) return fail("Invalid i64 payload length");
       return PropertyValue(std::in_place_index<property::Int>, copy_value<std::int64_t>(payload));
-    case tag::STRING:
+    case tag::kString:
       if (!utf8::is_valid(as_text(payload))) {
         return fail("Invalid UTF-8 in string property");
       }
       return PropertyValue(std::in_place_index<property::String>, as_text(payload));
-    case tag::F64_ARRAY:
+    case tag::kF64Array:
       if (!whole_elements<double>(payload)) return fail("Invalid f64 array payload length");
       return PropertyValue(std::in_place_index<property::FloatArray>,
                            copy_elements<double>(payload));
-    case tag::VEC3_F32:
+    case tag::kVec3F32:
       if (!whole_elements<Vec3F32>(payload)) return fail("Invalid vec3<f32> payload length");
       return PropertyValue(std::in_place_index<property::Vec3Array>,
                            copy_elements<Vec3F32>(payload));
-    case tag::I64_ARRAY:
+    case tag::kI64Array:
       if (!whole_elements<std::int64_t>(payload)) return fail("Invalid i64 array payload length");
       return PropertyValue(std::in_place_index<property::IntArray>,
                            copy_elements<std::int64_t>(payload));
-    case tag::F32_ARRAY:
+    case tag::kF32Array:
       if (!whole_elements<float>(payload)) return fail("Invalid f32 array payload length");
       return PropertyValue(std::in_place_index<property::Float32Array>,
                            copy_elements<float>(payload));
-    case tag::VEC3_F64:
+    case tag::kVec3F64:
       if (!whole_elements<Vec3F64>(payload)) return fail("Invalid vec3<f64> payload length");
       return PropertyValue(std::in_place_index<property::Vec3ArrayF64>,
                            copy_elements<Vec3F64>(payload));
-    case tag::I32_ARRAY:
+    case tag::kI32Array:
       if (!whole_elements<std::int32_t>(payload)) return fail("Invalid i32 array payload length");
       return PropertyValue(std::in_place_index<property::Int32Array>,
                            copy_elements<std::int32_t>(payload));
-    case tag::NONE:
+    case tag::kNone:
       if (n != 0) return fail("Null property payload must be empty");
       return PropertyValue(std::in_place_index<property::None>);
-    case tag::TENSOR_F32:
-    case tag::TENSOR_F64:
-    case tag::TENSOR_I32:
-    case tag::TENSOR_I64:
+    case tag::kTensorF32:
+    case tag::kTensorF64:
+    case tag::kTensorI32:
+    case tag::kTensorI64:
       return decode_tensor(type_tag, payload);
     default:
       return decode_failure(fmt::format("Unsupported property type tag {}", unsigned{type_tag}));
@@ -140,23 +140,23 @@ Error element_length_error(std::size_t length, std::size_t element_size) {
 Error property_payload_error(std::uint8_t type_tag, ByteSpan payload) {
   const std::size_t n = payload.size();
   switch (type_tag) {
-    case tag::F64:
+    case tag::kF64:
       return Error::decode("Invalid f64 payload length");
-    case tag::I64:
+    case tag::kI64:
       return Error::decode("Invalid i64 payload length");
-    case tag::STRING:
+    case tag::kString:
       return Error::decode("Invalid UTF-8 in string property");
-    case tag::F64_ARRAY:
-    case tag::I64_ARRAY:
+    case tag::kF64Array:
+    case tag::kI64Array:
       return element_length_error(n, 8);
-    case tag::F32_ARRAY:
-    case tag::I32_ARRAY:
+    case tag::kF32Array:
+    case tag::kI32Array:
       return element_length_error(n, 4);
-    case tag::VEC3_F32:
+    case tag::kVec3F32:
       return Error::decode("Invalid vec3<f32> payload length");
-    case tag::VEC3_F64:
+    case tag::kVec3F64:
       return Error::decode("Invalid vec3<f64> payload length");
-    case tag::NONE:
+    case tag::kNone:
       return Error::decode("Null property payload must be empty");
     default:
       return Error::decode(fmt::format("Unsupported property type tag {}", unsigned{type_tag}));
@@ -166,12 +166,12 @@ Error property_payload_error(std::uint8_t type_tag, ByteSpan payload) {
 Result<Vec3Data> py_decode_vec3_data(ByteSpan payload, std::uint8_t type_tag,
                                      std::string_view field_name) {
   switch (type_tag) {
-    case tag::VEC3_F32:
+    case tag::kVec3F32:
       if (!whole_elements<Vec3F32>(payload)) {
         return decode_failure("Invalid vec3<f32> payload length");
       }
       return Vec3Data(std::in_place_index<0>, copy_elements<Vec3F32>(payload));
-    case tag::VEC3_F64:
+    case tag::kVec3F64:
       if (!whole_elements<Vec3F64>(payload)) {
         return decode_failure("Invalid vec3<f64> payload length");
       }
@@ -185,12 +185,12 @@ Result<Vec3Data> py_decode_vec3_data(ByteSpan payload, std::uint8_t type_tag,
 Result<Mat3Data> py_decode_mat3_data(ByteSpan payload, std::uint8_t type_tag,
                                      std::string_view field_name) {
   switch (type_tag) {
-    case tag::MAT3_F64:
+    case tag::kMat3F64:
       if (payload.size() != sizeof(Mat3F64)) {
         return decode_failure("Invalid mat3x3<f64> payload length");
       }
       return Mat3Data(std::in_place_index<1>, copy_value<Mat3F64>(payload));
-    case tag::MAT3_F32:
+    case tag::kMat3F32:
       if (payload.size() != sizeof(Mat3F32)) {
         return decode_failure("Invalid mat3x3<f32> payload length");
       }
@@ -208,7 +208,7 @@ Result<Molecule> SoaMoleculeView::materialize() const {
   auto row = checked_positions_row();
   if (!row) return unexpected(std::move(row).error());
   Expected<Molecule, std::string> built =
-      positions_type_ == tag::VEC3_F32
+      positions_type_ == tag::kVec3F32
           ? Molecule::create(copy_elements<Vec3F32>(positions_bytes()), std::move(numbers))
           : Molecule::create_f64(copy_elements<Vec3F64>(positions_bytes()), std::move(numbers));
   if (!built) return decode_failure(std::move(built).error());
@@ -221,13 +221,13 @@ Result<Molecule> SoaMoleculeView::materialize() const {
   if (const auto& charges = charges_slot()) {
     const ByteSpan p = payload_of(*charges);
     switch (charges->type_tag) {
-      case tag::F64_ARRAY:
+      case tag::kF64Array:
         if (!whole_elements<double>(p)) {
           return decode_failure("Invalid f64 array payload length");
         }
         mol.charges = FloatArrayData(std::in_place_index<1>, copy_elements<double>(p));
         break;
-      case tag::F32_ARRAY:
+      case tag::kF32Array:
         if (!whole_elements<float>(p)) {
           return decode_failure("Invalid f32 array payload length");
         }
@@ -246,13 +246,13 @@ Result<Molecule> SoaMoleculeView::materialize() const {
   if (const auto& energy = energy_slot()) {
     const ByteSpan p = payload_of(*energy);
     switch (energy->type_tag) {
-      case tag::F64:
+      case tag::kF64:
         if (p.size() != sizeof(double)) {
           return decode_failure("Invalid f64 payload length");
         }
         mol.energy.emplace(std::in_place_index<1>, copy_value<double>(p));
         break;
-      case tag::F32:
+      case tag::kF32:
         if (p.size() != sizeof(float)) return decode_failure("Invalid f32 payload length");
         mol.energy.emplace(std::in_place_index<0>, copy_value<float>(p));
         break;
@@ -275,7 +275,7 @@ Result<Molecule> SoaMoleculeView::materialize() const {
   }
   if (const auto& slot = pbc_slot()) {
     const ByteSpan p = payload_of(*slot);
-    if (p.size() != dtypes::element_size(tag::BOOL3)) {
+    if (p.size() != dtypes::element_size(tag::kBool3)) {
       return decode_failure("Invalid pbc payload length");
     }
     mol.pbc = std::array<bool, 3>{p[0] != 0, p[1] != 0, p[2] != 0};

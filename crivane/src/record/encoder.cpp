@@ -22,7 +22,7 @@ void add_vec3(BuiltinSections& out, BuiltinKey key, const V& v) {
       [&](const auto& rows) {
         constexpr bool f32 =
             std::is_same_v<std::decay_t<decltype(rows)>, std::vector<types::Vec3F32>>;
-        out.add(key, f32 ? tag::VEC3_F32 : tag::VEC3_F64,
+        out.add(key, f32 ? tag::kVec3F32 : tag::kVec3F64,
                 reinterpret_cast<const std::uint8_t*>(rows.data()), rows.size() * sizeof(rows[0]));
       },
       v);
@@ -32,7 +32,7 @@ void add_mat3(BuiltinSections& out, BuiltinKey key, const types::Mat3Data& m) {
   std::visit(
       [&](const auto& mat) {
         constexpr bool f32 = std::is_same_v<std::decay_t<decltype(mat)>, types::Mat3F32>;
-        out.add(key, f32 ? tag::MAT3_F32 : tag::MAT3_F64,
+        out.add(key, f32 ? tag::kMat3F32 : tag::kMat3F64,
                 reinterpret_cast<const std::uint8_t*>(&mat), sizeof mat);
       },
       m);
@@ -42,7 +42,7 @@ void add_mat3(BuiltinSections& out, BuiltinKey key, const types::Mat3Data& m) {
 // adds their encoded size to `total`.
 Result<void> check_custom_sections(const PropertyMap& map, std::uint64_t& total) {
   for (const auto& [key, value] : map) {
-    if (key.size() > MAX_KEY_BYTES) {
+    if (key.size() > kMaxKeyBytes) {
       return unexpected(Error::invalid_data(fmt::format("Section key '{}' is too long", key)));
     }
     if (const auto* t = std::get_if<types::property::Tensor>(&value)) {
@@ -71,7 +71,7 @@ void write_custom_sections(RecordWriter& w, std::uint8_t kind, const PropertyMap
 }  // namespace
 
 std::uint8_t positions_type_tag(const Molecule& m) {
-  return m.positions.index() == 0 ? tag::VEC3_F32 : tag::VEC3_F64;
+  return m.positions.index() == 0 ? tag::kVec3F32 : tag::kVec3F64;
 }
 
 BuiltinSections builtin_sections(const Molecule& m) {
@@ -80,7 +80,7 @@ BuiltinSections builtin_sections(const Molecule& m) {
     std::visit(
         [&](const auto& vals) {
           constexpr bool f32 = std::is_same_v<std::decay_t<decltype(vals)>, std::vector<float>>;
-          out.add(BuiltinKey::Charges, f32 ? tag::F32_ARRAY : tag::F64_ARRAY,
+          out.add(BuiltinKey::Charges, f32 ? tag::kF32Array : tag::kF64Array,
                   reinterpret_cast<const std::uint8_t*>(vals.data()),
                   vals.size() * sizeof(vals[0]));
         },
@@ -91,18 +91,18 @@ BuiltinSections builtin_sections(const Molecule& m) {
     std::visit(
         [&](const auto& e) {
           constexpr bool f32 = std::is_same_v<std::decay_t<decltype(e)>, float>;
-          out.add(BuiltinKey::Energy, f32 ? tag::F32 : tag::F64,
+          out.add(BuiltinKey::Energy, f32 ? tag::kF32 : tag::kF64,
                   reinterpret_cast<const std::uint8_t*>(&e), sizeof e);
         },
         *m.energy);
   }
   if (m.forces) add_vec3(out, BuiltinKey::Forces, *m.forces);
   if (m.name) {
-    out.add(BuiltinKey::Name, tag::STRING, reinterpret_cast<const std::uint8_t*>(m.name->data()),
+    out.add(BuiltinKey::Name, tag::kString, reinterpret_cast<const std::uint8_t*>(m.name->data()),
             m.name->size());
   }
   if (m.pbc) {
-    out.add(BuiltinKey::Pbc, tag::BOOL3, reinterpret_cast<const std::uint8_t*>(m.pbc->data()), 3);
+    out.add(BuiltinKey::Pbc, tag::kBool3, reinterpret_cast<const std::uint8_t*>(m.pbc->data()), 3);
   }
   if (m.stress) add_mat3(out, BuiltinKey::Stress, *m.stress);
   if (m.velocities) add_vec3(out, BuiltinKey::Velocities, *m.velocities);
@@ -115,7 +115,7 @@ Result<void> validate_record_format_compat(const Molecule& m, std::uint32_t reco
         Error::invalid_data(fmt::format("Unsupported record format {}", record_format)));
   }
   if (record_format == kRecordFormatMixedDtypes) return {};
-  if (positions_type_tag(m) != tag::VEC3_F32) {
+  if (positions_type_tag(m) != tag::kVec3F32) {
     return unexpected(Error::invalid_data("record format 2 does not support float64 positions"));
   }
   for (const BuiltinSection& s : builtin_sections(m)) {
@@ -148,7 +148,7 @@ Result<Bytes> serialize_molecule_soa(const Molecule& m, std::uint32_t record_for
   // Every check and the exact size first, so the buffer is allocated once and
   // nothing is written for a molecule that fails.
   const std::size_t row = positions_row_bytes(positions_type_tag(m));
-  std::uint64_t total = RECORD_HEAD_BYTES + static_cast<std::uint64_t>(n) * (row + 1);
+  std::uint64_t total = kRecordHeadBytes + static_cast<std::uint64_t>(n) * (row + 1);
   for (const BuiltinSection& s : builtins) {
     CRIVANE_TRY(check_section_limits(s.key, s.size));
     total += section_size(s.key, s.size);

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "crivane/record/layout.hpp"
-#include "crivane/record/reader.hpp"
 #include "crivane/storage/dtypes.hpp"
 #include "crivane/storage/utf8.hpp"
+#include "reader.hpp"
 #include "text.hpp"
 
 namespace crivane::storage::soa {
@@ -73,7 +73,7 @@ Result<void> parse_mol_fast_soa(ByteSpan record, std::size_t positions_row_bytes
   out.positions = head.positions;
   out.atomic_numbers = head.atomic_numbers;
   // The stored count reserves no more sections than the bytes can hold.
-  out.sections.reserve(std::min<std::size_t>(head.section_count, r.left() / SECTION_HEADER_BYTES));
+  out.sections.reserve(std::min<std::size_t>(head.section_count, r.left() / kSectionHeaderBytes));
   RecordSection s;
   for (std::size_t i = 0; i < head.section_count; ++i) {
     if (!r.read_section(s)) return unexpected(flat_read_error(r.failure()));
@@ -98,24 +98,24 @@ Result<SectionSchema> section_schema_from_ref(const SectionRef& section, std::ui
   std::size_t slot_bytes = 0;
   switch (type_tag) {
     // Fixed-size values of one element.
-    case tag::F64:
-    case tag::I64:
-    case tag::BOOL3:
-    case tag::MAT3_F64:
-    case tag::F32:
-    case tag::MAT3_F32:
+    case tag::kF64:
+    case tag::kI64:
+    case tag::kBool3:
+    case tag::kMat3F64:
+    case tag::kF32:
+    case tag::kMat3F32:
       elem_bytes = dtypes::element_size(type_tag);
       if (per_atom && payload_len != elem_bytes) {
         return length_mismatch(key, payload_len, elem_bytes);
       }
       slot_bytes = per_atom ? elem_bytes : payload_len;
       break;
-    case tag::F64_ARRAY:
-    case tag::VEC3_F32:
-    case tag::I64_ARRAY:
-    case tag::F32_ARRAY:
-    case tag::VEC3_F64:
-    case tag::I32_ARRAY:
+    case tag::kF64Array:
+    case tag::kVec3F32:
+    case tag::kI64Array:
+    case tag::kF32Array:
+    case tag::kVec3F64:
+    case tag::kI32Array:
       if (per_atom) {
         elem_bytes = dtypes::element_size(type_tag);
         std::size_t expected = 0;
@@ -130,7 +130,7 @@ Result<SectionSchema> section_schema_from_ref(const SectionRef& section, std::ui
         slot_bytes = payload_len;
       }
       break;
-    case tag::STRING:
+    case tag::kString:
       if (!utf8::is_valid(as_text(section.payload))) {
         return invalid(fmt::format("Invalid UTF-8 in section '{}'", key));
       }
@@ -139,13 +139,13 @@ Result<SectionSchema> section_schema_from_ref(const SectionRef& section, std::ui
             fmt::format("String section '{}' cannot be per-atom in flat extraction", key));
       }
       break;
-    case tag::NONE:
+    case tag::kNone:
       if (payload_len != 0) return length_mismatch(key, payload_len, 0);
       break;
-    case tag::TENSOR_F32:
-    case tag::TENSOR_F64:
-    case tag::TENSOR_I32:
-    case tag::TENSOR_I64: {
+    case tag::kTensorF32:
+    case tag::kTensorF64:
+    case tag::kTensorI32:
+    case tag::kTensorI64: {
       CRIVANE_ASSIGN_OR_RETURN(const dtypes::TensorPayloadShape header,
                                dtypes::tensor_shape_from_payload(type_tag, section.payload));
       if (per_atom) {

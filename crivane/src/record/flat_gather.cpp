@@ -115,7 +115,7 @@ using Storage = FlatSectionBuffer::Storage;
 
 Storage storage_of(const SectionSchema& column) {
   if (column.slot_bytes != 0 && !dtypes::is_tensor_tag(column.type_tag)) return Storage::Numeric;
-  if (column.type_tag == dtypes::tag::STRING || column.type_tag == dtypes::tag::NONE) {
+  if (column.type_tag == dtypes::tag::kString || column.type_tag == dtypes::tag::kNone) {
     return Storage::String;
   }
   if (dtypes::is_tensor_tag(column.type_tag)) return Storage::Tensor;
@@ -170,14 +170,12 @@ struct RecordNeed {
 
 RecordNeed record_need(const std::vector<SectionSchema>& reference, bool uniform,
                        std::size_t row_bytes) {
-  constexpr std::uint64_t kHead = 4 + 2;                 // atom count, section count
-  constexpr std::uint64_t kSectionHead = 1 + 1 + 1 + 4;  // kind, key length, tag, payload length
-  RecordNeed need{kHead, std::uint64_t{row_bytes} + 1};
+  RecordNeed need{kRecordHeadBytes, std::uint64_t{row_bytes} + 1};
   if (!uniform) return need;
   // The first record's columns: at most 65535 of them, each share at most a
   // u32 payload length, so none of these sums wraps.
   for (const SectionSchema& column : reference) {
-    need.fixed += kSectionHead + column.key.size();
+    need.fixed += kSectionHeaderBytes + column.key.size();
     if (dtypes::is_tensor_tag(column.type_tag)) continue;  // only its shape is checked
     if (column.per_atom) {
       need.per_atom += column.elem_bytes;
@@ -368,7 +366,7 @@ struct Scatter {
         std::memcpy(columns[col].numeric.data() + k * column.slot_bytes, s.payload.data(), len);
       }
     }
-    if (column.slot_bytes == 0 && s.type_tag != dtypes::tag::NONE &&
+    if (column.slot_bytes == 0 && s.type_tag != dtypes::tag::kNone &&
         storage_of(column) == Storage::String) {
       const std::string_view text(reinterpret_cast<const char*>(s.payload.data()), len);
       if (!utf8::is_valid(text)) {

@@ -7,18 +7,18 @@ namespace crivane::storage::soa {
 namespace tag = dtypes::tag;
 
 Result<void> check_atom_count(std::uint64_t n_atoms) {
-  if (n_atoms > MAX_ATOMS) {
+  if (n_atoms > kMaxRecordAtoms) {
     return unexpected(Error::invalid_data(
-        fmt::format("Molecule has {} atoms; a record holds at most {}", n_atoms, MAX_ATOMS)));
+        fmt::format("Molecule has {} atoms; a record holds at most {}", n_atoms, kMaxRecordAtoms)));
   }
   return {};
 }
 
 Result<void> check_section_limits(std::string_view key, std::uint64_t payload_len) {
-  if (key.size() > MAX_KEY_BYTES) {
+  if (key.size() > kMaxKeyBytes) {
     return unexpected(Error::invalid_data(fmt::format("Section key '{}' is too long", key)));
   }
-  if (payload_len > MAX_PAYLOAD_BYTES) {
+  if (payload_len > kMaxPayloadBytes) {
     return unexpected(Error::invalid_data(fmt::format("Section '{}' payload is too large", key)));
   }
   return {};
@@ -28,11 +28,11 @@ Result<std::uint8_t> resolve_positions_type(std::uint32_t record_format,
                                             std::optional<std::uint8_t> positions_type) {
   switch (record_format) {
     case kRecordFormatFixedDtypes:
-      if (positions_type == tag::VEC3_F64) {
+      if (positions_type == tag::kVec3F64) {
         return unexpected(
             Error::invalid_data("record format 2 does not support float64 positions"));
       }
-      return tag::VEC3_F32;
+      return tag::kVec3F32;
     case kRecordFormatMixedDtypes:
       if (!positions_type) {
         return unexpected(Error::invalid_data("Missing positions dtype for record format 3"));

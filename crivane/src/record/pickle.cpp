@@ -413,6 +413,8 @@ Bytes encode_pickle_payload(const Molecule& m) {
   return out;
 }
 
-Result<Molecule> decode_pickle_payload(ByteSpan payload) { return Reader(payload).molecule(); }
+Result<Molecule> decode_pickle_payload(ByteSpan payload) {
+  return catch_allocation_failure([&] { return Reader(payload).molecule(); });
+}
 
 }  // namespace crivane::storage::soa

@@ -7,8 +7,8 @@
 
 #include "crivane/record/encoder.hpp"
 #include "crivane/record/layout.hpp"
-#include "crivane/record/reader.hpp"
 #include "crivane/storage/dtypes.hpp"
+#include "reader.hpp"
 #include "text.hpp"
 
 namespace crivane::storage::schema {
@@ -44,7 +44,7 @@ Result<void> check_tensor_scope(std::string_view key, bool per_atom,
 // its key.
 Error record_read_error(const soa::RecordFailure& f, std::size_t record_size) {
   using soa::RecordField;
-  if (record_size < soa::RECORD_HEAD_BYTES) return invalid("SOA record too small");
+  if (record_size < soa::kRecordHeadBytes) return invalid("SOA record too small");
   switch (f.field) {
     case RecordField::AtomCount:
     case RecordField::Positions:
@@ -58,7 +58,7 @@ Error record_read_error(const soa::RecordFailure& f, std::size_t record_size) {
     default:
       break;
   }
-  if (f.section_bytes >= soa::SECTION_HEADER_BYTES && f.field == RecordField::Key) {
+  if (f.section_bytes >= soa::kSectionHeaderBytes && f.field == RecordField::Key) {
     return invalid(f.problem == soa::RecordProblem::InvalidUtf8 ? "Invalid UTF-8 in section key"
                                                                 : "SOA section key truncated");
   }
@@ -124,7 +124,7 @@ Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::u
     return unexpected(invalid(fmt::format("Schema overflow for section '{}'", key)));
   }
   if (payload_len != expected) return unexpected(length_mismatch(key, payload_len, expected));
-  if (type_tag >= tag::F64_ARRAY && type_tag <= tag::I32_ARRAY) {
+  if (type_tag >= tag::kF64Array && type_tag <= tag::kI32Array) {
     e.slot_bytes = e.elem_bytes;
   } else {
     // Scalars, pbc and matrices given per atom: one slot per atom, 0 without atoms.

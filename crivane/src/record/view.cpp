@@ -4,9 +4,9 @@
 
 #include <fmt/format.h>
 
-#include "crivane/record/reader.hpp"
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/utf8.hpp"
+#include "reader.hpp"
 #include "text.hpp"
 
 namespace crivane::storage::soa {
@@ -17,7 +17,7 @@ Result<SoaContext> SoaContext::from_parts(std::uint32_t record_format,
                                           std::optional<std::uint8_t> lock_positions_type,
                                           bool has_lock) {
   if (record_format == kRecordFormatFixedDtypes) {
-    return SoaContext{positions_row_bytes(tag::VEC3_F32), tag::VEC3_F32};
+    return SoaContext{positions_row_bytes(tag::kVec3F32), tag::kVec3F32};
   }
   if (record_format != kRecordFormatMixedDtypes) {
     return unexpected(
@@ -51,7 +51,7 @@ Error invalid(const char* message) { return Error::invalid_data(message); }
 // The lazy reader's texts for a read that failed. It wants the head's 6
 // bytes first, and its own words for sizes that overflow.
 Error view_read_error(const RecordFailure& f, std::size_t record_size) {
-  if (record_size < RECORD_HEAD_BYTES) return invalid("SOA record too small");
+  if (record_size < kRecordHeadBytes) return invalid("SOA record too small");
   const bool missing = f.problem == RecordProblem::Missing;
   switch (f.field) {
     case RecordField::AtomCount:
@@ -154,7 +154,7 @@ Result<std::optional<std::array<bool, 3>>> SoaMoleculeView::pbc() const {
   if (!pbc) return Out();
   auto payload = builtin_payload(*pbc);
   if (!payload) return unexpected(std::move(payload).error());
-  if (payload->size() != dtypes::element_size(tag::BOOL3)) {
+  if (payload->size() != dtypes::element_size(tag::kBool3)) {
     return decode_failure("Invalid pbc payload length");
   }
   const ByteSpan b = *payload;
@@ -168,12 +168,12 @@ Result<std::optional<double>> SoaMoleculeView::energy() const {
   auto payload = builtin_payload(slot);
   if (!payload) return unexpected(std::move(payload).error());
   switch (slot.type_tag) {
-    case tag::F64:
+    case tag::kF64:
       if (payload->size() != sizeof(double)) {
         return decode_failure("Invalid f64 payload length");
       }
       return std::optional<double>(bytes::load_f64(payload->data()));
-    case tag::F32:
+    case tag::kF32:
       if (payload->size() != sizeof(float)) {
         return decode_failure("Invalid f32 payload length");
       }
@@ -207,7 +207,7 @@ Result<std::optional<atom::Atom>> SoaMoleculeView::atom_at(std::size_t i) const 
   const std::uint8_t* p = rec.data() + positions_offset_ + i * *row;
   atom::Atom atom;
   atom.atomic_number = rec[atomic_numbers_offset_ + i];
-  const bool f32 = positions_type_ == tag::VEC3_F32;
+  const bool f32 = positions_type_ == tag::kVec3F32;
   for (std::size_t k = 0; k < 3; ++k) {
     atom.position[k] = f32 ? bytes::load_f32(p + sizeof(float) * k)
                            : static_cast<float>(bytes::load_f64(p + sizeof(double) * k));
@@ -240,7 +240,7 @@ Result<DatabaseSchema> SoaMoleculeView::database_schema() const {
   static constexpr BuiltinKey kOrder[] = {
       BuiltinKey::Energy, BuiltinKey::Forces, BuiltinKey::Charges, BuiltinKey::Velocities,
       BuiltinKey::Cell,   BuiltinKey::Stress, BuiltinKey::Pbc,     BuiltinKey::Name};
-  static_assert(std::size(kOrder) == BUILTIN_KEYS.size());
+  static_assert(std::size(kOrder) == kBuiltinKeys.size());
   DatabaseSchema schema;
   schema.positions_type = positions_type_;
   for (const BuiltinKey key : kOrder) {

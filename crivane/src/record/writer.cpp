@@ -27,8 +27,8 @@ BuiltinSections builtin_sections(const SoaBuiltinPayloads& b) {
   fixed(BuiltinKey::Cell, b.cell);
   fixed(BuiltinKey::Energy, b.energy);
   fixed(BuiltinKey::Forces, b.forces);
-  if (b.name) out.add(BuiltinKey::Name, tag::STRING, b.name->data(), b.name->size());
-  if (b.pbc) out.add(BuiltinKey::Pbc, tag::BOOL3, b.pbc->data(), b.pbc->size());
+  if (b.name) out.add(BuiltinKey::Name, tag::kString, b.name->data(), b.name->size());
+  if (b.pbc) out.add(BuiltinKey::Pbc, tag::kBool3, b.pbc->data(), b.pbc->size());
   fixed(BuiltinKey::Stress, b.stress);
   fixed(BuiltinKey::Velocities, b.velocities);
   return out;
@@ -55,7 +55,7 @@ std::uint8_t* put_bytes(std::uint8_t* p, const std::uint8_t* data, std::size_t n
 }  // namespace
 
 Result<void> check_section_count(std::size_t n_sections) {
-  if (n_sections > MAX_SECTIONS) return invalid("Too many SOA sections");
+  if (n_sections > kMaxSections) return invalid("Too many SOA sections");
   return {};
 }
 
@@ -98,7 +98,7 @@ Bytes RecordWriter::finish() && {
 
 void write_section(Bytes& buffer, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
                    ByteSpan payload) {
-  assert(key.size() <= MAX_KEY_BYTES && payload.size() <= MAX_PAYLOAD_BYTES);
+  assert(key.size() <= kMaxKeyBytes && payload.size() <= kMaxPayloadBytes);
   const std::size_t old = buffer.size();
   buffer.resize(old + section_size(key, payload.size()));
   put_bytes(put_section_header(buffer.data() + old, kind, key, type_tag, payload.size()),
@@ -137,7 +137,7 @@ Result<Bytes> build_soa_record_unchecked(std::uint8_t positions_tag, ByteSpan po
 
   // Section limits are checked in write order before the one allocation, so
   // an oversized payload is refused without reserving room for it.
-  std::uint64_t total = RECORD_HEAD_BYTES + positions.size() + n;
+  std::uint64_t total = kRecordHeadBytes + positions.size() + n;
   for (const BuiltinSection& s : fixed) {
     CRIVANE_TRY(check_section_limits(s.key, s.size));
     total += section_size(s.key, s.size);

@@ -169,58 +169,62 @@ Result<File> replace_file(const std::filesystem::path& path, Fill fill) {
 Result<AtomDatabase> AtomDatabase::create_with_format(const std::filesystem::path& path,
                                                       CompressionType compression,
                                                       Existing existing) {
-  compression = normalized(compression);
-  HeaderSlot slot;
-  slot.compression = compression;
-  const header::SlotBytes bytes = header::encode_header_slot(slot);
-  auto write_empty = [&](File& out) -> Result<void> {
-    CRIVANE_TRY(write_all(out, bytes));
-    CRIVANE_TRY(write_all(out, bytes));
-    return fsync(out);
-  };
+  return catch_allocation_failure([&]() -> Result<AtomDatabase> {
+    compression = normalized(compression);
+    HeaderSlot slot;
+    slot.compression = compression;
+    const header::SlotBytes bytes = header::encode_header_slot(slot);
+    auto write_empty = [&](File& out) -> Result<void> {
+      CRIVANE_TRY(write_all(out, bytes));
+      CRIVANE_TRY(write_all(out, bytes));
+      return fsync(out);
+    };
 
-  CRIVANE_TRY(check_path(path));
-  std::optional<File> out;
-  struct stat st;
-  if (existing == Existing::Refuse || ::stat(path.c_str(), &st) != 0) {
-    // Nothing there (or nothing that can be looked at): a new file, whose
-    // own failure says why.
-    auto made = create_new_file(path, write_empty);
-    if (made) {
-      out = std::move(made).value();
-    } else if (existing == Existing::Refuse || made.error() != Error::io_errno(EEXIST)) {
-      return unexpected(std::move(made).error());
-    } else if (::stat(path.c_str(), &st) != 0) {
-      // It came and went meanwhile.
-      return unexpected(Error::io_errno(errno));
+    CRIVANE_TRY(check_path(path));
+    std::optional<File> out;
+    struct stat st;
+    if (existing == Existing::Refuse || ::stat(path.c_str(), &st) != 0) {
+      // Nothing there (or nothing that can be looked at): a new file, whose
+      // own failure says why.
+      auto made = create_new_file(path, write_empty);
+      if (made) {
+        out = std::move(made).value();
+      } else if (existing == Existing::Refuse || made.error() != Error::io_errno(EEXIST)) {
+        return unexpected(std::move(made).error());
+      } else if (::stat(path.c_str(), &st) != 0) {
+        // It came and went meanwhile.
+        return unexpected(Error::io_errno(errno));
+      }
     }
-  }
-  if (!out) {
-    // Checked before any open: a FIFO opened for writing waits for a reader.
-    CRIVANE_TRY(check_regular(st.st_mode));
-    CRIVANE_ASSIGN_OR_RETURN(out, replace_file(path, write_empty));
-  }
+    if (!out) {
+      // Checked before any open: a FIFO opened for writing waits for a reader.
+      CRIVANE_TRY(check_regular(st.st_mode));
+      CRIVANE_ASSIGN_OR_RETURN(out, replace_file(path, write_empty));
+    }
 
-  AtomDatabase db(path, std::move(*out), compression);
-  db.file_writable_ = true;
-  db.committed_end_ = header::kDataStart;
-  return db;
+    AtomDatabase db(path, std::move(*out), compression);
+    db.file_writable_ = true;
+    db.committed_end_ = header::kDataStart;
+    return db;
+  });
 }
 
 Result<AtomDatabase> AtomDatabase::open_with_options(const std::filesystem::path& path, bool mmap,
                                                      bool populate) {
-  CRIVANE_ASSIGN_OR_RETURN(File file, File::open_regular(path));
-  std::uint8_t head[8];
-  CRIVANE_TRY(read_exact(file, head));
-  if (std::memcmp(head, header::kMagic.data(), header::kMagic.size()) != 0) {
-    return unexpected(Error::invalid_data("Invalid file format"));
-  }
-  const std::uint32_t version = bytes::load_u32(head + 4);
-  if (version != header::kVersion) {
-    return unexpected(Error::invalid_data(fmt::format(
-        "Unsupported file format version {} (expected {})", version, header::kVersion)));
-  }
-  return open_v1(path, std::move(file), mmap, populate);
+  return catch_allocation_failure([&]() -> Result<AtomDatabase> {
+    CRIVANE_ASSIGN_OR_RETURN(File file, File::open_regular(path));
+    std::uint8_t head[8];
+    CRIVANE_TRY(read_exact(file, head));
+    if (std::memcmp(head, header::kMagic.data(), header::kMagic.size()) != 0) {
+      return unexpected(Error::invalid_data("Invalid file format"));
+    }
+    const std::uint32_t version = bytes::load_u32(head + 4);
+    if (version != header::kVersion) {
+      return unexpected(Error::invalid_data(fmt::format(
+          "Unsupported file format version {} (expected {})", version, header::kVersion)));
+    }
+    return open_v1(path, std::move(file), mmap, populate);
+  });
 }
 
 Result<AtomDatabase> AtomDatabase::open_v1(std::filesystem::path path, File file, bool mmap,
@@ -280,51 +284,53 @@ Result<File*> AtomDatabase::writable_file() {
 }
 
 Result<void> AtomDatabase::flush() {
-  if (index_.is_mapped()) return unexpected(Error::invalid_data(detail::kMappedIndexFlush));
-  // A slot at the largest generation cannot be outranked: a commit written
-  // now would lose to it at the next open and its records would vanish.
-  constexpr std::uint64_t kMaxGeneration = std::numeric_limits<std::uint64_t>::max();
-  if (generation_ == kMaxGeneration) {
-    return unexpected(Error::invalid_data(fmt::format(
-        "Cannot flush: the commit generation is already {}, the largest a header slot holds",
-        kMaxGeneration)));
-  }
-  CRIVANE_TRY(truncate_uncommitted_tail_if_needed());
+  return catch_allocation_failure([&]() -> Result<void> {
+    if (index_.is_mapped()) return unexpected(Error::invalid_data(detail::kMappedIndexFlush));
+    // A slot at the largest generation cannot be outranked: a commit written
+    // now would lose to it at the next open and its records would vanish.
+    constexpr std::uint64_t kMaxGeneration = std::numeric_limits<std::uint64_t>::max();
+    if (generation_ == kMaxGeneration) {
+      return unexpected(Error::invalid_data(fmt::format(
+          "Cannot flush: the commit generation is already {}, the largest a header slot holds",
+          kMaxGeneration)));
+    }
+    CRIVANE_TRY(truncate_uncommitted_tail_if_needed());
 
-  const auto& entries = index_.owned()->entries;
-  const Bytes index_blob = index::encode_index(entries);
-  std::optional<Bytes> schema_blob;
-  if (schema_lock_) {
-    CRIVANE_ASSIGN_OR_RETURN(schema_blob, schema::encode_schema_lock(*schema_lock_));
-  }
+    const auto& entries = index_.owned()->entries;
+    const Bytes index_blob = index::encode_index(entries);
+    std::optional<Bytes> schema_blob;
+    if (schema_lock_) {
+      CRIVANE_ASSIGN_OR_RETURN(schema_blob, schema::encode_schema_lock(*schema_lock_));
+    }
 
-  CRIVANE_ASSIGN_OR_RETURN(File* const out, writable_file());
-  HeaderSlot slot;
-  slot.compression = compression_;
-  slot.record_count = entries.size();
-  slot.record_format = record_format_;
-  CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t schema_offset, seek_end(*out));
-  if (schema_blob) {
-    CRIVANE_TRY(write_all(*out, *schema_blob));
-    slot.schema_offset = schema_offset;
-    slot.schema_len = schema_blob->size();
-  }
-  CRIVANE_ASSIGN_OR_RETURN(slot.index_offset, seek_end(*out));
-  CRIVANE_TRY(write_all(*out, index_blob));
-  slot.index_len = index_blob.size();
-  // Records and blobs must be on disk before a header names them.
-  CRIVANE_TRY(fdatasync(*out));
+    CRIVANE_ASSIGN_OR_RETURN(File* const out, writable_file());
+    HeaderSlot slot;
+    slot.compression = compression_;
+    slot.record_count = entries.size();
+    slot.record_format = record_format_;
+    CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t schema_offset, seek_end(*out));
+    if (schema_blob) {
+      CRIVANE_TRY(write_all(*out, *schema_blob));
+      slot.schema_offset = schema_offset;
+      slot.schema_len = schema_blob->size();
+    }
+    CRIVANE_ASSIGN_OR_RETURN(slot.index_offset, seek_end(*out));
+    CRIVANE_TRY(write_all(*out, index_blob));
+    slot.index_len = index_blob.size();
+    // Records and blobs must be on disk before a header names them.
+    CRIVANE_TRY(fdatasync(*out));
 
-  slot.generation = generation_ + 1;
-  // Alternate slots, so a torn write leaves the previous commit in the other.
-  CRIVANE_TRY(seek(*out, (slot.generation % 2) * header::kSlotSize));
-  CRIVANE_TRY(write_all(*out, header::encode_header_slot(slot)));
-  CRIVANE_TRY(fsync(*out));
+    slot.generation = generation_ + 1;
+    // Alternate slots, so a torn write leaves the previous commit in the other.
+    CRIVANE_TRY(seek(*out, (slot.generation % 2) * header::kSlotSize));
+    CRIVANE_TRY(write_all(*out, header::encode_header_slot(slot)));
+    CRIVANE_TRY(fsync(*out));
 
-  generation_ = slot.generation;
-  committed_end_ = slot.index_offset + slot.index_len;
-  has_uncommitted_tail_ = false;
-  return {};
+    generation_ = slot.generation;
+    committed_end_ = slot.index_offset + slot.index_len;
+    has_uncommitted_tail_ = false;
+    return {};
+  });
 }
 
 Result<void> AtomDatabase::truncate_uncommitted_tail_if_needed() {

@@ -6,6 +6,7 @@
 
 #include "crivane/parallel.hpp"
 #include "crivane/record/encoder.hpp"
+#include "crivane/record/layout.hpp"
 #include "crivane/record/schema.hpp"
 #include "crivane/storage/database.hpp"
 #include "database_io.hpp"
@@ -34,9 +35,10 @@ Result<void> check_record_fits_index(std::size_t record, std::uint64_t uncompres
         Error::invalid_data(fmt::format("Record {} is {} bytes; a record holds at most {}", record,
                                         uncompressed_len, kMaxRecordBytes)));
   }
-  if (n_atoms > kMaxRecordAtoms) {
-    return unexpected(Error::invalid_data(fmt::format(
-        "Record {} has {} atoms; a record holds at most {}", record, n_atoms, kMaxRecordAtoms)));
+  if (n_atoms > soa::kMaxRecordAtoms) {
+    return unexpected(
+        Error::invalid_data(fmt::format("Record {} has {} atoms; a record holds at most {}", record,
+                                        n_atoms, soa::kMaxRecordAtoms)));
   }
   return {};
 }
@@ -56,80 +58,90 @@ Result<void> AtomDatabase::add_molecule(const atom::Molecule& molecule) {
 }
 
 Result<void> AtomDatabase::add_molecules(std::span<const atom::Molecule> molecules) {
-  std::vector<const atom::Molecule*> pointers;
-  pointers.reserve(molecules.size());
-  for (const atom::Molecule& m : molecules) pointers.push_back(&m);
-  return add_molecules(std::span<const atom::Molecule* const>(pointers));
+  return catch_allocation_failure([&]() -> Result<void> {
+    std::vector<const atom::Molecule*> pointers;
+    pointers.reserve(molecules.size());
+    for (const atom::Molecule& m : molecules) pointers.push_back(&m);
+    return add_molecules(std::span<const atom::Molecule* const>(pointers));
+  });
 }
 
 Result<void> AtomDatabase::add_molecules(std::span<const atom::Molecule* const> molecules) {
-  if (molecules.empty()) return {};
+  return catch_allocation_failure([&]() -> Result<void> {
+    if (molecules.empty()) return {};
 
-  // An empty database still chooses its format; its first batch decides.
-  std::uint32_t format = record_format_;
-  if (format == soa::kRecordFormatFixedDtypes && len() == 0 && !schema_lock_) {
-    for (const atom::Molecule* m : molecules) {
-      if (soa::minimum_record_format_for_molecule(*m) == soa::kRecordFormatMixedDtypes) {
-        format = soa::kRecordFormatMixedDtypes;
-        break;
+    // An empty database still chooses its format; its first batch decides.
+    std::uint32_t format = record_format_;
+    if (format == soa::kRecordFormatFixedDtypes && len() == 0 && !schema_lock_) {
+      for (const atom::Molecule* m : molecules) {
+        if (soa::minimum_record_format_for_molecule(*m) == soa::kRecordFormatMixedDtypes) {
+          format = soa::kRecordFormatMixedDtypes;
+          break;
+        }
       }
     }
-  }
 
-  struct Encoded {
-    OwnedRecord record;
-    SchemaLock lock;
-  };
-  CRIVANE_ASSIGN_OR_RETURN(
-      std::vector<Encoded> encoded,
-      parallel::parallel_map<Encoded>(molecules.size(), [&](std::size_t i) -> Result<Encoded> {
-        const atom::Molecule& m = *molecules[i];
-        CRIVANE_ASSIGN_OR_RETURN(Bytes bytes, soa::serialize_molecule_soa(m, format));
-        CRIVANE_ASSIGN_OR_RETURN(SchemaLock lock, schema::schema_from_molecule(m));
-        return Encoded{OwnedRecord{std::move(bytes), m.n_atoms()}, std::move(lock)};
-      }));
+    struct Encoded {
+      OwnedRecord record;
+      SchemaLock lock;
+    };
+    CRIVANE_ASSIGN_OR_RETURN(
+        std::vector<Encoded> encoded,
+        parallel::parallel_map<Encoded>(molecules.size(), [&](std::size_t i) -> Result<Encoded> {
+          const atom::Molecule& m = *molecules[i];
+          CRIVANE_ASSIGN_OR_RETURN(Bytes bytes, soa::serialize_molecule_soa(m, format));
+          CRIVANE_ASSIGN_OR_RETURN(SchemaLock lock, schema::schema_from_molecule(m));
+          return Encoded{OwnedRecord{std::move(bytes), m.n_atoms()}, std::move(lock)};
+        }));
 
-  // In input order, so a conflict names the earlier molecules' entry first.
-  SchemaLock batch;
-  for (const Encoded& e : encoded) CRIVANE_TRY(schema::merge_schema_lock(batch, e.lock));
+    // In input order, so a conflict names the earlier molecules' entry first.
+    SchemaLock batch;
+    for (const Encoded& e : encoded) CRIVANE_TRY(schema::merge_schema_lock(batch, e.lock));
 
-  std::vector<OwnedRecord> records;
-  records.reserve(encoded.size());
-  for (Encoded& e : encoded) records.push_back(std::move(e.record));
-  return append_owned_soa_records_prevalidated(std::move(records), std::move(batch));
+    std::vector<OwnedRecord> records;
+    records.reserve(encoded.size());
+    for (Encoded& e : encoded) records.push_back(std::move(e.record));
+    return append_owned_soa_records_prevalidated(std::move(records), std::move(batch));
+  });
 }
 
 Result<void> AtomDatabase::add_raw_soa_records_with_schema(std::span<const BorrowedRecord> records,
                                                            const DatabaseSchema& schema) {
-  if (records.empty()) return {};
-  CRIVANE_TRY(check_records_fit_index(records));
-  CRIVANE_ASSIGN_OR_RETURN(
-      PreparedAppend prepared,
-      prepare_append(SchemaSource::Lock{schema_lock_from_database_schema(schema)}));
-  return write_borrowed_records(records, std::move(prepared));
+  return catch_allocation_failure([&]() -> Result<void> {
+    if (records.empty()) return {};
+    CRIVANE_TRY(check_records_fit_index(records));
+    CRIVANE_ASSIGN_OR_RETURN(
+        PreparedAppend prepared,
+        prepare_append(SchemaSource::Lock{schema_lock_from_database_schema(schema)}));
+    return write_borrowed_records(records, std::move(prepared));
+  });
 }
 
 Result<void> AtomDatabase::add_owned_soa_records_with_schema(std::vector<OwnedRecord> records,
                                                              const DatabaseSchema& schema) {
-  if (records.empty()) return {};
-  return append_owned_soa_records_prevalidated(std::move(records),
-                                               schema_lock_from_database_schema(schema));
+  return catch_allocation_failure([&]() -> Result<void> {
+    if (records.empty()) return {};
+    return append_owned_soa_records_prevalidated(std::move(records),
+                                                 schema_lock_from_database_schema(schema));
+  });
 }
 
 Result<void> AtomDatabase::add_raw_soa_records_with_positions_type(
     std::span<const RecordWithPositionsType> records) {
-  if (records.empty()) return {};
-  CRIVANE_TRY(check_records_fit_index(records));
-  SchemaSource::Raw raw;
-  std::vector<BorrowedRecord> borrowed;
-  raw.records.reserve(records.size());
-  borrowed.reserve(records.size());
-  for (const RecordWithPositionsType& r : records) {
-    raw.records.push_back({r.bytes, true, r.positions_type});
-    borrowed.push_back({r.bytes, r.n_atoms});
-  }
-  CRIVANE_ASSIGN_OR_RETURN(PreparedAppend prepared, prepare_append(std::move(raw)));
-  return write_borrowed_records(borrowed, std::move(prepared));
+  return catch_allocation_failure([&]() -> Result<void> {
+    if (records.empty()) return {};
+    CRIVANE_TRY(check_records_fit_index(records));
+    SchemaSource::Raw raw;
+    std::vector<BorrowedRecord> borrowed;
+    raw.records.reserve(records.size());
+    borrowed.reserve(records.size());
+    for (const RecordWithPositionsType& r : records) {
+      raw.records.push_back({r.bytes, true, r.positions_type});
+      borrowed.push_back({r.bytes, r.n_atoms});
+    }
+    CRIVANE_ASSIGN_OR_RETURN(PreparedAppend prepared, prepare_append(std::move(raw)));
+    return write_borrowed_records(borrowed, std::move(prepared));
+  });
 }
 
 Result<void> AtomDatabase::append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,

@@ -60,18 +60,22 @@ Result<Bytes> record_from_stored(Bytes stored, CompressionType compression,
 }  // namespace detail
 
 Result<std::vector<Bytes>> AtomDatabase::get_raw_bytes(std::span<const std::size_t> indices) const {
-  CRIVANE_ASSIGN_OR_RETURN(const std::vector<MoleculeIndex> entries, look_up(index_, indices));
-  return decompress_entries_parallel(entries);
+  return catch_allocation_failure([&]() -> Result<std::vector<Bytes>> {
+    CRIVANE_ASSIGN_OR_RETURN(const std::vector<MoleculeIndex> entries, look_up(index_, indices));
+    return decompress_entries_parallel(entries);
+  });
 }
 
 Result<DecompressedRecords> AtomDatabase::read_decompress_parallel(
     std::span<const std::size_t> indices) const {
-  CRIVANE_ASSIGN_OR_RETURN(const std::vector<MoleculeIndex> entries, look_up(index_, indices));
-  DecompressedRecords out;
-  CRIVANE_ASSIGN_OR_RETURN(out.records, decompress_entries_parallel(entries));
-  out.n_atoms.reserve(entries.size());
-  for (const MoleculeIndex& e : entries) out.n_atoms.push_back(std::uint32_t{e.n_atoms});
-  return out;
+  return catch_allocation_failure([&]() -> Result<DecompressedRecords> {
+    CRIVANE_ASSIGN_OR_RETURN(const std::vector<MoleculeIndex> entries, look_up(index_, indices));
+    DecompressedRecords out;
+    CRIVANE_ASSIGN_OR_RETURN(out.records, decompress_entries_parallel(entries));
+    out.n_atoms.reserve(entries.size());
+    for (const MoleculeIndex& e : entries) out.n_atoms.push_back(std::uint32_t{e.n_atoms});
+    return out;
+  });
 }
 
 Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(

@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "crivane/record/layout.hpp"
+#include "crivane/storage/record_format.hpp"
 
 namespace crivane::storage::dtypes {
 namespace {
@@ -15,7 +15,7 @@ namespace {
 using types::PropertyValue;
 using types::TensorData;
 
-constexpr std::uint64_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 
 static_assert(sizeof(types::Vec3F32) == 12 && sizeof(types::Vec3F64) == 24,
               "3-vectors must be packed for block copies");
@@ -60,29 +60,29 @@ std::pair<const void*, std::size_t> raw_bytes(const V& v) {
 std::uint8_t property_type_tag(const PropertyValue& value) {
   switch (value.index()) {
     case types::property::None:
-      return tag::NONE;
+      return tag::kNone;
     case types::property::Float:
-      return tag::F64;
+      return tag::kF64;
     case types::property::Int:
-      return tag::I64;
+      return tag::kI64;
     case types::property::String:
-      return tag::STRING;
+      return tag::kString;
     case types::property::FloatArray:
-      return tag::F64_ARRAY;
+      return tag::kF64Array;
     case types::property::Vec3Array:
-      return tag::VEC3_F32;
+      return tag::kVec3F32;
     case types::property::IntArray:
-      return tag::I64_ARRAY;
+      return tag::kI64Array;
     case types::property::Float32Array:
-      return tag::F32_ARRAY;
+      return tag::kF32Array;
     case types::property::Vec3ArrayF64:
-      return tag::VEC3_F64;
+      return tag::kVec3F64;
     case types::property::Int32Array:
-      return tag::I32_ARRAY;
+      return tag::kI32Array;
     default:
       break;
   }
-  return static_cast<std::uint8_t>(tag::TENSOR_F32 +
+  return static_cast<std::uint8_t>(tag::kTensorF32 +
                                    std::get<types::property::Tensor>(value).index());
 }
 
@@ -139,12 +139,12 @@ Result<std::uint64_t> tensor_value_count(std::span<const std::uint64_t> shape) {
 
 Result<void> validate_tensor_data_shape(std::span<const std::uint64_t> shape,
                                         std::uint64_t value_count) {
-  if (shape.size() > MAX_TENSOR_RANK) {
+  if (shape.size() > kMaxTensorRank) {
     return unexpected(Error::invalid_data(
-        fmt::format("Tensor rank {} exceeds maximum {}", shape.size(), MAX_TENSOR_RANK)));
+        fmt::format("Tensor rank {} exceeds maximum {}", shape.size(), kMaxTensorRank)));
   }
   for (std::uint64_t d : shape) {
-    if (d > U32_MAX) {
+    if (d > kU32Max) {
       return unexpected(Error::invalid_data("Tensor dimensions must fit in u32 for storage"));
     }
   }
@@ -199,12 +199,12 @@ Result<void> validate_builtin_type_tag_for_record_format(std::uint32_t record_fo
     const char* message;
   };
   static constexpr Rule rules[] = {
-      {BuiltinKey::Charges, tag::F64_ARRAY, "record format 2 does not support float32 charges"},
-      {BuiltinKey::Cell, tag::MAT3_F64, "record format 2 does not support float32 cell"},
-      {BuiltinKey::Energy, tag::F64, "record format 2 does not support float32 energy"},
-      {BuiltinKey::Forces, tag::VEC3_F32, "record format 2 does not support float64 forces"},
-      {BuiltinKey::Stress, tag::MAT3_F64, "record format 2 does not support float32 stress"},
-      {BuiltinKey::Velocities, tag::VEC3_F32,
+      {BuiltinKey::Charges, tag::kF64Array, "record format 2 does not support float32 charges"},
+      {BuiltinKey::Cell, tag::kMat3F64, "record format 2 does not support float32 cell"},
+      {BuiltinKey::Energy, tag::kF64, "record format 2 does not support float32 energy"},
+      {BuiltinKey::Forces, tag::kVec3F32, "record format 2 does not support float64 forces"},
+      {BuiltinKey::Stress, tag::kMat3F64, "record format 2 does not support float32 stress"},
+      {BuiltinKey::Velocities, tag::kVec3F32,
        "record format 2 does not support float64 velocities"},
   };
   for (const Rule& r : rules) {

@@ -63,8 +63,13 @@ Result<void> IndexStorage::extend(std::span<const MoleculeIndex> entries) {
   if (o == nullptr) {
     return unexpected(Error::invalid_data(kMappedIndexAppend));
   }
-  o->entries.insert(o->entries.end(), entries.begin(), entries.end());
-  return {};
+  // The append that calls this has written its records already: a failure
+  // must come back as a value for it to cut them. A failed insert leaves the
+  // entries as they were.
+  return catch_allocation_failure([&]() -> Result<void> {
+    o->entries.insert(o->entries.end(), entries.begin(), entries.end());
+    return {};
+  });
 }
 
 }  // namespace crivane::storage::index

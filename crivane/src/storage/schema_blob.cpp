@@ -11,14 +11,14 @@
 namespace crivane::storage::schema {
 namespace {
 
-constexpr std::size_t HEADER_BYTES = 9;
-constexpr std::size_t ENTRY_HEADER_BYTES = 13;
-constexpr std::uint64_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
+constexpr std::size_t kHeaderBytes = 9;
+constexpr std::size_t kEntryHeaderBytes = 13;
+constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 
 Error invalid(std::string text) { return Error::invalid_data(std::move(text)); }
 
 bool is_positions_tag(std::uint8_t t) {
-  return t == dtypes::tag::VEC3_F32 || t == dtypes::tag::VEC3_F64;
+  return t == dtypes::tag::kVec3F32 || t == dtypes::tag::kVec3F64;
 }
 
 }  // namespace
@@ -30,29 +30,29 @@ Result<Bytes> encode_schema_lock(const SchemaLock& lock) {
     return unexpected(
         invalid(fmt::format("Unsupported schema positions type tag {}", *lock.positions_type)));
   }
-  std::size_t total = HEADER_BYTES;
+  std::size_t total = kHeaderBytes;
   for (const auto& [k, e] : lock.entries) {
     const std::string& key = k.second;
     if (key.size() > std::numeric_limits<std::uint16_t>::max()) {
       return unexpected(invalid(fmt::format("Schema key '{}' is too long", key)));
     }
-    if (e.elem_bytes > U32_MAX) {
+    if (e.elem_bytes > kU32Max) {
       return unexpected(invalid(fmt::format("Schema elem_bytes overflow for '{}'", key)));
     }
-    if (e.slot_bytes > U32_MAX) {
+    if (e.slot_bytes > kU32Max) {
       return unexpected(invalid(fmt::format("Schema slot_bytes overflow for '{}'", key)));
     }
     if (!utf8::is_valid(key)) return unexpected(invalid("Invalid UTF-8 in schema key"));
-    total += ENTRY_HEADER_BYTES + key.size();
+    total += kEntryHeaderBytes + key.size();
   }
 
   Bytes out;
   out.resize(total);
   std::uint8_t* p = out.data();
-  bytes::store<std::uint32_t>(p, SCHEMA_BLOB_VERSION);
-  p[4] = lock.positions_type.value_or(SCHEMA_POSITIONS_UNKNOWN);
+  bytes::store<std::uint32_t>(p, kSchemaBlobVersion);
+  p[4] = lock.positions_type.value_or(kSchemaPositionsUnknown);
   bytes::store<std::uint32_t>(p + 5, static_cast<std::uint32_t>(lock.entries.size()));
-  p += HEADER_BYTES;
+  p += kHeaderBytes;
   for (const auto& [k, e] : lock.entries) {
     const std::string& key = k.second;
     p[0] = k.first;
@@ -61,24 +61,24 @@ Result<Bytes> encode_schema_lock(const SchemaLock& lock) {
     bytes::store<std::uint16_t>(p + 3, static_cast<std::uint16_t>(key.size()));
     bytes::store<std::uint32_t>(p + 5, static_cast<std::uint32_t>(e.elem_bytes));
     bytes::store<std::uint32_t>(p + 9, static_cast<std::uint32_t>(e.slot_bytes));
-    if (!key.empty()) std::memcpy(p + ENTRY_HEADER_BYTES, key.data(), key.size());
-    p += ENTRY_HEADER_BYTES + key.size();
+    if (!key.empty()) std::memcpy(p + kEntryHeaderBytes, key.data(), key.size());
+    p += kEntryHeaderBytes + key.size();
   }
   return out;
 }
 
 Result<SchemaLock> decode_schema_lock(ByteSpan blob) {
   ByteReader r(blob);
-  if (r.left() < HEADER_BYTES) return unexpected(invalid("Schema blob too small"));
+  if (r.left() < kHeaderBytes) return unexpected(invalid("Schema blob too small"));
   const std::uint32_t version = *r.read<std::uint32_t>();
-  if (version != SCHEMA_BLOB_VERSION) {
+  if (version != kSchemaBlobVersion) {
     return unexpected(invalid(fmt::format("Unsupported schema blob version {}", version)));
   }
   SchemaLock lock;
   const std::uint8_t positions = *r.read<std::uint8_t>();
   if (is_positions_tag(positions)) {
     lock.positions_type = positions;
-  } else if (positions != SCHEMA_POSITIONS_UNKNOWN) {
+  } else if (positions != kSchemaPositionsUnknown) {
     return unexpected(invalid(fmt::format("Unsupported schema positions type tag {}", positions)));
   }
   // The count is untrusted: every entry is checked against the bytes left,

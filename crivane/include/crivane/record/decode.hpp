@@ -49,15 +49,15 @@ inline Result<PayloadValues> payload_values(ElementType type, ByteSpan payload) 
   return PayloadValues{type, payload};
 }
 
-// The values of a 3-vector payload (VEC3_F32 or VEC3_F64; "Invalid {}
+// The values of a 3-vector payload (kVec3F32 or kVec3F64; "Invalid {}
 // section" with `field` for another tag), which must be whole elements. Its
 // length is not compared with an atom count.
 inline Result<PayloadValues> vec3_payload_values(ByteSpan payload, std::uint8_t type_tag,
                                                  std::string_view field) {
   switch (type_tag) {
-    case dtypes::tag::VEC3_F32:
+    case dtypes::tag::kVec3F32:
       return payload_values(ElementType::F32, payload);
-    case dtypes::tag::VEC3_F64:
+    case dtypes::tag::kVec3F64:
       return payload_values(ElementType::F64, payload);
     default:
       return unexpected(invalid_section_error(field));
@@ -69,7 +69,7 @@ inline Result<PayloadValues> vec3_payload_values(ByteSpan payload, std::uint8_t 
 // section" with `field` otherwise. Inline: the array getters call these for
 // every molecule they read.
 //
-// VEC3_F32 with n x 12 bytes or VEC3_F64 with n x 24: 3n values.
+// kVec3F32 with n x 12 bytes or kVec3F64 with n x 24: 3n values.
 inline Result<PayloadValues> builtin_vec3_values(const SoaMoleculeView& view,
                                                  const BuiltinSlot& slot, std::string_view field) {
   // A 3-vector row has the size of a positions row of the same dtype; 0 for
@@ -82,25 +82,25 @@ inline Result<PayloadValues> builtin_vec3_values(const SoaMoleculeView& view,
   return vec3_payload_values(payload, slot.type_tag, field);
 }
 
-// MAT3_F32 with 36 bytes or MAT3_F64 with 72: nine values, row-major.
+// kMat3F32 with 36 bytes or kMat3F64 with 72: nine values, row-major.
 inline Result<PayloadValues> builtin_mat3_values(const SoaMoleculeView& view,
                                                  const BuiltinSlot& slot, std::string_view field) {
-  const bool f32 = slot.type_tag == dtypes::tag::MAT3_F32 &&
-                   slot.payload_len == dtypes::element_size(dtypes::tag::MAT3_F32);
-  const bool f64 = slot.type_tag == dtypes::tag::MAT3_F64 &&
-                   slot.payload_len == dtypes::element_size(dtypes::tag::MAT3_F64);
+  const bool f32 = slot.type_tag == dtypes::tag::kMat3F32 &&
+                   slot.payload_len == dtypes::element_size(dtypes::tag::kMat3F32);
+  const bool f64 = slot.type_tag == dtypes::tag::kMat3F64 &&
+                   slot.payload_len == dtypes::element_size(dtypes::tag::kMat3F64);
   if (!f32 && !f64) return unexpected(invalid_section_error(field));
   CRIVANE_ASSIGN_OR_RETURN(const ByteSpan payload, view.builtin_payload(slot));
   return PayloadValues{f32 ? ElementType::F32 : ElementType::F64, payload};
 }
 
-// F32_ARRAY with n x 4 bytes or F64_ARRAY with n x 8: n values.
+// kF32Array with n x 4 bytes or kF64Array with n x 8: n values.
 inline Result<PayloadValues> builtin_float_array_values(const SoaMoleculeView& view,
                                                         const BuiltinSlot& slot,
                                                         std::string_view field) {
   const std::size_t n = view.n_atoms();
-  const bool f32 = slot.type_tag == dtypes::tag::F32_ARRAY && slot.payload_len == n * 4;
-  const bool f64 = slot.type_tag == dtypes::tag::F64_ARRAY && slot.payload_len == n * 8;
+  const bool f32 = slot.type_tag == dtypes::tag::kF32Array && slot.payload_len == n * 4;
+  const bool f64 = slot.type_tag == dtypes::tag::kF64Array && slot.payload_len == n * 8;
   if (!f32 && !f64) return unexpected(invalid_section_error(field));
   CRIVANE_ASSIGN_OR_RETURN(const ByteSpan payload, view.builtin_payload(slot));
   return PayloadValues{f32 ? ElementType::F32 : ElementType::F64, payload};
@@ -132,49 +132,49 @@ inline Result<PropertyPayload> property_section_payload(std::uint8_t type_tag, B
   PropertyPayload out;
   const std::size_t n = payload.size();
   switch (type_tag) {
-    case tag::F64:
+    case tag::kF64:
       if (n != sizeof(double)) break;
       out.kind = Kind::Float;
       out.float_value = bytes::load_f64(payload.data());
       return out;
-    case tag::I64:
+    case tag::kI64:
       if (n != sizeof(std::int64_t)) break;
       out.kind = Kind::Int;
       out.int_value = bytes::load_i64(payload.data());
       return out;
-    case tag::STRING:
+    case tag::kString:
       out.text = std::string_view(reinterpret_cast<const char*>(payload.data()), n);
       if (!utf8::is_valid(out.text)) break;
       out.kind = Kind::String;
       return out;
-    case tag::F64_ARRAY:
-    case tag::I64_ARRAY:
-    case tag::F32_ARRAY:
-    case tag::I32_ARRAY: {
-      const ElementType type = type_tag == tag::F64_ARRAY   ? ElementType::F64
-                               : type_tag == tag::I64_ARRAY ? ElementType::I64
-                               : type_tag == tag::F32_ARRAY ? ElementType::F32
+    case tag::kF64Array:
+    case tag::kI64Array:
+    case tag::kF32Array:
+    case tag::kI32Array: {
+      const ElementType type = type_tag == tag::kF64Array   ? ElementType::F64
+                               : type_tag == tag::kI64Array ? ElementType::I64
+                               : type_tag == tag::kF32Array ? ElementType::F32
                                                             : ElementType::I32;
       if (n % element_bytes(type) != 0) break;
       out.kind = Kind::Array;
       out.values = PayloadValues{type, payload};
       return out;
     }
-    case tag::VEC3_F32:
-    case tag::VEC3_F64: {
-      const ElementType type = type_tag == tag::VEC3_F32 ? ElementType::F32 : ElementType::F64;
+    case tag::kVec3F32:
+    case tag::kVec3F64: {
+      const ElementType type = type_tag == tag::kVec3F32 ? ElementType::F32 : ElementType::F64;
       if (n % (3 * element_bytes(type)) != 0) break;
       out.kind = Kind::Vec3Rows;
       out.values = PayloadValues{type, payload};
       return out;
     }
-    case tag::NONE:
+    case tag::kNone:
       if (n != 0) break;
       return out;
-    case tag::TENSOR_F32:
-    case tag::TENSOR_F64:
-    case tag::TENSOR_I32:
-    case tag::TENSOR_I64:
+    case tag::kTensorF32:
+    case tag::kTensorF64:
+    case tag::kTensorI32:
+    case tag::kTensorI64:
       out.kind = Kind::Tensor;
       return out;
     default:

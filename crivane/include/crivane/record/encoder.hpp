@@ -14,7 +14,7 @@
 
 namespace crivane::storage::soa {
 
-// The positions tag of a molecule: VEC3_F32 or VEC3_F64 by its variant.
+// The positions tag of a molecule: kVec3F32 or kVec3F64 by its variant.
 std::uint8_t positions_type_tag(const atom::Molecule& molecule);
 
 // The builtin fields present in a molecule, in record order, each with the

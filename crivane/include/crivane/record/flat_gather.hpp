@@ -63,9 +63,9 @@ class ColumnBytes {
 };
 
 // The positions column: T rows of the database's positions row (float32
-// triples for VEC3_F32, float64 triples for VEC3_F64).
+// triples for kVec3F32, float64 triples for kVec3F64).
 struct FlatPositions {
-  std::uint8_t type_tag = dtypes::tag::VEC3_F32;
+  std::uint8_t type_tag = dtypes::tag::kVec3F32;
   ColumnBytes bytes;
 };
 

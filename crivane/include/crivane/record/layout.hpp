@@ -1,13 +1,13 @@
 // The structure-of-arrays record layout: its constants, section kinds,
-// builtin keys, limits and the positions dtype rule. Every reader and writer
-// of records (record/reader.hpp, record/writer.hpp) builds on these.
+// builtin key lookup, limits and the positions dtype rule, on top of the
+// format numbers and builtin keys of storage/record_format.hpp. Every reader
+// and writer of records (the record reader, record/writer.hpp) builds on these.
 //
 // Record (little-endian, packed): u32 n_atoms, n x positions row (12 or 24
 // bytes), n x u8 atomic numbers, u16 section count, then sections of
 // u8 kind, u8 key length L, key, u8 type tag, u32 payload length P, payload.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -16,6 +16,7 @@
 
 #include "crivane/error.hpp"
 #include "crivane/storage/dtypes.hpp"
+#include "crivane/storage/record_format.hpp"
 
 namespace crivane::storage::soa {
 
@@ -26,33 +27,12 @@ inline constexpr std::uint8_t AtomProperty = 1;      // atom_properties
 inline constexpr std::uint8_t MoleculeProperty = 2;  // properties
 }  // namespace SectionKind
 
-// The builtin (kind 0) sections, in the order they are written; each names
-// its entry of BUILTIN_KEYS.
-enum class BuiltinKey : std::uint8_t {
-  Charges,
-  Cell,
-  Energy,
-  Forces,
-  Name,
-  Pbc,
-  Stress,
-  Velocities
-};
-
-inline constexpr std::array<std::string_view, 8> BUILTIN_KEYS = {
-    "charges", "cell", "energy", "forces", "name", "pbc", "stress", "velocities"};
-static_assert(static_cast<std::size_t>(BuiltinKey::Velocities) + 1 == BUILTIN_KEYS.size());
-
-constexpr std::string_view key_of(BuiltinKey b) {
-  return BUILTIN_KEYS[static_cast<std::size_t>(b)];
-}
-
 namespace detail {
 template <std::size_t... I>
 constexpr std::optional<BuiltinKey> find_builtin_key(std::string_view key,
                                                      std::index_sequence<I...>) {
   std::optional<BuiltinKey> found;
-  (void)((key == BUILTIN_KEYS[I] && (found = static_cast<BuiltinKey>(I), true)) || ...);
+  (void)((key == kBuiltinKeys[I] && (found = static_cast<BuiltinKey>(I), true)) || ...);
   return found;
 }
 }  // namespace detail
@@ -61,7 +41,7 @@ constexpr std::optional<BuiltinKey> find_builtin_key(std::string_view key,
 // lookup runs for every kind-0 section of every record read, so it is
 // unrolled over the table and each comparison has a length known at compile time.
 constexpr std::optional<BuiltinKey> find_builtin_key(std::string_view key) {
-  return detail::find_builtin_key(key, std::make_index_sequence<BUILTIN_KEYS.size()>());
+  return detail::find_builtin_key(key, std::make_index_sequence<kBuiltinKeys.size()>());
 }
 
 // Forces, charges and velocities hold one element per atom.
@@ -77,29 +57,19 @@ constexpr bool is_per_atom_section(std::uint8_t kind, std::string_view key) {
          (kind == SectionKind::Builtin && is_per_atom_builtin(key));
 }
 
-// Record formats: the database's record_format, held in its header.
-// Fixed dtypes: float32 positions, forces and velocities; float64 charges,
-// energy, cell and stress.
-inline constexpr std::uint32_t kRecordFormatFixedDtypes = 2;
-// Float32 or float64 for each builtin; the positions dtype is the database's
-// (its schema lock's positions type).
-inline constexpr std::uint32_t kRecordFormatMixedDtypes = 3;
-
-constexpr bool is_known_record_format(std::uint32_t format) {
-  return format == kRecordFormatFixedDtypes || format == kRecordFormatMixedDtypes;
-}
-
-inline constexpr std::uint64_t MAX_ATOMS = std::numeric_limits<std::uint32_t>::max();
-inline constexpr std::size_t MAX_SECTIONS = std::numeric_limits<std::uint16_t>::max();
-inline constexpr std::size_t MAX_KEY_BYTES = std::numeric_limits<std::uint8_t>::max();
-inline constexpr std::uint64_t MAX_PAYLOAD_BYTES = std::numeric_limits<std::uint32_t>::max();
-inline constexpr std::size_t RECORD_HEAD_BYTES = 6;     // n_atoms + section count
-inline constexpr std::size_t SECTION_HEADER_BYTES = 7;  // kind, L, tag, P
+// The layout's limits. A record's atom count is a u32, and so is its index
+// entry's: kMaxRecordAtoms bounds both.
+inline constexpr std::uint64_t kMaxRecordAtoms = std::numeric_limits<std::uint32_t>::max();
+inline constexpr std::size_t kMaxSections = std::numeric_limits<std::uint16_t>::max();
+inline constexpr std::size_t kMaxKeyBytes = std::numeric_limits<std::uint8_t>::max();
+inline constexpr std::uint64_t kMaxPayloadBytes = std::numeric_limits<std::uint32_t>::max();
+inline constexpr std::size_t kRecordHeadBytes = 6;     // n_atoms + section count
+inline constexpr std::size_t kSectionHeaderBytes = 7;  // kind, L, tag, P
 
 // Bytes per atom of the positions (and of any 3-vector section) for tag
-// VEC3_F32 (12) or VEC3_F64 (24); 0 for any other tag.
+// kVec3F32 (12) or kVec3F64 (24); 0 for any other tag.
 constexpr std::size_t positions_row_bytes(std::uint8_t positions_tag) {
-  return positions_tag == dtypes::tag::VEC3_F32 || positions_tag == dtypes::tag::VEC3_F64
+  return positions_tag == dtypes::tag::kVec3F32 || positions_tag == dtypes::tag::kVec3F64
              ? dtypes::element_size(positions_tag)
              : 0;
 }

@@ -29,7 +29,7 @@ Bytes encode_pickle_payload(const atom::Molecule& molecule);
 // "Failed to deserialize molecule: " that the Python layer puts in front.
 // Only the byte format is checked: list lengths are not compared with the
 // atom count, nor a tensor's shape with its values. No allocation is larger
-// than the bytes that back it.
+// than the bytes that back it; running out of memory is Error::out_of_memory().
 Result<atom::Molecule> decode_pickle_payload(ByteSpan payload);
 
 }  // namespace crivane::storage::soa

@@ -28,7 +28,7 @@ namespace crivane::storage::soa {
 // What a database's records need for parsing: positions row size and tag.
 struct SoaContext {
   std::size_t stride;           // positions_row_bytes(positions_type)
-  std::uint8_t positions_type;  // VEC3_F32 or VEC3_F64
+  std::uint8_t positions_type;  // kVec3F32 or kVec3F64
 
   // The reader's side of the positions dtype rule, from the database's
   // record format and its schema lock (if any) with its positions type.
@@ -158,7 +158,7 @@ class SoaMoleculeView {
 
   SoaBytes bytes_;
   // One slot per builtin key, indexed by BuiltinKey.
-  std::array<std::optional<BuiltinSlot>, BUILTIN_KEYS.size()> builtins_;
+  std::array<std::optional<BuiltinSlot>, kBuiltinKeys.size()> builtins_;
   std::vector<LazySection> custom_;
   std::size_t n_atoms_ = 0;
   std::size_t positions_offset_ = 4;

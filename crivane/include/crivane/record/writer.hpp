@@ -34,7 +34,7 @@ struct BuiltinSection {
 
 // The builtins present, in record order.
 struct BuiltinSections {
-  std::array<BuiltinSection, BUILTIN_KEYS.size()> items;
+  std::array<BuiltinSection, kBuiltinKeys.size()> items;
   std::size_t count = 0;
   void add(BuiltinKey key, std::uint8_t type_tag, const std::uint8_t* data, std::uint64_t size) {
     items[count++] = BuiltinSection{key_of(key), type_tag, data, size};
@@ -46,7 +46,7 @@ struct BuiltinSections {
 
 // The bytes a section takes in its record.
 constexpr std::uint64_t section_size(std::string_view key, std::uint64_t payload_len) {
-  return SECTION_HEADER_BYTES + key.size() + payload_len;
+  return kSectionHeaderBytes + key.size() + payload_len;
 }
 
 // Refuses more sections than a record's u16 count holds: "Too many SOA
@@ -91,8 +91,8 @@ struct SoaBuiltinPayloads {
   std::optional<RawPayload> velocities;
   std::optional<RawPayload> cell;
   std::optional<RawPayload> stress;
-  std::optional<ByteSpan> name;                    // UTF-8, tag STRING
-  std::optional<std::array<std::uint8_t, 3>> pbc;  // 0 or 1 each, tag BOOL3
+  std::optional<ByteSpan> name;                    // UTF-8, tag kString
+  std::optional<std::array<std::uint8_t, 3>> pbc;  // 0 or 1 each, tag kBool3
 };
 
 // One custom section, borrowed from its column.
@@ -103,7 +103,7 @@ struct SoaCustomSection {
   std::uint8_t type_tag;
 };
 
-// One record: the positions (VEC3_F32: 12 bytes per atom, VEC3_F64: 24), the atomic
+// One record: the positions (kVec3F32: 12 bytes per atom, kVec3F64: 24), the atomic
 // numbers (one byte per atom), the builtins present in record order, then the
 // custom sections in the order given. Every input is checked before the
 // record's one exact-size allocation; the first failure is invalid data:

@@ -18,12 +18,12 @@
 #include "crivane/atom.hpp"
 #include "crivane/compression.hpp"
 #include "crivane/error.hpp"
-#include "crivane/record/layout.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/file.hpp"
 #include "crivane/storage/index.hpp"
 #include "crivane/storage/mmap.hpp"
 #include "crivane/storage/record_bytes.hpp"
+#include "crivane/storage/record_format.hpp"
 #include "crivane/storage/schema.hpp"
 
 namespace crivane::storage {
@@ -76,9 +76,9 @@ struct DecompressedRecords {
   std::vector<std::uint32_t> n_atoms;
 };
 
-// The largest length and atom count the 32-bit fields of an index entry hold.
+// The largest length the 32-bit length fields of an index entry hold. Its
+// atom count field holds what a record's own does: soa::kMaxRecordAtoms.
 inline constexpr std::uint64_t kMaxRecordBytes = 0xFFFFFFFF;
-inline constexpr std::uint64_t kMaxRecordAtoms = 0xFFFFFFFF;
 
 // Refuses record number `record` of a batch when its uncompressed length or
 // atom count does not fit its index entry.
@@ -87,6 +87,9 @@ Result<void> check_record_fits_index(std::size_t record, std::uint64_t uncompres
 // The same for the stored (compressed) length.
 Result<void> check_stored_record_fits_index(std::size_t record, std::uint64_t stored_len);
 
+// Calls that return a Result report running out of memory in it as well
+// (Error::out_of_memory()). schema_info() has no error to report with: its
+// copy of the schema lock may throw std::bad_alloc.
 class AtomDatabase {
  public:
   // What creating a database does with a file already at its path.

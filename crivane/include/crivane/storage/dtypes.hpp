@@ -15,43 +15,43 @@
 
 namespace crivane::storage::dtypes {
 
-// Type tags (u8). Tags above MAX_TYPE_TAG are undefined.
+// Type tags (u8). Tags above kMaxTypeTag are undefined.
 namespace tag {
-inline constexpr std::uint8_t F64 = 0;        // one f64
-inline constexpr std::uint8_t I64 = 1;        // one i64
-inline constexpr std::uint8_t STRING = 2;     // UTF-8 bytes
-inline constexpr std::uint8_t F64_ARRAY = 3;  // n x f64
-inline constexpr std::uint8_t VEC3_F32 = 4;   // n x 3 f32
-inline constexpr std::uint8_t I64_ARRAY = 5;  // n x i64
-inline constexpr std::uint8_t F32_ARRAY = 6;  // n x f32
-inline constexpr std::uint8_t VEC3_F64 = 7;   // n x 3 f64
-inline constexpr std::uint8_t I32_ARRAY = 8;  // n x i32
-inline constexpr std::uint8_t BOOL3 = 9;      // 3 bytes, 0 or 1
-inline constexpr std::uint8_t MAT3_F64 = 10;  // 9 x f64, row-major
-inline constexpr std::uint8_t F32 = 11;       // one f32
-inline constexpr std::uint8_t MAT3_F32 = 12;  // 9 x f32, row-major
-inline constexpr std::uint8_t NONE = 13;      // empty
-inline constexpr std::uint8_t TENSOR_F32 = 14;
-inline constexpr std::uint8_t TENSOR_F64 = 15;
-inline constexpr std::uint8_t TENSOR_I32 = 16;
-inline constexpr std::uint8_t TENSOR_I64 = 17;
+inline constexpr std::uint8_t kF64 = 0;       // one f64
+inline constexpr std::uint8_t kI64 = 1;       // one i64
+inline constexpr std::uint8_t kString = 2;    // UTF-8 bytes
+inline constexpr std::uint8_t kF64Array = 3;  // n x f64
+inline constexpr std::uint8_t kVec3F32 = 4;   // n x 3 f32
+inline constexpr std::uint8_t kI64Array = 5;  // n x i64
+inline constexpr std::uint8_t kF32Array = 6;  // n x f32
+inline constexpr std::uint8_t kVec3F64 = 7;   // n x 3 f64
+inline constexpr std::uint8_t kI32Array = 8;  // n x i32
+inline constexpr std::uint8_t kBool3 = 9;     // 3 bytes, 0 or 1
+inline constexpr std::uint8_t kMat3F64 = 10;  // 9 x f64, row-major
+inline constexpr std::uint8_t kF32 = 11;      // one f32
+inline constexpr std::uint8_t kMat3F32 = 12;  // 9 x f32, row-major
+inline constexpr std::uint8_t kNone = 13;     // empty
+inline constexpr std::uint8_t kTensorF32 = 14;
+inline constexpr std::uint8_t kTensorF64 = 15;
+inline constexpr std::uint8_t kTensorI32 = 16;
+inline constexpr std::uint8_t kTensorI64 = 17;
 }  // namespace tag
 
-inline constexpr std::uint8_t MAX_TYPE_TAG = tag::TENSOR_I64;
-inline constexpr std::size_t MAX_TENSOR_RANK = 255;
+inline constexpr std::uint8_t kMaxTypeTag = tag::kTensorI64;
+inline constexpr std::size_t kMaxTensorRank = 255;
 
 // Element size in bytes by tag; 0 marks a variable-length payload.
-inline constexpr std::array<std::size_t, MAX_TYPE_TAG + 1> ELEMENT_SIZES = {
+inline constexpr std::array<std::size_t, kMaxTypeTag + 1> kElementSizes = {
     8, 8, 0, 8, 12, 8, 4, 24, 4, 3, 72, 4, 36, 0, 4, 8, 4, 8};
 
-constexpr bool is_known_type_tag(std::uint8_t t) { return t <= MAX_TYPE_TAG; }
+constexpr bool is_known_type_tag(std::uint8_t t) { return t <= kMaxTypeTag; }
 constexpr bool is_tensor_tag(std::uint8_t t) {
-  return t >= tag::TENSOR_F32 && t <= tag::TENSOR_I64;
+  return t >= tag::kTensorF32 && t <= tag::kTensorI64;
 }
-// Tags whose payload is a run of fixed-size elements: all up to MAT3_F32 but text.
-constexpr bool is_fixed_size_tag(std::uint8_t t) { return t <= tag::MAT3_F32 && t != tag::STRING; }
+// Tags whose payload is a run of fixed-size elements: all up to kMat3F32 but text.
+constexpr bool is_fixed_size_tag(std::uint8_t t) { return t <= tag::kMat3F32 && t != tag::kString; }
 // Precondition: is_known_type_tag(t).
-constexpr std::size_t element_size(std::uint8_t t) { return ELEMENT_SIZES[t]; }
+constexpr std::size_t element_size(std::uint8_t t) { return kElementSizes[t]; }
 
 // The tag a custom property value is stored under.
 std::uint8_t property_type_tag(const types::PropertyValue& value);

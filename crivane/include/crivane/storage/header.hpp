@@ -10,9 +10,9 @@
 
 #include "crivane/compression.hpp"
 #include "crivane/error.hpp"
-#include "crivane/record/layout.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/file.hpp"
+#include "crivane/storage/record_format.hpp"
 
 namespace crivane::storage::header {
 

@@ -68,7 +68,8 @@ class IndexStorage {
   std::size_t len() const;
   // Entry i, or nothing past the end (or, mapped, past the mapping's end).
   std::optional<MoleculeIndex> entry(std::size_t i) const;
-  // Appends entries; a mapped index refuses and stays unchanged.
+  // Appends entries; a mapped index refuses, and an index that cannot grow
+  // fails with Error::out_of_memory(), both unchanged.
   Result<void> extend(std::span<const MoleculeIndex> entries);
 
   bool is_mapped() const { return std::holds_alternative<Mapped>(storage_); }

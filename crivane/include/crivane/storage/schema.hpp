@@ -43,8 +43,8 @@ struct SchemaLock {
   friend bool operator==(const SchemaLock&, const SchemaLock&) = default;
 };
 
-inline constexpr std::uint32_t SCHEMA_BLOB_VERSION = 1;
-inline constexpr std::uint8_t SCHEMA_POSITIONS_UNKNOWN = 255;
+inline constexpr std::uint32_t kSchemaBlobVersion = 1;
+inline constexpr std::uint8_t kSchemaPositionsUnknown = 255;
 
 // Merges `incoming` into `target`. On failure `target` holds what was merged
 // before the failing entry; callers merge into a copy.
