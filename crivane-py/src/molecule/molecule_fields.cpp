@@ -2,13 +2,13 @@
 // decode one section of a view, and setters that materialize a view first.
 #include <string_view>
 
-#include "molecule.hpp"
-#include "molecule_helpers.hpp"
-#include "molecule_internal.hpp"
+#include "molecule/molecule.hpp"
+#include "molecule/molecule_helpers.hpp"
+#include "molecule/molecule_internal.hpp"
+#include "molecule/py_dtypes.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
-#include "py_dtypes.hpp"
 
 namespace crivane_rs::molecule::internal {
 

@@ -1,7 +1,7 @@
 // get_molecules_flat: the method entry and the dict built from the gather's
 // columns, with the interpreter lock held. The columns become arrays without
 // a copy; only "n_atoms", strings and stacked tensors are copied here.
-#include "database_flat.hpp"
+#include "database/database_flat.hpp"
 
 #include <fmt/format.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "crivane/storage/dtypes.hpp"
-#include "molecule_helpers.hpp"
+#include "molecule/molecule_helpers.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"

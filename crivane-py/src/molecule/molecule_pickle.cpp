@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "crivane/record/pickle.hpp"
-#include "molecule.hpp"
-#include "molecule_internal.hpp"
+#include "molecule/molecule.hpp"
+#include "molecule/molecule_internal.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/class.hpp"

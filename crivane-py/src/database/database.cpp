@@ -1,4 +1,4 @@
-#include "database.hpp"
+#include "database/database.hpp"
 
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -15,9 +15,9 @@
 #include "crivane/compression.hpp"
 #include "crivane/parallel.hpp"
 #include "crivane/storage/file.hpp"
-#include "database_batch.hpp"
-#include "database_flat.hpp"
-#include "molecule.hpp"
+#include "database/database_batch.hpp"
+#include "database/database_flat.hpp"
+#include "molecule/molecule.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"

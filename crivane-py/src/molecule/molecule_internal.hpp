@@ -12,7 +12,7 @@
 #include <variant>
 
 #include "crivane/atom.hpp"
-#include "molecule.hpp"
+#include "molecule/molecule.hpp"
 
 namespace crivane_rs::molecule::internal {
 

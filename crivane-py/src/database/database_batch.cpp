@@ -1,4 +1,4 @@
-#include "database_batch.hpp"
+#include "database/database_batch.hpp"
 
 #include <fmt/format.h>
 
@@ -10,12 +10,12 @@
 #include "crivane/record/writer.hpp"
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/dtypes.hpp"
+#include "molecule/py_dtypes.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
-#include "py_dtypes.hpp"
 
 namespace crivane_rs::database::batch {
 namespace {

@@ -1,4 +1,4 @@
-#include "molecule_helpers.hpp"
+#include "molecule/molecule_helpers.hpp"
 
 #include <fmt/format.h>
 

@@ -9,11 +9,11 @@
 #include <set>
 
 #include "crivane/storage/dtypes.hpp"
-#include "database_batch.hpp"
+#include "database/database_batch.hpp"
+#include "molecule/py_dtypes.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
-#include "py_dtypes.hpp"
 
 namespace crivane_rs::database::batch {
 namespace {

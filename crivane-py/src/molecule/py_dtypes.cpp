@@ -1,4 +1,4 @@
-#include "py_dtypes.hpp"
+#include "molecule/py_dtypes.hpp"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>

@@ -10,16 +10,16 @@
 #include <vector>
 
 #include "atom.hpp"
-#include "molecule.hpp"
-#include "molecule_helpers.hpp"
-#include "molecule_internal.hpp"
+#include "molecule/molecule.hpp"
+#include "molecule/molecule_helpers.hpp"
+#include "molecule/molecule_internal.hpp"
+#include "molecule/py_dtypes.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/numpy.hpp"
 #include "py/ref.hpp"
-#include "py_dtypes.hpp"
 
 namespace crivane_rs::molecule {
 
