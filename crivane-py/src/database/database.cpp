@@ -1,3 +1,5 @@
+// The methods of PyAtomDatabase but add_arrays_batch (database_batch) and
+// get_molecules_flat (database_flat), and the method table that lists all.
 #include "database/database.hpp"
 
 #include <fmt/format.h>
@@ -10,10 +12,8 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 #include "crivane/compression.hpp"
-#include "crivane/parallel.hpp"
 #include "crivane/storage/file.hpp"
 #include "database/database_batch.hpp"
 #include "database/database_flat.hpp"
@@ -32,7 +32,6 @@ using crivane::compression::CompressionType;
 using crivane::storage::AtomDatabase;
 using molecule::MoleculeBacking;
 using molecule::PyMoleculeObject;
-using soa::SoaBytes;
 using soa::SoaContext;
 using View = soa::SoaMoleculeView;
 
@@ -47,55 +46,6 @@ PyObject* engine_error(const Error& error) {
   py::raise_engine_error(error);
   return nullptr;
 }
-
-}  // namespace
-
-std::optional<View> PyAtomDatabase::get_molecule(std::size_t index,
-                                                 const SoaContext& context) const {
-  if (db.reads_through_mapping()) {
-    crivane::Result<View> view = py::allow_threads([&] {
-      return crivane::catch_allocation_failure([&] { return load_mmap_view(index, context); });
-    });
-    if (!view) {
-      engine_error(view.error());
-      return std::nullopt;
-    }
-    return std::move(view).value();
-  }
-  const std::size_t indices[] = {index};
-  auto raw = py::allow_threads([&] { return db.get_raw_bytes(indices); });
-  if (!raw) {
-    engine_error(raw.error());
-    return std::nullopt;
-  }
-  if (raw->empty()) {
-    value_error(fmt::format("Missing raw bytes for molecule {}", index));
-    return std::nullopt;
-  }
-  auto view = View::from_bytes(std::move(raw->front()), context);
-  if (!view) {
-    engine_error(view.error());
-    return std::nullopt;
-  }
-  return std::move(view).value();
-}
-
-crivane::Result<View> PyAtomDatabase::load_mmap_view(std::size_t index,
-                                                     const SoaContext& context) const {
-  CRIVANE_ASSIGN_OR_RETURN(crivane::storage::SharedRecordBytes record,
-                           db.shared_record_bytes(index));
-  SoaBytes bytes =
-      std::visit([](auto&& b) { return SoaBytes(std::move(b)); }, std::move(record).release());
-  return View::from_storage(std::move(bytes), context.stride, context.positions_type);
-}
-
-std::vector<crivane::Result<View>> PyAtomDatabase::molecule_views(
-    std::span<const std::size_t> indices, const SoaContext& context) const {
-  return crivane::parallel::parallel_map_all<View>(
-      indices.size(), [&](std::size_t i) { return load_mmap_view(indices[i], context); });
-}
-
-namespace {
 
 py::Class<PyAtomDatabase>& database_class();
 

@@ -1,53 +1,13 @@
-// PyAtomDatabase: the Python class over one AtomDatabase. The engine does
-// every byte of file work; this class converts arguments, picks the read
-// path, releases the interpreter lock around record fetching and wraps the
-// records it reads as lazily viewed PyMolecule objects.
+// PyAtomDatabase, the Python class: its class object, made from the method
+// table of database.cpp, which also holds the methods that batch ingest
+// (database_batch) and the flat export (database_flat) do not.
 #pragma once
 
-#include "py/python.hpp"
-
-#include <cstddef>
-#include <optional>
-#include <span>
-#include <vector>
-
-#include "crivane/error.hpp"
-#include "crivane/storage/database.hpp"
+#include "database/database_object.hpp"
 #include "py/class.hpp"
-#include "soa.hpp"
 
 namespace crivane_rs::database {
 
-class PyAtomDatabase {
- public:
-  explicit PyAtomDatabase(crivane::storage::AtomDatabase database) : db(std::move(database)) {}
-
-  // The context records of this database parse with.
-  crivane::Result<soa::SoaContext> soa_context() const {
-    return soa::SoaContext::from_database(db);
-  }
-  // Record `index` as a view, by the path db.reads_through_mapping() picks.
-  // Called with the interpreter lock held; releases it around the fetch (and
-  // the parse, when mapped). A failure is raised (ValueError, or MemoryError
-  // when memory ran out) and gives nothing.
-  std::optional<soa::SoaMoleculeView> get_molecule(std::size_t index,
-                                                   const soa::SoaContext& context) const;
-  // Record `index` out of the data mapping (db.shared_record_bytes): in
-  // place when uncompressed, else decompressed. Touches no Python object.
-  crivane::Result<soa::SoaMoleculeView> load_mmap_view(std::size_t index,
-                                                       const soa::SoaContext& context) const;
-  // load_mmap_view for every index on the worker pool; every index is
-  // loaded, results in request order.
-  std::vector<crivane::Result<soa::SoaMoleculeView>> molecule_views(
-      std::span<const std::size_t> indices, const soa::SoaContext& context) const;
-
-  crivane::storage::AtomDatabase db;
-};
-
-using PyAtomDatabaseObject = py::Instance<PyAtomDatabase>;
-
-// The class object; methods of later modules (batch ingest, flat export)
-// take the same borrow flag: exclusive to write, shared to read.
 py::Class<PyAtomDatabase>& py_database_class();
 
 }  // namespace crivane_rs::database

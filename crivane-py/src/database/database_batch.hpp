@@ -26,7 +26,7 @@
 
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/schema.hpp"
-#include "database/database.hpp"
+#include "database/database_object.hpp"
 #include "py/numpy.hpp"
 
 namespace crivane_rs::database::batch {

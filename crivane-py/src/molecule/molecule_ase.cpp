@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "crivane/storage/dtypes.hpp"
-#include "molecule/molecule.hpp"
 #include "molecule/molecule_internal.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"

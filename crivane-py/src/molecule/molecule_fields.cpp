@@ -2,7 +2,6 @@
 // decode one section of a view, and setters that materialize a view first.
 #include <string_view>
 
-#include "molecule/molecule.hpp"
 #include "molecule/molecule_helpers.hpp"
 #include "molecule/molecule_internal.hpp"
 #include "molecule/py_dtypes.hpp"

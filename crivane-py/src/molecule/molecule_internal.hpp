@@ -12,7 +12,7 @@
 #include <variant>
 
 #include "crivane/atom.hpp"
-#include "molecule/molecule.hpp"
+#include "molecule/molecule_object.hpp"
 
 namespace crivane_rs::molecule::internal {
 

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "atom.hpp"
-#include "molecule/molecule.hpp"
 #include "molecule/molecule_helpers.hpp"
 #include "molecule/molecule_internal.hpp"
 #include "molecule/py_dtypes.hpp"
