@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "crivane/parallel.hpp"
+#include "molecule/molecule.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
 
@@ -13,34 +14,30 @@ namespace crivane_rs::database {
 
 using View = soa::SoaMoleculeView;
 
-std::optional<View> PyAtomDatabase::get_molecule(std::size_t index,
-                                                 const soa::SoaContext& context) const {
+bool PyAtomDatabase::soa_context(soa::SoaContext& out) const {
+  auto context = soa::SoaContext::from_database(db);
+  if (!context) return py::raise_engine_error(context.error());
+  out = *context;
+  return true;
+}
+
+PyObject* PyAtomDatabase::get_molecule(std::size_t index, const soa::SoaContext& context) const {
   if (db.reads_through_mapping()) {
     crivane::Result<View> view = py::allow_threads([&] {
       return crivane::catch_allocation_failure([&] { return load_mmap_view(index, context); });
     });
-    if (!view) {
-      py::raise_engine_error(view.error());
-      return std::nullopt;
-    }
-    return std::move(view).value();
+    if (!view) return py::raise_engine_error(view.error());
+    return molecule::new_view_molecule(std::move(view).value());
   }
   const std::size_t indices[] = {index};
   auto raw = py::allow_threads([&] { return db.get_raw_bytes(indices); });
-  if (!raw) {
-    py::raise_engine_error(raw.error());
-    return std::nullopt;
-  }
+  if (!raw) return py::raise_engine_error(raw.error());
   if (raw->empty()) {
-    py::raise_value_error(fmt::format("Missing raw bytes for molecule {}", index));
-    return std::nullopt;
+    return py::raise_value_error(fmt::format("Missing raw bytes for molecule {}", index));
   }
   auto view = View::from_bytes(std::move(raw->front()), context);
-  if (!view) {
-    py::raise_engine_error(view.error());
-    return std::nullopt;
-  }
-  return std::move(view).value();
+  if (!view) return py::raise_engine_error(view.error());
+  return molecule::new_view_molecule(std::move(view).value());
 }
 
 crivane::Result<View> PyAtomDatabase::load_mmap_view(std::size_t index,

@@ -12,7 +12,6 @@
 #include "py/python.hpp"
 
 #include <cstddef>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -27,16 +26,14 @@ class PyAtomDatabase {
  public:
   explicit PyAtomDatabase(crivane::storage::AtomDatabase database) : db(std::move(database)) {}
 
-  // The context records of this database parse with.
-  crivane::Result<soa::SoaContext> soa_context() const {
-    return soa::SoaContext::from_database(db);
-  }
-  // Record `index` as a view, by the path db.reads_through_mapping() picks.
-  // Called with the interpreter lock held; releases it around the fetch (and
-  // the parse, when mapped). A failure is raised (ValueError, or MemoryError
-  // when memory ran out) and gives nothing.
-  std::optional<soa::SoaMoleculeView> get_molecule(std::size_t index,
-                                                   const soa::SoaContext& context) const;
+  // The context records of this database parse with, into `out`; false
+  // with the engine's error raised.
+  bool soa_context(soa::SoaContext& out) const;
+  // Record `index` as a new PyMolecule in its view state, read by the path
+  // db.reads_through_mapping() picks; nullptr with ValueError (MemoryError
+  // when memory ran out) set. Called with the interpreter lock held;
+  // releases it around the fetch (and the parse, when mapped).
+  PyObject* get_molecule(std::size_t index, const soa::SoaContext& context) const;
   // Record `index` out of the data mapping (db.shared_record_bytes): in
   // place when uncompressed, else decompressed. Touches no Python object.
   crivane::Result<soa::SoaMoleculeView> load_mmap_view(std::size_t index,

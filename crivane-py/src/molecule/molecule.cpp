@@ -57,7 +57,7 @@ bool molecule_from_numpy_arrays(PyObject* positions, PyArrayObject* atomic_numbe
         }
       },
       rows);
-  if (!made) return py_dtypes::raise_value_error(made.error());
+  if (!made) return py::raise_value_error(made.error());
   out = std::move(made).value();
   return true;
 }
@@ -180,10 +180,7 @@ PyObject* molecule_atoms(PyMoleculeObject* self) {
     // The whole record, custom sections included: a record that does not
     // materialize has no atoms to give either.
     auto copy = clone_as_owned(b);
-    if (!copy) {
-      py::raise_engine_error(copy.error());
-      return nullptr;
-    }
+    if (!copy) return py::raise_engine_error(copy.error());
     atoms = copy->to_atoms();
   }
   py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(atoms.size())));
@@ -200,10 +197,7 @@ PyObject* molecule_to_owned(PyMoleculeObject* self) {
   auto borrow = py::SharedBorrow::take(self->borrow);
   if (!borrow) return nullptr;
   auto copy = clone_as_owned(self->value());
-  if (!copy) {
-    py::raise_engine_error(copy.error());
-    return nullptr;
-  }
+  if (!copy) return py::raise_engine_error(copy.error());
   return new_owned_molecule(std::move(copy).value());
 }
 

@@ -20,16 +20,6 @@ using View = MoleculeBacking::View;
 
 bool present(PyObject* obj) { return obj != nullptr && obj != Py_None; }
 
-int setter_failed(std::string_view text) {
-  py::raise_value_error(text);
-  return -1;
-}
-
-PyObject* call_failed(std::string_view text) {
-  py::raise_value_error(text);
-  return nullptr;
-}
-
 // ---- Getters ---------------------------------------------------------------
 
 namespace {
@@ -94,10 +84,7 @@ PyObject* get_energy(PyMoleculeObject* self) {
     if (m->energy) energy = std::visit([](auto v) { return static_cast<double>(v); }, *m->energy);
   } else {
     auto read = b.view()->energy();
-    if (!read) {
-      py::raise_engine_error(read.error());
-      return nullptr;
-    }
+    if (!read) return py::raise_engine_error(read.error());
     energy = *read;
   }
   return energy ? PyFloat_FromDouble(*energy) : Py_NewRef(Py_None);
@@ -112,10 +99,7 @@ PyObject* get_pbc(PyMoleculeObject* self) {
     pbc = m->pbc;
   } else {
     auto read = b.view()->pbc();
-    if (!read) {
-      py::raise_engine_error(read.error());
-      return nullptr;
-    }
+    if (!read) return py::raise_engine_error(read.error());
     pbc = *read;
   }
   if (!pbc) return Py_NewRef(Py_None);
@@ -150,10 +134,7 @@ PyObject* get_atomic_numbers(PyMoleculeObject* self) {
 // with materialize's ValueError set when a view does not materialize.
 Molecule* owned_for_setter(PyMoleculeObject* self) {
   auto m = ensure_owned(self->value());
-  if (!m) {
-    py::raise_engine_error(m.error());
-    return nullptr;
-  }
+  if (!m) return py::raise_engine_error(m.error());
   return *m;
 }
 

@@ -147,40 +147,28 @@ PyObject* array2_from_values(const soa::PayloadValues& values, std::size_t rows,
 PyObject* view_vec3_payload_py(ByteSpan range, std::uint8_t type_tag, std::size_t n,
                                std::string_view field) {
   auto values = soa::vec3_payload_values(range, type_tag, field);
-  if (!values) {
-    py::raise_engine_error(values.error());
-    return nullptr;
-  }
+  if (!values) return py::raise_engine_error(values.error());
   return array2_from_values(*values, n, 3);
 }
 
 PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
                                     std::string_view field) {
   auto values = soa::builtin_vec3_values(view, slot, field);
-  if (!values) {
-    py::raise_engine_error(values.error());
-    return nullptr;
-  }
+  if (!values) return py::raise_engine_error(values.error());
   return array2_from_values(*values, view.n_atoms(), 3);
 }
 
 PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
                                     std::string_view field) {
   auto values = soa::builtin_mat3_values(view, slot, field);
-  if (!values) {
-    py::raise_engine_error(values.error());
-    return nullptr;
-  }
+  if (!values) return py::raise_engine_error(values.error());
   return array2_from_values(*values, 3, 3);
 }
 
 PyObject* view_builtin_float_array_slot_py(const soa::SoaMoleculeView& view,
                                            const soa::BuiltinSlot& slot, std::string_view field) {
   auto values = soa::builtin_float_array_values(view, slot, field);
-  if (!values) {
-    py::raise_engine_error(values.error());
-    return nullptr;
-  }
+  if (!values) return py::raise_engine_error(values.error());
   return array_from_values(*values);
 }
 
