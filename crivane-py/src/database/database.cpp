@@ -35,8 +35,6 @@ using View = soa::SoaMoleculeView;
 
 namespace {
 
-py::Class<PyAtomDatabase>& database_class();
-
 // ---- Creating and opening ----------------------------------------------------
 
 constexpr py::Signature kNew{
@@ -127,7 +125,7 @@ PyObject* database_open(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   if (populate && !mmap) return py::raise_value_error("populate=True requires mmap=True");
   auto db = AtomDatabase::open_with_options(std::filesystem::path(path), mmap, populate);
   if (!db) return py::raise_engine_error(db.error());
-  return database_class().create(std::move(db).value());
+  return py_database_class().create(std::move(db).value());
 }
 
 // ---- Appending -----------------------------------------------------------------
@@ -390,10 +388,8 @@ PyType_Spec spec = {"builtins.PyAtomDatabase", sizeof(PyAtomDatabaseObject), 0, 
 
 py::Class<PyAtomDatabase> the_class{&spec};
 
-py::Class<PyAtomDatabase>& database_class() { return the_class; }
-
 }  // namespace
 
-py::Class<PyAtomDatabase>& py_database_class() { return database_class(); }
+py::Class<PyAtomDatabase>& py_database_class() { return the_class; }
 
 }  // namespace crivane_rs::database

@@ -98,8 +98,6 @@ bool from_arrays_impl(PyObject* positions, PyArrayObject* atomic_numbers,
 
 namespace {
 
-py::Class<MoleculeBacking>& molecule_class();
-
 // ---- Construction ----------------------------------------------------------
 
 #define CRIVANE_RS_MOLECULE_PARAMS                                                             \
@@ -270,18 +268,12 @@ PyType_Spec spec = {"builtins.PyMolecule", sizeof(PyMoleculeObject), 0, Py_TPFLA
 
 py::Class<MoleculeBacking> the_class{&spec};
 
-py::Class<MoleculeBacking>& molecule_class() { return the_class; }
-
 }  // namespace
 
-py::Class<MoleculeBacking>& py_molecule_class() { return molecule_class(); }
+py::Class<MoleculeBacking>& py_molecule_class() { return the_class; }
 
-PyObject* new_owned_molecule(Molecule molecule) {
-  return molecule_class().create(std::move(molecule));
-}
+PyObject* new_owned_molecule(Molecule molecule) { return the_class.create(std::move(molecule)); }
 
-PyObject* new_view_molecule(soa::SoaMoleculeView view) {
-  return molecule_class().create(std::move(view));
-}
+PyObject* new_view_molecule(soa::SoaMoleculeView view) { return the_class.create(std::move(view)); }
 
 }  // namespace crivane_rs::molecule

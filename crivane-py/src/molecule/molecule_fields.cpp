@@ -130,9 +130,7 @@ PyObject* get_atomic_numbers(PyMoleculeObject* self) {
 
 // ---- Setters ---------------------------------------------------------------
 
-// The owned molecule of a setter that holds the exclusive borrow; nullptr
-// with materialize's ValueError set when a view does not materialize.
-Molecule* owned_for_setter(PyMoleculeObject* self) {
+Molecule* owned_for_change(PyMoleculeObject* self) {
   auto m = ensure_owned(self->value());
   if (!m) return py::raise_engine_error(m.error());
   return *m;
@@ -144,7 +142,7 @@ int set_energy(PyMoleculeObject* self, PyObject* value) {
   if (!py::extract_arg(value, "energy", energy)) return -1;
   auto borrow = py::ExclusiveBorrow::take(self->borrow);
   if (!borrow) return -1;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return -1;
   if (energy) {
     m->energy = FloatScalarData(std::in_place_index<1>, *energy);
@@ -160,7 +158,7 @@ int set_pbc(PyMoleculeObject* self, PyObject* value) {
   if (value != Py_None && !py::extract_tuple_arg(value, "pbc", pbc.emplace())) return -1;
   auto borrow = py::ExclusiveBorrow::take(self->borrow);
   if (!borrow) return -1;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return -1;
   m->pbc = pbc;
   return 0;
@@ -177,7 +175,7 @@ int set_vec3(PyMoleculeObject* self, PyObject* value, std::optional<Vec3Data> Mo
   if (!borrow) return -1;
   Vec3Data parsed;
   if (!py_dtypes::parse_vec3_field(value, name, self->value().n_atoms(), parsed)) return -1;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return -1;
   m->*field = std::move(parsed);
   return 0;
@@ -201,7 +199,7 @@ int set_charges(PyMoleculeObject* self, PyObject* value) {
   if (!py_dtypes::parse_float_array_field(value, "Charges", self->value().n_atoms(), parsed)) {
     return -1;
   }
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return -1;
   m->charges = std::move(parsed);
   return 0;
@@ -213,7 +211,7 @@ int set_cell(PyMoleculeObject* self, PyObject* value) {
   if (!borrow) return -1;
   Mat3Data parsed;
   if (!py_dtypes::parse_mat3_field(value, "Cell", parsed)) return -1;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return -1;
   m->cell = parsed;
   return 0;
@@ -225,7 +223,7 @@ int set_stress(PyMoleculeObject* self, PyObject* value) {
   if (value == nullptr) return py::raise_cant_delete();
   auto borrow = py::ExclusiveBorrow::take(self->borrow);
   if (!borrow) return -1;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return -1;
   Mat3Data parsed;
   if (!py_dtypes::parse_mat3_field(value, "Stress", parsed)) return -1;

@@ -19,9 +19,10 @@ namespace crivane_rs::molecule::internal {
 // Whether an optional argument was given as something other than None.
 bool present(PyObject* obj);
 
-// The owned molecule of a caller that holds the exclusive borrow; nullptr
-// with materialize's ValueError set when a view does not materialize.
-crivane::atom::Molecule* owned_for_setter(PyMoleculeObject* self);
+// The owned molecule for a change in place (a setter, set_property,
+// delete_property): ensure_owned, whose failure is raised, nullptr then.
+// Callers hold the exclusive borrow.
+crivane::atom::Molecule* owned_for_change(PyMoleculeObject* self);
 
 // Builtin fields (molecule_fields.cpp).
 PyObject* get_forces(PyMoleculeObject* self);

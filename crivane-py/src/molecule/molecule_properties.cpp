@@ -406,7 +406,7 @@ PyObject* set_property(PyMoleculeObject* self, PyObject* const* args, Py_ssize_t
   // May run the value's own conversion hooks; the molecule is still as it was.
   PropertyValue parsed;
   if (!py_dtypes::parse_property_value(value, parsed)) return nullptr;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return nullptr;
 
   const bool in_molecule = m->properties.contains(key);
@@ -450,7 +450,7 @@ PyObject* delete_property(PyMoleculeObject* self, PyObject* const* args, Py_ssiz
   if (!borrow) return nullptr;
   std::string key;
   if (!py::extract_arg(a[0], "key", key)) return nullptr;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return nullptr;
   if (auto it = m->properties.find(key); it != m->properties.end()) {
     m->properties.erase(it);
