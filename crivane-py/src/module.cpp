@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "atom.hpp"
-#include "database.hpp"
-#include "molecule.hpp"
+#include "database/database.hpp"
+#include "molecule/molecule.hpp"
 #include "py/class.hpp"
 #include "py/errors.hpp"
 #include "py/once.hpp"

@@ -17,12 +17,12 @@
 #include "crivane/record/schema.hpp"
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/dtypes.hpp"
-#include "database.hpp"
-#include "database_batch.hpp"
+#include "database/database.hpp"
+#include "database/database_batch.hpp"
+#include "molecule/py_dtypes.hpp"
 #include "py/errors.hpp"
 #include "py/numpy.hpp"
 #include "py/ref.hpp"
-#include "py_dtypes.hpp"
 
 namespace crivane_rs::database::batch {
 namespace {

@@ -9,6 +9,8 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "py/args.hpp"
@@ -664,6 +666,25 @@ tracemalloc.start()
   EXPECT_EQ(run("kept = []"), "");
   EXPECT_GT(std::stol(eval("growth('kept.append(object())')")), 10000);
   EXPECT_EQ(run("tracemalloc.stop()"), "");
+}
+
+// A raise helper's result is the failure value of whatever its caller
+// returns; a number or an optional, which could pass for a value, takes none.
+static_assert(!std::is_convertible_v<Raised, int> && !std::is_convertible_v<Raised, Py_ssize_t> &&
+              !std::is_constructible_v<std::optional<int>, Raised>);
+
+TEST_F(Binding, RaiseHelpersSetTheExceptionAndGiveTheFailureValue) {
+  const bool status = raise_value_error(std::string_view("bad\0value", 9));
+  EXPECT_FALSE(status);
+  EXPECT_EQ(take_error_text(), std::string("ValueError: bad\0value", 21));
+  PyObject* object = raise_error(PyExc_KeyError, "Property 'k' not found");
+  EXPECT_EQ(object, nullptr);
+  EXPECT_EQ(take_error_text(), "KeyError: \"Property 'k' not found\"");
+  const Ref ref = raise_engine_error(crivane::Error::invalid_data("Invalid file format"));
+  EXPECT_FALSE(ref);
+  EXPECT_EQ(take_error_text(), "ValueError: Invalid data: Invalid file format");
+  EXPECT_EQ(static_cast<PyObject*>(raise_engine_error(crivane::Error::out_of_memory())), nullptr);
+  EXPECT_EQ(take_error_text(), "MemoryError: ");
 }
 
 TEST_F(Binding, CppExceptionsBecomePythonErrors) {

@@ -17,7 +17,7 @@
 #include <iterator>
 #include <string>
 
-#include "database.hpp"
+#include "database/database.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
 

@@ -24,12 +24,12 @@
 #include "crivane/record/encoder.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/mmap.hpp"
-#include "molecule.hpp"
-#include "molecule_helpers.hpp"
+#include "molecule/molecule.hpp"
+#include "molecule/molecule_helpers.hpp"
+#include "molecule/py_dtypes.hpp"
 #include "py/errors.hpp"
 #include "py/numpy.hpp"
 #include "py/ref.hpp"
-#include "py_dtypes.hpp"
 #include "soa.hpp"
 
 namespace crivane_rs {

@@ -76,14 +76,16 @@ void set_downcast_error(PyObject* obj, std::string_view target) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
-bool raise_value_error(std::string_view text) {
+Raised raise_error(PyObject* exc_type, std::string_view text) {
   PyObject* message =
       PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (message == nullptr) return false;
-  PyErr_SetObject(PyExc_ValueError, message);
+  if (message == nullptr) return Raised();
+  PyErr_SetObject(exc_type, message);
   Py_DECREF(message);
-  return false;
+  return Raised();
 }
+
+Raised raise_value_error(std::string_view text) { return raise_error(PyExc_ValueError, text); }
 
 bool drop_ordinary_error() {
   if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
@@ -93,10 +95,10 @@ bool drop_ordinary_error() {
   return true;
 }
 
-bool raise_engine_error(const crivane::Error& error) {
+Raised raise_engine_error(const crivane::Error& error) {
   if (error.is_out_of_memory()) {
     PyErr_NoMemory();
-    return false;
+    return Raised();
   }
   return raise_value_error(error.to_string());
 }

@@ -1,5 +1,14 @@
 // Raising and reshaping Python exceptions, and the wall that keeps C++
 // exceptions out of the interpreter.
+//
+// Failure in the binding follows CPython: a function that makes an object
+// returns a new reference (PyObject* or Ref) or null with the exception set;
+// one that only succeeds or fails returns bool, false with the exception set
+// (int -1 only where a C-API slot asks for it). An engine Result is raised
+// with raise_engine_error where the binding receives it. Helpers that touch
+// no Python object (byte runs, tensor shapes, records built or loaded
+// without the interpreter lock) return the engine's Result instead, since
+// they may run where no exception can be set.
 #pragma once
 
 #include "py/python.hpp"
@@ -45,14 +54,34 @@ bool drop_ordinary_error();
 // pass unchanged.
 void remap_arg_error(const char* name);
 
-// Raises ValueError(text), keeping any byte of text (it need not be a C
-// string); returns false so that parsers can `return raise_value_error(...)`.
-bool raise_value_error(std::string_view text);
+// What the raise helpers below return, so that a function ends a failure
+// with `return py::raise_value_error(...)`: it converts to the failure value
+// of the function's result, false for a status, nullptr for an object (or
+// any pointer), an empty Ref. Any other conversion does not compile, so an
+// int slot writes its -1 out and no optional or number can carry a failure.
+class Raised {
+ public:
+  constexpr operator bool() const { return false; }
+  template <class T>
+  constexpr operator T*() const {
+    return nullptr;
+  }
+  operator Ref() const { return Ref(); }
+  template <class T>
+  operator T() const = delete;
+};
+
+// Raises exc_type(text), keeping any byte of text (it need not be a C
+// string).
+Raised raise_error(PyObject* exc_type, std::string_view text);
+// Raises ValueError(text): the bare texts of the binding's own checks.
+Raised raise_value_error(std::string_view text);
 
 // Raises an engine error the way every class reports one: MemoryError for
 // allocation failure, else ValueError with the error's display text ("IO
-// error: ...", "Invalid data: ..."). Returns false like raise_value_error.
-bool raise_engine_error(const crivane::Error& error);
+// error: ...", "Invalid data: ..."). An engine Result is raised with this
+// where the binding receives it.
+Raised raise_engine_error(const crivane::Error& error);
 
 // Raises exc_type(message) with cause (may be empty) as its __cause__.
 void raise_with_cause(PyObject* exc_type, std::string_view message, Ref cause);

@@ -28,9 +28,8 @@ class Ref {
     return Ref(p);
   }
 
-  PyObject* get() const { return p_; }
   // The pointer for a call that borrows it; this Ref keeps the reference.
-  PyObject* borrow() const { return p_; }
+  PyObject* get() const { return p_; }
   // Hands the reference to the caller (a function returning a new reference,
   // or a stealing C-API call); this Ref is empty afterwards.
   PyObject* release() { return std::exchange(p_, nullptr); }

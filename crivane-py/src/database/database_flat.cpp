@@ -1,7 +1,7 @@
 // get_molecules_flat: the method entry and the dict built from the gather's
 // columns, with the interpreter lock held. The columns become arrays without
 // a copy; only "n_atoms", strings and stacked tensors are copied here.
-#include "database_flat.hpp"
+#include "database/database_flat.hpp"
 
 #include <fmt/format.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "crivane/storage/dtypes.hpp"
-#include "molecule_helpers.hpp"
+#include "molecule/molecule_helpers.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"
@@ -84,17 +84,14 @@ py::Ref column_array(ColumnBytes bytes, int typenum, std::size_t count,
 template <class T>
 py::Ref typed_column(ColumnBytes bytes, std::initializer_list<std::size_t> inner) {
   auto run = helpers::cast_or_decode<T>(ByteSpan(bytes.data(), bytes.size()));
-  if (!run) {
-    py::raise_engine_error(run.error());
-    return py::Ref();
-  }
+  if (!run) return py::raise_engine_error(run.error());
   const std::size_t count = bytes.size() / sizeof(T);
   return column_array(std::move(bytes), py::numpy::type_num<T>(), count, inner);
 }
 
-// One value of a numeric column by its tag (the fixed-size tags), or nothing
-// for tags that yield none. An empty Ref inside means an exception is set.
-std::optional<py::Ref> numeric_value(const SectionSchema& column, ColumnBytes bytes) {
+// The array of a numeric column by its tag (the fixed-size tags) into
+// `out`, which stays empty for tags that yield none.
+bool numeric_array(const SectionSchema& column, ColumnBytes bytes, py::Ref& out) {
   const std::uint8_t type_tag = column.type_tag;
   py::Ref array;
   switch (type_tag) {
@@ -132,20 +129,20 @@ std::optional<py::Ref> numeric_value(const SectionSchema& column, ColumnBytes by
       break;
     }
     default:
-      return std::nullopt;
+      return true;
   }
-  if (!array) return array;
+  if (!array) return false;
   // Each molecule's (or atom's) share of the column must itself be whole
   // values: a cell of 3 bytes read as float64 would otherwise yield values
   // that straddle molecules whenever the column's total happens to divide.
   const std::size_t unit = dtypes::element_size(type_tag);
   const std::size_t width = column.per_atom ? column.elem_bytes : column.slot_bytes;
   if (width % unit != 0) {
-    py::raise_value_error(
+    return py::raise_value_error(
         fmt::format("Byte length {} is not a multiple of element size {}", width, unit));
-    return py::Ref();
   }
-  return array;
+  out = std::move(array);
+  return true;
 }
 
 PyObject* string_list(const std::vector<std::optional<std::string>>& cells) {
@@ -170,10 +167,7 @@ PyObject* string_list(const std::vector<std::optional<std::string>>& cells) {
 PyObject* stack_tensors(const SectionSchema& column, const FlatSectionBuffer& buffer,
                         const std::vector<std::uint32_t>& n_atoms, std::uint64_t total_atoms) {
   auto stacked = soa::stack_tensor_column(column, buffer, n_atoms, total_atoms);
-  if (!stacked) {
-    py::raise_engine_error(stacked.error());
-    return nullptr;
-  }
+  if (!stacked) return py::raise_engine_error(stacked.error());
   return tensor_array_from_bytes(column.type_tag, std::move(stacked->values), stacked->dims);
 }
 
@@ -225,9 +219,8 @@ PyObject* build_dict(GatherResult& gathered) {
       if (buffer.storage != FlatSectionBuffer::Storage::String) continue;
       value = py::Ref::steal(string_list(buffer.strings));
     } else {
-      auto numeric = numeric_value(column, std::move(buffer.numeric));
-      if (!numeric) continue;
-      value = std::move(*numeric);
+      if (!numeric_array(column, std::move(buffer.numeric), value)) return nullptr;
+      if (!value) continue;
     }
     if (!value) return nullptr;
 
@@ -237,10 +230,9 @@ PyObject* build_dict(GatherResult& gathered) {
     } else if (column.kind == soa::SectionKind::MoleculeProperty) {
       target = &properties;
     } else if (std::find(kOwnKeys.begin(), kOwnKeys.end(), column.key) != kOwnKeys.end()) {
-      py::raise_value_error(
+      return py::raise_value_error(
           fmt::format("Section '{}' of kind {} would replace the flat export's own '{}' entry; {}",
                       column.key, unsigned{column.kind}, column.key, kNotBatchable));
-      return nullptr;
     }
     py::Ref key = py::Ref::steal(
         PyUnicode_FromStringAndSize(column.key.data(), static_cast<Py_ssize_t>(column.key.size())));
@@ -287,10 +279,7 @@ PyObject* tensor_array_from_bytes(std::uint8_t type_tag, ColumnBytes values,
 PyObject* get_molecules_flat_soa_impl(const PyAtomDatabase& database,
                                       std::span<const std::size_t> indices) {
   auto gathered = py::allow_threads([&] { return soa::gather(database.db, indices); });
-  if (!gathered) {
-    py::raise_engine_error(gathered.error());
-    return nullptr;
-  }
+  if (!gathered) return py::raise_engine_error(gathered.error());
   return build_dict(*gathered);
 }
 

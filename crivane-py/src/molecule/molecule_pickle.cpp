@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "crivane/record/pickle.hpp"
-#include "molecule.hpp"
-#include "molecule_internal.hpp"
+#include "molecule/molecule.hpp"
+#include "molecule/molecule_internal.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/class.hpp"
@@ -53,10 +53,7 @@ PyObject* molecule_reduce(PyMoleculeObject* self) {
       payload = payload_bytes(*m);
     } else {
       auto copy = clone_as_owned(b);
-      if (!copy) {
-        py::raise_engine_error(copy.error());
-        return nullptr;
-      }
+      if (!copy) return py::raise_engine_error(copy.error());
       payload = payload_bytes(*copy);
     }
   }
@@ -95,7 +92,7 @@ PyObject* molecule_from_pickle_bytes(PyObject* /*module*/, PyObject* const* args
                                   static_cast<std::size_t>(PyBytes_GET_SIZE(a[0])));
   auto molecule = soa::decode_pickle_payload(payload);
   if (!molecule) {
-    return internal::call_failed("Failed to deserialize molecule: " + molecule.error().message());
+    return py::raise_value_error("Failed to deserialize molecule: " + molecule.error().message());
   }
   return new_owned_molecule(std::move(molecule).value());
 }

@@ -72,13 +72,11 @@ inline crivane::Result<CowSlice<std::int64_t>> cast_or_decode_i64(ByteSpan bytes
   return cast_or_decode<std::int64_t>(bytes);
 }
 
-// One-dimensional arrays: a copy of n values into NumPy-allocated memory, or
-// an adopted vector (no copy; the array's base object frees it). T is one of
-// uint8, int32, int64, float and double.
+// A one-dimensional array holding a copy of n values in NumPy-allocated
+// memory (py::numpy::adopt wraps an owned vector without a copy). T is one
+// of uint8, int32, int64, float and double.
 template <class T>
 PyObject* pyarray1_copy(const T* values, std::size_t n);
-template <class T>
-PyObject* pyarray1_adopt(std::vector<T> values);
 
 // A new one-dimensional array of the record values (checked by the engine),
 // copied once into memory NumPy allocates.

@@ -94,10 +94,10 @@ bool parse_property_value(PyObject* obj, crivane::types::PropertyValue& out);
 // order) as a Tensor; `out` stays empty for anything else.
 bool parse_tensor_property_value(PyObject* obj, std::optional<crivane::types::PropertyValue>& out);
 
-// Checks tensor dimensions against a value count and copies them.
+// Checks tensor dimensions against a value count and copies them. Touches
+// no Python object: a refusal comes back as an Error with the bare text,
+// which the caller raises.
 crivane::Result<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64_t> dims,
                                                          std::size_t value_count);
-
-using py::raise_value_error;
 
 }  // namespace crivane_rs::py_dtypes

@@ -1,4 +1,4 @@
-#include "molecule.hpp"
+#include "molecule/molecule.hpp"
 
 #include <fmt/format.h>
 
@@ -7,14 +7,14 @@
 #include <vector>
 
 #include "atom.hpp"
-#include "molecule_helpers.hpp"
-#include "molecule_internal.hpp"
+#include "molecule/molecule_helpers.hpp"
+#include "molecule/molecule_internal.hpp"
+#include "molecule/py_dtypes.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
-#include "py_dtypes.hpp"
 
 namespace crivane_rs::molecule {
 
@@ -25,24 +25,6 @@ using crivane::types::Mat3Data;
 using crivane::types::Vec3Data;
 using View = MoleculeBacking::View;
 using namespace internal;
-
-std::size_t MoleculeBacking::n_atoms() const {
-  if (const Owned* m = owned()) return m->n_atoms();
-  return view()->n_atoms();
-}
-
-crivane::Result<Molecule*> ensure_owned(MoleculeBacking& backing) {
-  if (Molecule* m = backing.owned()) return m;
-  auto made = backing.view()->materialize();
-  if (!made) return crivane::unexpected(std::move(made).error());
-  backing.become_owned(std::move(made).value());
-  return backing.owned();
-}
-
-crivane::Result<Molecule> clone_as_owned(const MoleculeBacking& backing) {
-  if (const Molecule* m = backing.owned()) return Molecule(*m);
-  return backing.view()->materialize();
-}
 
 namespace {
 
@@ -75,7 +57,7 @@ bool molecule_from_numpy_arrays(PyObject* positions, PyArrayObject* atomic_numbe
         }
       },
       rows);
-  if (!made) return py_dtypes::raise_value_error(made.error());
+  if (!made) return py::raise_value_error(made.error());
   out = std::move(made).value();
   return true;
 }
@@ -115,8 +97,6 @@ bool from_arrays_impl(PyObject* positions, PyArrayObject* atomic_numbers,
 }
 
 namespace {
-
-py::Class<MoleculeBacking>& molecule_class();
 
 // ---- Construction ----------------------------------------------------------
 
@@ -198,10 +178,7 @@ PyObject* molecule_atoms(PyMoleculeObject* self) {
     // The whole record, custom sections included: a record that does not
     // materialize has no atoms to give either.
     auto copy = clone_as_owned(b);
-    if (!copy) {
-      py::raise_engine_error(copy.error());
-      return nullptr;
-    }
+    if (!copy) return py::raise_engine_error(copy.error());
     atoms = copy->to_atoms();
   }
   py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(atoms.size())));
@@ -218,10 +195,7 @@ PyObject* molecule_to_owned(PyMoleculeObject* self) {
   auto borrow = py::SharedBorrow::take(self->borrow);
   if (!borrow) return nullptr;
   auto copy = clone_as_owned(self->value());
-  if (!copy) {
-    py::raise_engine_error(copy.error());
-    return nullptr;
-  }
+  if (!copy) return py::raise_engine_error(copy.error());
   return new_owned_molecule(std::move(copy).value());
 }
 
@@ -294,18 +268,12 @@ PyType_Spec spec = {"builtins.PyMolecule", sizeof(PyMoleculeObject), 0, Py_TPFLA
 
 py::Class<MoleculeBacking> the_class{&spec};
 
-py::Class<MoleculeBacking>& molecule_class() { return the_class; }
-
 }  // namespace
 
-py::Class<MoleculeBacking>& py_molecule_class() { return molecule_class(); }
+py::Class<MoleculeBacking>& py_molecule_class() { return the_class; }
 
-PyObject* new_owned_molecule(Molecule molecule) {
-  return molecule_class().create(std::move(molecule));
-}
+PyObject* new_owned_molecule(Molecule molecule) { return the_class.create(std::move(molecule)); }
 
-PyObject* new_view_molecule(soa::SoaMoleculeView view) {
-  return molecule_class().create(std::move(view));
-}
+PyObject* new_view_molecule(soa::SoaMoleculeView view) { return the_class.create(std::move(view)); }
 
 }  // namespace crivane_rs::molecule

@@ -5,8 +5,7 @@
 #include <string_view>
 
 #include "crivane/storage/dtypes.hpp"
-#include "molecule.hpp"
-#include "molecule_internal.hpp"
+#include "molecule/molecule_internal.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"

@@ -1,6 +1,5 @@
-// What the files of PyMolecule share: small error helpers and the functions
-// each file contributes to the class's method and property tables, which
-// molecule.cpp assembles.
+// What the files of PyMolecule share: the functions each file contributes to
+// the class's method and property tables, which molecule.cpp assembles.
 #pragma once
 
 #include "py/python.hpp"
@@ -12,19 +11,18 @@
 #include <variant>
 
 #include "crivane/atom.hpp"
-#include "molecule.hpp"
+#include "molecule/molecule_object.hpp"
+#include "py/errors.hpp"
 
 namespace crivane_rs::molecule::internal {
 
 // Whether an optional argument was given as something other than None.
 bool present(PyObject* obj);
-// ValueError(text), with the error result of a setter (-1) or a call (nullptr).
-int setter_failed(std::string_view text);
-PyObject* call_failed(std::string_view text);
 
-// The owned molecule of a caller that holds the exclusive borrow; nullptr
-// with materialize's ValueError set when a view does not materialize.
-crivane::atom::Molecule* owned_for_setter(PyMoleculeObject* self);
+// The owned molecule for a change in place (a setter, set_property,
+// delete_property): ensure_owned, whose failure is raised, nullptr then.
+// Callers hold the exclusive borrow.
+crivane::atom::Molecule* owned_for_change(PyMoleculeObject* self);
 
 // Builtin fields (molecule_fields.cpp).
 PyObject* get_forces(PyMoleculeObject* self);
@@ -75,14 +73,13 @@ namespace crivane_rs::molecule {
 enum class PropertyScope { Molecule, Atom, Either };
 
 // None gives Either, "molecule" and "atom" their scope; any other text
-// raises ValueError "scope must be 'molecule' or 'atom', got '{}'" and
-// returns nothing.
-std::optional<PropertyScope> parse_custom_property_scope(std::optional<std::string_view> scope);
+// raises ValueError "scope must be 'molecule' or 'atom', got '{}'".
+bool parse_custom_property_scope(std::optional<std::string_view> scope, PropertyScope& out);
 
 // Raises ValueError "Atom property '{}' first dimension ({}) doesn't match
-// atom count ({})"; returns nullptr.
-PyObject* atom_property_shape_error(std::string_view key, std::uint64_t first_dimension,
-                                    std::size_t n_atoms);
+// atom count ({})".
+py::Raised atom_property_shape_error(std::string_view key, std::uint64_t first_dimension,
+                                     std::size_t n_atoms);
 
 }  // namespace crivane_rs::molecule
 

@@ -9,11 +9,11 @@
 #include <set>
 
 #include "crivane/storage/dtypes.hpp"
-#include "database_batch.hpp"
+#include "database/database_batch.hpp"
+#include "molecule/py_dtypes.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
-#include "py_dtypes.hpp"
 
 namespace crivane_rs::database::batch {
 namespace {
@@ -64,21 +64,19 @@ constexpr const char* kListOrTuple =
     "inputs are not supported. Ragged tensors should use per-molecule construction plus "
     "add_molecules(...) and non-flat retrieval with get_molecule(s).";
 
-bool fail(std::string_view text) { return py::raise_value_error(text); }
-
 template <class T>
 bool has_element(PyArrayObject* array) {
   return py_dtypes::dtype_is(array, py::numpy::type_num<T>());
 }
 
-bool not_contiguous(std::string_view key) {
-  return fail(fmt::format("custom property '{}' must be C-contiguous", key));
+py::Raised not_contiguous(std::string_view key) {
+  return py::raise_value_error(fmt::format("custom property '{}' must be C-contiguous", key));
 }
 
 // Only reachable with a batch of 0, whose array holds no bytes whatever its
 // other dimensions say.
-bool stride_overflow(std::string_view key) {
-  return fail(fmt::format("custom property '{}' payload length overflow", key));
+py::Raised stride_overflow(std::string_view key) {
+  return py::raise_value_error(fmt::format("custom property '{}' payload length overflow", key));
 }
 
 // A (batch, k) array, row i being molecule i's payload.
@@ -86,7 +84,8 @@ template <class T>
 bool extract_matrix_column(PyArrayObject* array, std::size_t batch, std::string_view key,
                            std::uint8_t kind, std::optional<BatchSectionColumn>& out) {
   if (dim(array, 0) != batch) {
-    return fail(fmt::format("custom property '{}' must have shape ({}, k)", key, batch));
+    return py::raise_value_error(
+        fmt::format("custom property '{}' must have shape ({}, k)", key, batch));
   }
   if (!PyArray_IS_C_CONTIGUOUS(array)) return not_contiguous(key);
   std::size_t stride = 0;
@@ -118,8 +117,8 @@ bool extract_scalar_column(PyArrayObject* array, std::size_t batch, std::string_
                            std::uint8_t type_tag, std::optional<BatchSectionColumn>& out) {
   const std::size_t length = dim(array, 0);
   if (length != batch) {
-    return fail(fmt::format("custom property '{}' length ({}) doesn't match batch size ({})", key,
-                            length, batch));
+    return py::raise_value_error(fmt::format(
+        "custom property '{}' length ({}) doesn't match batch size ({})", key, length, batch));
   }
   if (!check_in_place(array)) return false;
   Bytes data(batch * sizeof(Wide));
@@ -166,14 +165,17 @@ bool read_string_sequence(PyObject* value, std::vector<std::string>& out) {
 }
 
 bool reject_list_or_tuple_tensor_column(PyObject* value, std::string_view key) {
-  if (PyList_Check(value) || PyTuple_Check(value)) return fail(fmt::format(kListOrTuple, key));
+  if (PyList_Check(value) || PyTuple_Check(value)) {
+    return py::raise_value_error(fmt::format(kListOrTuple, key));
+  }
   return true;
 }
 
 bool push_unique_key(std::set<std::string, std::less<>>& keys, std::string_view key,
                      std::string_view what) {
   if (!keys.emplace(key).second) {
-    return fail(fmt::format("Duplicate custom key '{}' across batched {} inputs", key, what));
+    return py::raise_value_error(
+        fmt::format("Duplicate custom key '{}' across batched {} inputs", key, what));
   }
   return true;
 }
@@ -211,8 +213,9 @@ bool property_column(PyObject* value, std::size_t batch, std::string_view key,
   if (PyErr_Occurred()) return false;
   if (is_strings) {
     if (strings.size() != batch) {
-      return fail(fmt::format("custom property '{}' length ({}) doesn't match batch size ({})", key,
-                              strings.size(), batch));
+      return py::raise_value_error(
+          fmt::format("custom property '{}' length ({}) doesn't match batch size ({})", key,
+                      strings.size(), batch));
     }
     out = BatchSectionColumn{std::string(key),  Bytes(),     std::move(strings), 0,
                              kMoleculeProperty, tag::kString};
@@ -248,7 +251,7 @@ bool property_column(PyObject* value, std::size_t batch, std::string_view key,
   if (!extract_stacked_tensor_column(value, batch, std::nullopt, key, kMoleculeProperty, out)) {
     return false;
   }
-  if (!out) return fail(fmt::format(kUnsupportedProperty, key));
+  if (!out) return py::raise_value_error(fmt::format(kUnsupportedProperty, key));
   return true;
 }
 
@@ -262,7 +265,7 @@ bool atom_property_column(PyObject* value, std::size_t batch, std::size_t n_atom
     if (taken) {
       if (dim(array, 1) != n_atoms) {
         out.reset();
-        return fail(
+        return py::raise_value_error(
             fmt::format("atom property '{}' must have shape ({}, {})", key, batch, n_atoms));
       }
       return true;
@@ -274,7 +277,7 @@ bool atom_property_column(PyObject* value, std::size_t batch, std::size_t n_atom
     }
   }
   if (!extract_stacked_tensor_column(value, batch, n_atoms, key, kAtomProperty, out)) return false;
-  if (!out) return fail(fmt::format(kUnsupportedAtomProperty, key));
+  if (!out) return py::raise_value_error(fmt::format(kUnsupportedAtomProperty, key));
   return true;
 }
 
@@ -305,7 +308,8 @@ bool walk_dict(PyObject* dict, F&& entry) {
 bool entry_key(PyObject* obj, std::string_view& key) {
   if (!py::extract(obj, key)) return false;
   if (key == soa::key_of(soa::BuiltinKey::Stress)) {
-    return fail("'stress' is a reserved field; use the builtin stress argument instead");
+    return py::raise_value_error(
+        "'stress' is a reserved field; use the builtin stress argument instead");
   }
   return true;
 }
@@ -316,33 +320,34 @@ bool tensor_column(PyArrayObject* array, std::size_t batch, std::optional<std::s
                    std::optional<BatchSectionColumn>& out) {
   const int ndim = PyArray_NDIM(array);
   if (ndim < 3 || dim(array, 0) != batch) {
-    return fail(
+    return py::raise_value_error(
         fmt::format("custom property '{}' must have stacked tensor shape ({}, ...)", key, batch));
   }
   if (n_atoms && dim(array, 1) != *n_atoms) {
-    return fail(fmt::format("atom property '{}' must have stacked tensor shape ({}, {}, ...)", key,
-                            batch, *n_atoms));
+    return py::raise_value_error(fmt::format(
+        "atom property '{}' must have stacked tensor shape ({}, {}, ...)", key, batch, *n_atoms));
   }
   std::vector<std::size_t> dims;
   dims.reserve(static_cast<std::size_t>(ndim - 1));
   for (int i = 1; i < ndim; ++i) dims.push_back(dim(array, i));
   std::size_t values = 1;
   for (std::size_t d : dims) {
-    if (__builtin_mul_overflow(values, d, &values)) return fail("Tensor shape overflows usize");
+    if (__builtin_mul_overflow(values, d, &values))
+      return py::raise_value_error("Tensor shape overflows usize");
   }
   constexpr std::size_t kMaxValues = std::size_t{1} << (sizeof(T) == 4 ? 62 : 61);
-  if (values >= kMaxValues) return fail("Tensor byte length overflow");
+  if (values >= kMaxValues) return py::raise_value_error("Tensor byte length overflow");
   const std::size_t value_bytes = values * sizeof(T);
   auto header = tensor_payload_header(dims, key);
   if (!header) return py::raise_engine_error(header.error());
   std::size_t stride = 0;
   if (__builtin_add_overflow(header->size(), value_bytes, &stride)) {
-    return fail("Tensor payload length overflow");
+    return py::raise_value_error("Tensor payload length overflow");
   }
   if (!PyArray_IS_C_CONTIGUOUS(array)) return not_contiguous(key);
   std::size_t total = 0;
   if (__builtin_mul_overflow(batch, stride, &total)) {
-    return fail("Tensor batch payload length overflow");
+    return py::raise_value_error("Tensor batch payload length overflow");
   }
   if (!check_in_place(array)) return false;
   Bytes data(total);
@@ -351,7 +356,7 @@ bool tensor_column(PyArrayObject* array, std::size_t batch, std::optional<std::s
   for (std::size_t i = 0; i < batch; ++i) {
     std::size_t first = 0, end = 0;
     if (__builtin_mul_overflow(i, values, &first) || __builtin_add_overflow(first, values, &end)) {
-      return fail("Tensor value offset overflow");
+      return py::raise_value_error("Tensor value offset overflow");
     }
     std::memcpy(target, header->data(), header->size());
     target += header->size();

@@ -1,4 +1,4 @@
-#include "molecule_helpers.hpp"
+#include "molecule/molecule_helpers.hpp"
 
 #include <fmt/format.h>
 
@@ -66,11 +66,6 @@ PyObject* pyarray1_copy(const T* values, std::size_t n) {
 }
 
 template <class T>
-PyObject* pyarray1_adopt(std::vector<T> values) {
-  return py::numpy::adopt(std::move(values)).release();
-}
-
-template <class T>
 PyObject* pyarray2_from_cow(CowSlice<T> run, std::size_t rows, std::size_t cols) {
   if (run.is_owned()) return pyarray2_from_flat(std::move(run).take_owned(), rows, cols);
   py::Ref flat = py::numpy::copy(run.data(), {run.size()});
@@ -93,14 +88,12 @@ PyObject* pyarray2_from_flat(std::vector<T> values, std::size_t rows, std::size_
 #define CRIVANE_RS_INSTANTIATE(T)                                                 \
   template crivane::Result<CowSlice<T>> cast_or_decode<T>(ByteSpan);              \
   template PyObject* pyarray1_copy<T>(const T*, std::size_t);                     \
-  template PyObject* pyarray1_adopt<T>(std::vector<T>);                           \
   template PyObject* pyarray2_from_cow<T>(CowSlice<T>, std::size_t, std::size_t); \
   template PyObject* pyarray2_from_flat<T>(std::vector<T>, std::size_t, std::size_t);
 CRIVANE_RS_ARRAY_TYPES(CRIVANE_RS_INSTANTIATE)
 #undef CRIVANE_RS_INSTANTIATE
 #undef CRIVANE_RS_ARRAY_TYPES
 template PyObject* pyarray1_copy<std::uint8_t>(const std::uint8_t*, std::size_t);
-template PyObject* pyarray1_adopt<std::uint8_t>(std::vector<std::uint8_t>);
 
 PyObject* owned_vec3_array(const Vec3Data& data) {
   return std::visit(
@@ -147,40 +140,28 @@ PyObject* array2_from_values(const soa::PayloadValues& values, std::size_t rows,
 PyObject* view_vec3_payload_py(ByteSpan range, std::uint8_t type_tag, std::size_t n,
                                std::string_view field) {
   auto values = soa::vec3_payload_values(range, type_tag, field);
-  if (!values) {
-    py::raise_engine_error(values.error());
-    return nullptr;
-  }
+  if (!values) return py::raise_engine_error(values.error());
   return array2_from_values(*values, n, 3);
 }
 
 PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
                                     std::string_view field) {
   auto values = soa::builtin_vec3_values(view, slot, field);
-  if (!values) {
-    py::raise_engine_error(values.error());
-    return nullptr;
-  }
+  if (!values) return py::raise_engine_error(values.error());
   return array2_from_values(*values, view.n_atoms(), 3);
 }
 
 PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa::BuiltinSlot& slot,
                                     std::string_view field) {
   auto values = soa::builtin_mat3_values(view, slot, field);
-  if (!values) {
-    py::raise_engine_error(values.error());
-    return nullptr;
-  }
+  if (!values) return py::raise_engine_error(values.error());
   return array2_from_values(*values, 3, 3);
 }
 
 PyObject* view_builtin_float_array_slot_py(const soa::SoaMoleculeView& view,
                                            const soa::BuiltinSlot& slot, std::string_view field) {
   auto values = soa::builtin_float_array_values(view, slot, field);
-  if (!values) {
-    py::raise_engine_error(values.error());
-    return nullptr;
-  }
+  if (!values) return py::raise_engine_error(values.error());
   return array_from_values(*values);
 }
 

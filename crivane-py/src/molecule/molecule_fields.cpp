@@ -2,13 +2,12 @@
 // decode one section of a view, and setters that materialize a view first.
 #include <string_view>
 
-#include "molecule.hpp"
-#include "molecule_helpers.hpp"
-#include "molecule_internal.hpp"
+#include "molecule/molecule_helpers.hpp"
+#include "molecule/molecule_internal.hpp"
+#include "molecule/py_dtypes.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
-#include "py_dtypes.hpp"
 
 namespace crivane_rs::molecule::internal {
 
@@ -20,16 +19,6 @@ using crivane::types::Vec3Data;
 using View = MoleculeBacking::View;
 
 bool present(PyObject* obj) { return obj != nullptr && obj != Py_None; }
-
-int setter_failed(std::string_view text) {
-  py::raise_value_error(text);
-  return -1;
-}
-
-PyObject* call_failed(std::string_view text) {
-  py::raise_value_error(text);
-  return nullptr;
-}
 
 // ---- Getters ---------------------------------------------------------------
 
@@ -95,10 +84,7 @@ PyObject* get_energy(PyMoleculeObject* self) {
     if (m->energy) energy = std::visit([](auto v) { return static_cast<double>(v); }, *m->energy);
   } else {
     auto read = b.view()->energy();
-    if (!read) {
-      py::raise_engine_error(read.error());
-      return nullptr;
-    }
+    if (!read) return py::raise_engine_error(read.error());
     energy = *read;
   }
   return energy ? PyFloat_FromDouble(*energy) : Py_NewRef(Py_None);
@@ -113,10 +99,7 @@ PyObject* get_pbc(PyMoleculeObject* self) {
     pbc = m->pbc;
   } else {
     auto read = b.view()->pbc();
-    if (!read) {
-      py::raise_engine_error(read.error());
-      return nullptr;
-    }
+    if (!read) return py::raise_engine_error(read.error());
     pbc = *read;
   }
   if (!pbc) return Py_NewRef(Py_None);
@@ -147,14 +130,9 @@ PyObject* get_atomic_numbers(PyMoleculeObject* self) {
 
 // ---- Setters ---------------------------------------------------------------
 
-// The owned molecule of a setter that holds the exclusive borrow; nullptr
-// with materialize's ValueError set when a view does not materialize.
-Molecule* owned_for_setter(PyMoleculeObject* self) {
+Molecule* owned_for_change(PyMoleculeObject* self) {
   auto m = ensure_owned(self->value());
-  if (!m) {
-    py::raise_engine_error(m.error());
-    return nullptr;
-  }
+  if (!m) return py::raise_engine_error(m.error());
   return *m;
 }
 
@@ -164,7 +142,7 @@ int set_energy(PyMoleculeObject* self, PyObject* value) {
   if (!py::extract_arg(value, "energy", energy)) return -1;
   auto borrow = py::ExclusiveBorrow::take(self->borrow);
   if (!borrow) return -1;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return -1;
   if (energy) {
     m->energy = FloatScalarData(std::in_place_index<1>, *energy);
@@ -180,7 +158,7 @@ int set_pbc(PyMoleculeObject* self, PyObject* value) {
   if (value != Py_None && !py::extract_tuple_arg(value, "pbc", pbc.emplace())) return -1;
   auto borrow = py::ExclusiveBorrow::take(self->borrow);
   if (!borrow) return -1;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return -1;
   m->pbc = pbc;
   return 0;
@@ -197,7 +175,7 @@ int set_vec3(PyMoleculeObject* self, PyObject* value, std::optional<Vec3Data> Mo
   if (!borrow) return -1;
   Vec3Data parsed;
   if (!py_dtypes::parse_vec3_field(value, name, self->value().n_atoms(), parsed)) return -1;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return -1;
   m->*field = std::move(parsed);
   return 0;
@@ -221,7 +199,7 @@ int set_charges(PyMoleculeObject* self, PyObject* value) {
   if (!py_dtypes::parse_float_array_field(value, "Charges", self->value().n_atoms(), parsed)) {
     return -1;
   }
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return -1;
   m->charges = std::move(parsed);
   return 0;
@@ -233,7 +211,7 @@ int set_cell(PyMoleculeObject* self, PyObject* value) {
   if (!borrow) return -1;
   Mat3Data parsed;
   if (!py_dtypes::parse_mat3_field(value, "Cell", parsed)) return -1;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return -1;
   m->cell = parsed;
   return 0;
@@ -245,7 +223,7 @@ int set_stress(PyMoleculeObject* self, PyObject* value) {
   if (value == nullptr) return py::raise_cant_delete();
   auto borrow = py::ExclusiveBorrow::take(self->borrow);
   if (!borrow) return -1;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return -1;
   Mat3Data parsed;
   if (!py_dtypes::parse_mat3_field(value, "Stress", parsed)) return -1;

@@ -26,7 +26,7 @@
 
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/schema.hpp"
-#include "database.hpp"
+#include "database/database_object.hpp"
 #include "py/numpy.hpp"
 
 namespace crivane_rs::database::batch {
@@ -56,12 +56,13 @@ class FastMat3Slice {
   using F32 = std::span<const float>;
   using F64 = std::span<const double>;
 
-  // Checks the shape ("{} must have shape ({}, 3, 3)") and the layout ("{}
-  // must be C-contiguous") of a float32 / float64 array of three dimensions.
-  static std::optional<FastMat3Slice> from_f32(PyArrayObject* array, std::size_t batch,
-                                               std::string_view key);
-  static std::optional<FastMat3Slice> from_f64(PyArrayObject* array, std::size_t batch,
-                                               std::string_view key);
+  // The slice of a float32 / float64 array of three dimensions into `out`,
+  // once its shape ("{} must have shape ({}, 3, 3)") and its layout ("{}
+  // must be C-contiguous") are checked.
+  static bool from_f32(PyArrayObject* array, std::size_t batch, std::string_view key,
+                       std::optional<FastMat3Slice>& out);
+  static bool from_f64(PyArrayObject* array, std::size_t batch, std::string_view key,
+                       std::optional<FastMat3Slice>& out);
 
   std::uint8_t type_tag() const;      // kMat3F32 or kMat3F64
   std::size_t matrix_bytes() const;   // the tag's element size
@@ -140,8 +141,9 @@ bool extract_custom_columns(PyObject* properties, PyObject* atom_properties, std
 bool extract_stacked_tensor_column(PyObject* value, std::size_t batch,
                                    std::optional<std::size_t> n_atoms, std::string_view key,
                                    std::uint8_t kind, std::optional<BatchSectionColumn>& out);
-// The tensor payload header (rank, then each dimension as u32), or the text
-// of the rank or dimension refusal, every dimension examined first.
+// The tensor payload header (rank, then each dimension as u32), or an Error
+// with the bare text of the rank or dimension refusal, every dimension
+// examined first. Touches no Python object.
 crivane::Result<Bytes> tensor_payload_header(std::span<const std::size_t> dims,
                                              std::string_view key);
 

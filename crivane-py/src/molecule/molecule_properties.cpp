@@ -10,16 +10,15 @@
 #include <vector>
 
 #include "atom.hpp"
-#include "molecule.hpp"
-#include "molecule_helpers.hpp"
-#include "molecule_internal.hpp"
+#include "molecule/molecule_helpers.hpp"
+#include "molecule/molecule_internal.hpp"
+#include "molecule/py_dtypes.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/numpy.hpp"
 #include "py/ref.hpp"
-#include "py_dtypes.hpp"
 
 namespace crivane_rs::molecule {
 
@@ -32,21 +31,26 @@ using soa::key_of;
 using View = MoleculeBacking::View;
 namespace property = crivane::types::property;
 
-std::optional<PropertyScope> parse_custom_property_scope(std::optional<std::string_view> scope) {
-  if (!scope) return PropertyScope::Either;
-  if (*scope == "atom") return PropertyScope::Atom;
-  if (*scope == "molecule") return PropertyScope::Molecule;
-  py::raise_value_error(fmt::format("scope must be 'molecule' or 'atom', got '{}'", *scope));
-  return std::nullopt;
+bool parse_custom_property_scope(std::optional<std::string_view> scope, PropertyScope& out) {
+  if (!scope) {
+    out = PropertyScope::Either;
+  } else if (*scope == "atom") {
+    out = PropertyScope::Atom;
+  } else if (*scope == "molecule") {
+    out = PropertyScope::Molecule;
+  } else {
+    return py::raise_value_error(
+        fmt::format("scope must be 'molecule' or 'atom', got '{}'", *scope));
+  }
+  return true;
 }
 
-PyObject* atom_property_shape_error(std::string_view key, std::uint64_t first_dimension,
-                                    std::size_t n_atoms) {
-  py::raise_value_error(
+py::Raised atom_property_shape_error(std::string_view key, std::uint64_t first_dimension,
+                                     std::size_t n_atoms) {
+  return py::raise_value_error(
       fmt::format("Atom property '{}' first dimension ({}) doesn't match atom "
                   "count ({})",
                   key, first_dimension, n_atoms));
-  return nullptr;
 }
 
 // ---- values to Python objects ------------------------------------------------
@@ -120,15 +124,9 @@ PyObject* property_value_to_pyobject(const PropertyValue& value) {
 
 PyObject* property_section_to_pyobject(const View& view, const soa::LazySection& section) {
   auto range = view.custom_payload(section);
-  if (!range) {
-    py::raise_engine_error(range.error());
-    return nullptr;
-  }
+  if (!range) return py::raise_engine_error(range.error());
   auto payload = soa::property_section_payload(section.type_tag, *range);
-  if (!payload) {
-    py::raise_engine_error(payload.error());
-    return nullptr;
-  }
+  if (!payload) return py::raise_engine_error(payload.error());
   using Kind = soa::PropertyPayload::Kind;
   switch (payload->kind) {
     case Kind::None:
@@ -147,10 +145,7 @@ PyObject* property_section_to_pyobject(const View& view, const soa::LazySection&
       break;
   }
   auto tensor = soa::decode_property_value(section.type_tag, *range);
-  if (!tensor) {
-    py::raise_engine_error(tensor.error());
-    return nullptr;
-  }
+  if (!tensor) return py::raise_engine_error(tensor.error());
   return property_value_to_pyobject(*tensor);
 }
 
@@ -162,13 +157,9 @@ namespace {
 // ---- lookups -----------------------------------------------------------------
 
 // KeyError "Property '{}' not found" (KeyError shows its argument's repr, so
-// the text is passed as the one argument).
-PyObject* raise_key_error(std::string_view key) {
-  std::string message = fmt::format("Property '{}' not found", key);
-  py::Ref text = py::Ref::steal(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (text) PyErr_SetObject(PyExc_KeyError, text.get());
-  return nullptr;
+// the text is the one argument).
+py::Raised property_not_found(std::string_view key) {
+  return py::raise_error(PyExc_KeyError, fmt::format("Property '{}' not found", key));
 }
 
 // The one value a key names, in whichever scope holds it.
@@ -184,21 +175,16 @@ PyObject* read_property(const MoleculeBacking& b, std::string_view key) {
     }
   } else {
     auto found = b.view()->find_custom_section(soa::SectionKind::MoleculeProperty, key);
-    if (!found) {
-      py::raise_engine_error(found.error());
-      return nullptr;
-    }
+    if (!found) return py::raise_engine_error(found.error());
     molecule_section = *found;
     found = b.view()->find_custom_section(soa::SectionKind::AtomProperty, key);
-    if (!found) {
-      py::raise_engine_error(found.error());
-      return nullptr;
-    }
+    if (!found) return py::raise_engine_error(found.error());
     atom_section = *found;
   }
   const bool in_both = (in_molecule && in_atoms) || (molecule_section && atom_section);
   if (in_both) {
-    return call_failed(fmt::format("Property '{}' exists in both molecule and atom scopes", key));
+    return py::raise_value_error(
+        fmt::format("Property '{}' exists in both molecule and atom scopes", key));
   }
   if (in_molecule || in_atoms) {
     return helpers::property_value_to_pyobject(in_molecule ? *in_molecule : *in_atoms);
@@ -207,60 +193,64 @@ PyObject* read_property(const MoleculeBacking& b, std::string_view key) {
     return helpers::property_section_to_pyobject(
         *b.view(), molecule_section ? *molecule_section : *atom_section);
   }
-  return raise_key_error(key);
+  return property_not_found(key);
 }
 
-// Whether a map or a view holds the key in the given scope; nothing with
-// ValueError set when a section key met on the way is not UTF-8.
-std::optional<bool> holds(const MoleculeBacking& b, std::string_view key, PropertyScope scope) {
+// Whether a map or a view holds the key in the given scope, into `held`;
+// false with ValueError set when a section key met on the way is not UTF-8.
+bool holds(const MoleculeBacking& b, std::string_view key, PropertyScope scope, bool& held) {
   if (const Molecule* m = b.owned()) {
     const std::string k(key);
     const bool in_molecule = m->properties.contains(k);
     const bool in_atoms = m->atom_properties.contains(k);
     switch (scope) {
       case PropertyScope::Molecule:
-        return in_molecule;
+        held = in_molecule;
+        break;
       case PropertyScope::Atom:
-        return in_atoms;
+        held = in_atoms;
+        break;
       default:
-        return in_molecule || in_atoms;
+        held = in_molecule || in_atoms;
+        break;
     }
+    return true;
   }
-  auto find = [&](std::uint8_t kind) -> std::optional<bool> {
+  auto find = [&](std::uint8_t kind) -> bool {
     auto found = b.view()->find_custom_section(kind, key);
-    if (!found) {
-      py::raise_engine_error(found.error());
-      return std::nullopt;
-    }
-    return found->has_value();
+    if (!found) return py::raise_engine_error(found.error());
+    held = found->has_value();
+    return true;
   };
   if (scope == PropertyScope::Atom) return find(soa::SectionKind::AtomProperty);
-  auto in_molecule = find(soa::SectionKind::MoleculeProperty);
-  if (scope == PropertyScope::Molecule || !in_molecule || *in_molecule) return in_molecule;
+  if (!find(soa::SectionKind::MoleculeProperty)) return false;
+  if (scope == PropertyScope::Molecule || held) return true;
   return find(soa::SectionKind::AtomProperty);
 }
 
-// The number of atoms a per-atom value covers: values of a flat array, rows
-// of a vec3 array, the first dimension of a tensor. Raises and returns
-// nothing for the other variants and for a rank-0 tensor.
-std::optional<std::uint64_t> per_atom_length(const PropertyValue& value, std::string_view key,
-                                             std::size_t n) {
-  if (auto length = helpers::array_like_length(value)) return *length;
+// The number of atoms a per-atom value covers, into `length`: values of a
+// flat array, rows of a vec3 array, the first dimension of a tensor. Raises
+// for the other variants and for a rank-0 tensor.
+bool per_atom_length(const PropertyValue& value, std::string_view key, std::size_t n,
+                     std::uint64_t& length) {
+  if (auto array_length = helpers::array_like_length(value)) {
+    length = *array_length;
+    return true;
+  }
   if (const auto* tensor = std::get_if<property::Tensor>(&value)) {
     const auto& shape = std::visit(
         [](const auto& t) -> const std::vector<std::uint64_t>& { return t.shape; }, *tensor);
     if (shape.empty()) {
-      py::raise_value_error(
+      return py::raise_value_error(
           fmt::format("Atom tensor property '{}' must have at least one dimension", key));
-      return std::nullopt;
     }
-    return shape.front();
+    length = shape.front();
+    return true;
   }
-  py::raise_value_error(
+  return py::raise_value_error(
       fmt::format("Atom property '{}' must be a numeric ndarray with first dimension equal to atom "
                   "count ({})",
                   key, n));
-  return std::nullopt;
 }
 
 PyObject* read_atom(const MoleculeBacking& b, PyObject* key) {
@@ -270,24 +260,22 @@ PyObject* read_atom(const MoleculeBacking& b, PyObject* key) {
   if (index) i = PyLong_AsSsize_t(index.get());
   if (!index || (i == -1 && PyErr_Occurred())) {
     if (!py::drop_ordinary_error()) return nullptr;
-    PyErr_SetString(PyExc_TypeError, "Molecule indices must be integers or strings");
-    return nullptr;
+    return py::raise_error(PyExc_TypeError, "Molecule indices must be integers or strings");
   }
   const std::size_t n = b.n_atoms();
   const Py_ssize_t at = i < 0 ? i + static_cast<Py_ssize_t>(n) : i;
   if (at < 0 || static_cast<std::size_t>(at) >= n) {
-    std::string message =
-        fmt::format("Atom index {} out of bounds for molecule of length {}", i, n);
-    PyErr_SetString(PyExc_IndexError, message.c_str());
-    return nullptr;
+    return py::raise_error(
+        PyExc_IndexError,
+        fmt::format("Atom index {} out of bounds for molecule of length {}", i, n));
   }
   std::optional<crivane::atom::Atom> atom;
   if (const Molecule* m = b.owned()) {
     atom = m->atom(static_cast<std::size_t>(at));
-    if (!atom) return call_failed("Failed to read atom from owned molecule");
+    if (!atom) return py::raise_value_error("Failed to read atom from owned molecule");
   } else {
     auto read = b.view()->atom_at(static_cast<std::size_t>(at));
-    if (!read || !*read) return call_failed("Failed to read atom from view");
+    if (!read || !*read) return py::raise_value_error("Failed to read atom from view");
     atom = **read;
   }
   return new_py_atom(*atom);
@@ -304,10 +292,10 @@ constexpr py::Signature kHasProperty{"PyMolecule.has_property",
 constexpr py::Signature kDeleteProperty{"PyMolecule.delete_property", {py::arg("key")}};
 
 // The scope argument, extracted and parsed.
-std::optional<PropertyScope> scope_arg(PyObject* obj) {
+bool scope_arg(PyObject* obj, PropertyScope& out) {
   std::optional<std::string_view> scope;
-  if (!py::extract_arg(obj, "scope", scope)) return std::nullopt;
-  return parse_custom_property_scope(scope);
+  if (!py::extract_arg(obj, "scope", scope)) return false;
+  return parse_custom_property_scope(scope, out);
 }
 
 }  // namespace
@@ -346,11 +334,11 @@ PyObject* has_property(PyMoleculeObject* self, PyObject* const* args, Py_ssize_t
   if (!borrow) return nullptr;
   std::string_view key;
   if (!py::extract_arg(a[0], "key", key)) return nullptr;
-  auto scope = scope_arg(a[1]);
-  if (!scope) return nullptr;
-  auto found = holds(self->value(), key, *scope);
-  if (!found) return nullptr;
-  return Py_NewRef(*found ? Py_True : Py_False);
+  PropertyScope scope;
+  if (!scope_arg(a[1], scope)) return nullptr;
+  bool held = false;
+  if (!holds(self->value(), key, scope, held)) return nullptr;
+  return Py_NewRef(held ? Py_True : Py_False);
 }
 
 PyObject* property_keys(PyMoleculeObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -359,10 +347,10 @@ PyObject* property_keys(PyMoleculeObject* self, PyObject* const* args, Py_ssize_
   if (!kPropertyKeys.bind(args, nargs, kwnames, a)) return nullptr;
   auto borrow = py::SharedBorrow::take(self->borrow);
   if (!borrow) return nullptr;
-  auto scope = scope_arg(a[0]);
-  if (!scope) return nullptr;
-  const bool molecule_keys = *scope != PropertyScope::Atom;
-  const bool atom_keys = *scope != PropertyScope::Molecule;
+  PropertyScope scope;
+  if (!scope_arg(a[0], scope)) return nullptr;
+  const bool molecule_keys = scope != PropertyScope::Atom;
+  const bool atom_keys = scope != PropertyScope::Molecule;
 
   // Views of the keys (map keys or record bytes, both held by the borrow).
   std::vector<std::string_view> keys;
@@ -383,10 +371,7 @@ PyObject* property_keys(PyMoleculeObject* self, PyObject* const* args, Py_ssize_
                           (atom_keys && section.kind == soa::SectionKind::AtomProperty);
       if (!wanted) continue;
       auto key = view.lazy_section_key(section);
-      if (!key) {
-        py::raise_engine_error(key.error());
-        return nullptr;
-      }
+      if (!key) return py::raise_engine_error(key.error());
       keys.push_back(*key);
     }
   }
@@ -412,33 +397,34 @@ PyObject* set_property(PyMoleculeObject* self, PyObject* const* args, Py_ssize_t
   std::string key;
   if (!py::extract_arg(a[0], "key", key)) return nullptr;
   PyObject* value = a[1];
-  auto scope = scope_arg(a[2]);
-  if (!scope) return nullptr;
+  PropertyScope scope;
+  if (!scope_arg(a[2], scope)) return nullptr;
   if (key == key_of(BuiltinKey::Stress)) {
-    return call_failed("'stress' is a reserved field; use molecule.stress instead");
+    return py::raise_value_error("'stress' is a reserved field; use molecule.stress instead");
   }
   const std::size_t n = self->value().n_atoms();
   // May run the value's own conversion hooks; the molecule is still as it was.
   PropertyValue parsed;
   if (!py_dtypes::parse_property_value(value, parsed)) return nullptr;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return nullptr;
 
   const bool in_molecule = m->properties.contains(key);
   const bool in_atoms = m->atom_properties.contains(key);
-  bool per_atom = *scope == PropertyScope::Atom;
+  bool per_atom = scope == PropertyScope::Atom;
   if (in_molecule && in_atoms) {
-    return call_failed(fmt::format("Property '{}' exists in both molecule and atom scopes", key));
+    return py::raise_value_error(
+        fmt::format("Property '{}' exists in both molecule and atom scopes", key));
   }
-  if (in_molecule && *scope == PropertyScope::Atom) {
-    return call_failed(fmt::format(
+  if (in_molecule && scope == PropertyScope::Atom) {
+    return py::raise_value_error(fmt::format(
         "Property '{}' already exists as a molecule property; delete it before setting atom "
         "scope",
         key));
   }
   if (in_atoms) {
-    if (*scope == PropertyScope::Molecule) {
-      return call_failed(fmt::format(
+    if (scope == PropertyScope::Molecule) {
+      return py::raise_value_error(fmt::format(
           "Property '{}' already exists as an atom property; delete it before setting molecule "
           "scope",
           key));
@@ -446,9 +432,9 @@ PyObject* set_property(PyMoleculeObject* self, PyObject* const* args, Py_ssize_t
     per_atom = true;
   }
   if (per_atom) {
-    auto length = per_atom_length(parsed, key, n);
-    if (!length) return nullptr;
-    if (*length != n) return atom_property_shape_error(key, *length, n);
+    std::uint64_t length = 0;
+    if (!per_atom_length(parsed, key, n, length)) return nullptr;
+    if (length != n) return atom_property_shape_error(key, length, n);
     m->atom_properties.insert_or_assign(std::move(key), std::move(parsed));
   } else {
     m->properties.insert_or_assign(std::move(key), std::move(parsed));
@@ -464,7 +450,7 @@ PyObject* delete_property(PyMoleculeObject* self, PyObject* const* args, Py_ssiz
   if (!borrow) return nullptr;
   std::string key;
   if (!py::extract_arg(a[0], "key", key)) return nullptr;
-  Molecule* m = owned_for_setter(self);
+  Molecule* m = owned_for_change(self);
   if (m == nullptr) return nullptr;
   if (auto it = m->properties.find(key); it != m->properties.end()) {
     m->properties.erase(it);
@@ -477,7 +463,7 @@ PyObject* delete_property(PyMoleculeObject* self, PyObject* const* args, Py_ssiz
     m->atom_properties.erase(it);
     return Py_NewRef(Py_None);
   }
-  return raise_key_error(key);
+  return property_not_found(key);
 }
 
 }  // namespace internal

@@ -1,4 +1,4 @@
-#include "database_batch.hpp"
+#include "database/database_batch.hpp"
 
 #include <fmt/format.h>
 
@@ -10,12 +10,12 @@
 #include "crivane/record/writer.hpp"
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/dtypes.hpp"
+#include "molecule/py_dtypes.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
-#include "py_dtypes.hpp"
 
 namespace crivane_rs::database::batch {
 namespace {
@@ -48,116 +48,122 @@ bool is_array_of(PyObject* obj, int ndim, int typenum) {
 
 bool c_contiguous(PyArrayObject* array) { return PyArray_IS_C_CONTIGUOUS(array); }
 
-bool fail(std::string_view text) { return py::raise_value_error(text); }
-
 constexpr std::string_view kInputsChanged =
     "input arrays changed while add_arrays_batch was reading them";
 
-template <class T>
-std::optional<T> failed(std::string_view text) {
-  fail(text);
-  return std::nullopt;
-}
-
 // ---- Checks shared by both paths, in the order they run -----------------------
+//
+// The extract_* checks convert an input into the float array they checked
+// (`out`, empty until then), the check_* ones check an array in place.
 
-std::optional<PyFloatArray3> checked_positions(PyObject* obj) {
+bool extract_positions(PyObject* obj, std::optional<PyFloatArray3>& out) {
   auto array = obj != nullptr ? PyFloatArray3::from_any(obj) : std::nullopt;
   if (!array) {
-    return failed<PyFloatArray3>(
+    return py::raise_value_error(
         "positions must be a float32 or float64 ndarray with shape (batch, n_atoms, 3)");
   }
   if (array->dim(2) != 3) {
-    return failed<PyFloatArray3>("positions must have shape (batch, n_atoms, 3)");
+    return py::raise_value_error("positions must have shape (batch, n_atoms, 3)");
   }
   if (!c_contiguous(array->array())) {
-    return failed<PyFloatArray3>("positions must be C-contiguous");
+    return py::raise_value_error("positions must be C-contiguous");
   }
-  return array;
+  out = std::move(array);
+  return true;
 }
 
 bool check_atomic_numbers(PyArrayObject* array, std::size_t batch, std::size_t n_atoms) {
   if (dim(array, 0) != batch || dim(array, 1) != n_atoms) {
-    return fail(fmt::format("atomic_numbers must have shape ({}, {})", batch, n_atoms));
+    return py::raise_value_error(
+        fmt::format("atomic_numbers must have shape ({}, {})", batch, n_atoms));
   }
-  if (!c_contiguous(array)) return fail("atomic_numbers must be C-contiguous");
+  if (!c_contiguous(array)) return py::raise_value_error("atomic_numbers must be C-contiguous");
   return true;
 }
 
-std::optional<PyFloatArray1> checked_energy(PyObject* obj, std::size_t batch) {
+bool extract_energy(PyObject* obj, std::size_t batch, std::optional<PyFloatArray1>& out) {
   auto array = PyFloatArray1::from_any(obj);
   if (!array) {
-    return failed<PyFloatArray1>("energy must be a float32 or float64 ndarray with shape (batch,)");
+    return py::raise_value_error("energy must be a float32 or float64 ndarray with shape (batch,)");
   }
   if (array->dim(0) != batch) {
-    return failed<PyFloatArray1>(
+    return py::raise_value_error(
         fmt::format("energy length ({}) doesn't match batch size ({})", array->dim(0), batch));
   }
-  if (!c_contiguous(array->array())) return failed<PyFloatArray1>("energy must be C-contiguous");
-  return array;
+  if (!c_contiguous(array->array())) return py::raise_value_error("energy must be C-contiguous");
+  out = std::move(array);
+  return true;
 }
 
-std::optional<PyFloatArray3> checked_vec3(PyObject* obj, std::string_view key, std::size_t batch,
-                                          std::size_t n_atoms) {
+bool extract_vec3(PyObject* obj, std::string_view key, std::size_t batch, std::size_t n_atoms,
+                  std::optional<PyFloatArray3>& out) {
   auto array = PyFloatArray3::from_any(obj);
   if (!array) {
-    return failed<PyFloatArray3>(
+    return py::raise_value_error(
         fmt::format("{} must be a float32 or float64 ndarray with shape (batch, n_atoms, 3)", key));
   }
   if (array->dim(0) != batch || array->dim(1) != n_atoms || array->dim(2) != 3) {
-    return failed<PyFloatArray3>(
+    return py::raise_value_error(
         fmt::format("{} must have shape ({}, {}, 3)", key, batch, n_atoms));
   }
   if (!c_contiguous(array->array())) {
-    return failed<PyFloatArray3>(fmt::format("{} must be C-contiguous", key));
+    return py::raise_value_error(fmt::format("{} must be C-contiguous", key));
   }
-  return array;
+  out = std::move(array);
+  return true;
 }
 
-std::optional<PyFloatArray2> checked_charges(PyObject* obj, std::size_t batch,
-                                             std::size_t n_atoms) {
+bool extract_charges(PyObject* obj, std::size_t batch, std::size_t n_atoms,
+                     std::optional<PyFloatArray2>& out) {
   auto array = PyFloatArray2::from_any(obj);
   if (!array) {
-    return failed<PyFloatArray2>(
+    return py::raise_value_error(
         "charges must be a float32 or float64 ndarray with shape (batch, n_atoms)");
   }
   if (array->dim(0) != batch || array->dim(1) != n_atoms) {
-    return failed<PyFloatArray2>(fmt::format("charges must have shape ({}, {})", batch, n_atoms));
+    return py::raise_value_error(fmt::format("charges must have shape ({}, {})", batch, n_atoms));
   }
-  if (!c_contiguous(array->array())) return failed<PyFloatArray2>("charges must be C-contiguous");
-  return array;
+  if (!c_contiguous(array->array())) return py::raise_value_error("charges must be C-contiguous");
+  out = std::move(array);
+  return true;
 }
 
 // Shape and layout of a float array of three dimensions (cell, stress).
 bool check_mat3(PyArrayObject* array, std::size_t batch, std::string_view key) {
   if (dim(array, 0) != batch || dim(array, 1) != 3 || dim(array, 2) != 3) {
-    return fail(fmt::format("{} must have shape ({}, 3, 3)", key, batch));
+    return py::raise_value_error(fmt::format("{} must have shape ({}, 3, 3)", key, batch));
   }
-  if (!c_contiguous(array)) return fail(fmt::format("{} must be C-contiguous", key));
+  if (!c_contiguous(array)) {
+    return py::raise_value_error(fmt::format("{} must be C-contiguous", key));
+  }
   return true;
 }
 
-std::optional<PyFloatArray3> checked_mat3(PyObject* obj, std::size_t batch, std::string_view key) {
+bool extract_mat3(PyObject* obj, std::size_t batch, std::string_view key,
+                  std::optional<PyFloatArray3>& out) {
   auto array = PyFloatArray3::from_any(obj);
   if (!array) {
-    return failed<PyFloatArray3>(
+    return py::raise_value_error(
         fmt::format("{} must be a float32 or float64 ndarray with shape (batch, 3, 3)", key));
   }
-  if (!check_mat3(array->array(), batch, key)) return std::nullopt;
-  return array;
+  if (!check_mat3(array->array(), batch, key)) return false;
+  out = std::move(array);
+  return true;
 }
 
 bool check_pbc(PyArrayObject* array, std::size_t batch, bool need_contiguous) {
   if (dim(array, 0) != batch || dim(array, 1) != 3) {
-    return fail(fmt::format("pbc must have shape ({}, 3)", batch));
+    return py::raise_value_error(fmt::format("pbc must have shape ({}, 3)", batch));
   }
-  if (need_contiguous && !c_contiguous(array)) return fail("pbc must be C-contiguous");
+  if (need_contiguous && !c_contiguous(array)) {
+    return py::raise_value_error("pbc must be C-contiguous");
+  }
   return true;
 }
 
 bool check_names(const std::optional<std::vector<std::string>>& names, std::size_t batch) {
   if (names && names->size() != batch) {
-    return fail(
+    return py::raise_value_error(
         fmt::format("name length ({}) doesn't match batch size ({})", names->size(), batch));
   }
   return true;
@@ -166,8 +172,9 @@ bool check_names(const std::optional<std::vector<std::string>>& names, std::size
 // A record's atom count and its index entry's are u32.
 bool check_atom_count(std::size_t n_atoms) {
   if (n_atoms > soa::kMaxRecordAtoms) {
-    return fail(fmt::format("n_atoms ({}) exceeds the largest atom count a record holds ({})",
-                            n_atoms, soa::kMaxRecordAtoms));
+    return py::raise_value_error(
+        fmt::format("n_atoms ({}) exceeds the largest atom count a record holds ({})", n_atoms,
+                    soa::kMaxRecordAtoms));
   }
   return true;
 }
@@ -199,7 +206,7 @@ class InPlaceArrays {
     for (const Seen& s : seen_) {
       if (PyArray_DATA(s.array) != s.data || PyArray_NBYTES(s.array) != s.nbytes ||
           !c_contiguous(s.array) || !py::numpy::data_in_place(s.array)) {
-        return fail(kInputsChanged);
+        return py::raise_value_error(kInputsChanged);
       }
     }
     for (const Seen& s : seen_) s.slices->base = static_cast<const std::uint8_t*>(s.data);
@@ -290,7 +297,8 @@ bool build_and_append(PyAtomDatabase& database, const RecordSources& sources, st
   if (!records) {
     // A record the writer refuses is reported by its bare text.
     const Error& error = records.error();
-    return error.is_out_of_memory() ? py::raise_engine_error(error) : fail(error.message());
+    return error.is_out_of_memory() ? py::raise_engine_error(error)
+                                    : py::raise_value_error(error.message());
   }
   auto appended = py::allow_threads([&] {
     return database.db.add_owned_soa_records_with_schema(std::move(records).value(), schema);
@@ -361,7 +369,8 @@ bool convert_arguments(const py::Args<kAddArraysBatch.size()>& a, BatchInputs& i
 // ---- Columns and views ----------------------------------------------------------
 
 bool check_in_place(PyArrayObject* array) {
-  return py::numpy::data_in_place(array) || fail(kInputsChanged);
+  if (py::numpy::data_in_place(array)) return true;
+  return py::raise_value_error(kInputsChanged);
 }
 
 bool copy_contiguous(PyArrayObject* array, Bytes& out) {
@@ -379,16 +388,18 @@ ByteSpan BatchSectionColumn::payload(std::size_t i) const {
   return slices_of(*this).at(i);
 }
 
-std::optional<FastMat3Slice> FastMat3Slice::from_f32(PyArrayObject* array, std::size_t batch,
-                                                     std::string_view key) {
-  if (!check_mat3(array, batch, key)) return std::nullopt;
-  return FastMat3Slice{F32(static_cast<const float*>(PyArray_DATA(array)), batch * 9)};
+bool FastMat3Slice::from_f32(PyArrayObject* array, std::size_t batch, std::string_view key,
+                             std::optional<FastMat3Slice>& out) {
+  if (!check_mat3(array, batch, key)) return false;
+  out = FastMat3Slice{F32(static_cast<const float*>(PyArray_DATA(array)), batch * 9)};
+  return true;
 }
 
-std::optional<FastMat3Slice> FastMat3Slice::from_f64(PyArrayObject* array, std::size_t batch,
-                                                     std::string_view key) {
-  if (!check_mat3(array, batch, key)) return std::nullopt;
-  return FastMat3Slice{F64(static_cast<const double*>(PyArray_DATA(array)), batch * 9)};
+bool FastMat3Slice::from_f64(PyArrayObject* array, std::size_t batch, std::string_view key,
+                             std::optional<FastMat3Slice>& out) {
+  if (!check_mat3(array, batch, key)) return false;
+  out = FastMat3Slice{F64(static_cast<const double*>(PyArray_DATA(array)), batch * 9)};
+  return true;
 }
 
 std::uint8_t FastMat3Slice::type_tag() const {
@@ -408,8 +419,8 @@ bool extract_optional_builtin_vec3_column(PyObject* array, std::size_t batch, st
                                           std::string_view key,
                                           std::optional<BatchSectionColumn>& out) {
   if (array == nullptr) return true;
-  auto checked = checked_vec3(array, key, batch, n_atoms);
-  if (!checked) return false;
+  std::optional<PyFloatArray3> checked;
+  if (!extract_vec3(array, key, batch, n_atoms, checked)) return false;
   const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::kVec3F32 : tag::kVec3F64;
   Bytes data;
   if (!copy_contiguous(checked->array(), data)) return false;
@@ -423,8 +434,8 @@ bool extract_optional_builtin_float_array_column(PyObject* array, std::size_t ba
                                                  std::size_t n_atoms,
                                                  std::optional<BatchSectionColumn>& out) {
   if (array == nullptr) return true;
-  auto checked = checked_charges(array, batch, n_atoms);
-  if (!checked) return false;
+  std::optional<PyFloatArray2> checked;
+  if (!extract_charges(array, batch, n_atoms, checked)) return false;
   const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::kF32Array : tag::kF64Array;
   Bytes data;
   if (!copy_contiguous(checked->array(), data)) return false;
@@ -436,8 +447,8 @@ bool extract_optional_builtin_float_array_column(PyObject* array, std::size_t ba
 bool extract_optional_builtin_mat3_column(PyObject* array, std::size_t batch, std::string_view key,
                                           std::optional<BatchSectionColumn>& out) {
   if (array == nullptr) return true;
-  auto checked = checked_mat3(array, batch, key);
-  if (!checked) return false;
+  std::optional<PyFloatArray3> checked;
+  if (!extract_mat3(array, batch, key, checked)) return false;
   const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::kMat3F32 : tag::kMat3F64;
   Bytes data;
   if (!copy_contiguous(checked->array(), data)) return false;
@@ -503,8 +514,8 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
       !canonical(in.charges, 2, NPY_FLOAT64) || !canonical(in.velocities, 3, NPY_FLOAT32)) {
     return FastPath::Declined;
   }
-  auto positions = checked_positions(in.positions);
-  if (!positions) return FastPath::Failed;
+  std::optional<PyFloatArray3> positions;
+  if (!extract_positions(in.positions, positions)) return FastPath::Failed;
   const std::size_t batch = positions->dim(0);
   const std::size_t n_atoms = positions->dim(1);
   if (!check_atomic_numbers(in.atomic_numbers, batch, n_atoms)) return FastPath::Failed;
@@ -527,23 +538,27 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
   sources.atomic_numbers = Slices{nullptr, n_atoms, 0};
   arrays.add(in.atomic_numbers, sources.atomic_numbers);
   if (in.energy != nullptr) {
-    auto energy = checked_energy(in.energy, batch);
-    if (!energy) return FastPath::Failed;
+    std::optional<PyFloatArray1> energy;
+    if (!extract_energy(in.energy, batch, energy)) return FastPath::Failed;
     optional_in_place(energy->array(), 1, tag::kF64, sources.energy);
   }
   if (in.forces != nullptr) {
-    auto forces = checked_vec3(in.forces, key_of(BuiltinKey::Forces), batch, n_atoms);
-    if (!forces) return FastPath::Failed;
+    std::optional<PyFloatArray3> forces;
+    if (!extract_vec3(in.forces, key_of(BuiltinKey::Forces), batch, n_atoms, forces)) {
+      return FastPath::Failed;
+    }
     optional_in_place(forces->array(), n_atoms, tag::kVec3F32, sources.forces);
   }
   if (in.charges != nullptr) {
-    auto charges = checked_charges(in.charges, batch, n_atoms);
-    if (!charges) return FastPath::Failed;
+    std::optional<PyFloatArray2> charges;
+    if (!extract_charges(in.charges, batch, n_atoms, charges)) return FastPath::Failed;
     optional_in_place(charges->array(), n_atoms, tag::kF64Array, sources.charges);
   }
   if (in.velocities != nullptr) {
-    auto velocities = checked_vec3(in.velocities, key_of(BuiltinKey::Velocities), batch, n_atoms);
-    if (!velocities) return FastPath::Failed;
+    std::optional<PyFloatArray3> velocities;
+    if (!extract_vec3(in.velocities, key_of(BuiltinKey::Velocities), batch, n_atoms, velocities)) {
+      return FastPath::Failed;
+    }
     optional_in_place(velocities->array(), n_atoms, tag::kVec3F32, sources.velocities);
   }
 
@@ -555,9 +570,10 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
     if (obj == nullptr) continue;
     auto array = PyFloatArray3::from_any(obj);
     if (!array) return FastPath::Declined;
-    *out = array->kind() == FloatKind::F32 ? FastMat3Slice::from_f32(array->array(), batch, key)
-                                           : FastMat3Slice::from_f64(array->array(), batch, key);
-    if (!*out) return FastPath::Failed;
+    const bool made = array->kind() == FloatKind::F32
+                          ? FastMat3Slice::from_f32(array->array(), batch, key, *out)
+                          : FastMat3Slice::from_f64(array->array(), batch, key, *out);
+    if (!made) return FastPath::Failed;
   }
   if (cell) optional_in_place(as_array(in.cell), 1, cell->type_tag(), sources.cell);
   if (stress) optional_in_place(as_array(in.stress), 1, stress->type_tag(), sources.stress);
@@ -599,8 +615,8 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
 }
 
 bool add_arrays_batch_general(PyAtomDatabase& database, BatchInputs& in) {
-  auto positions = checked_positions(in.positions);
-  if (!positions) return false;
+  std::optional<PyFloatArray3> positions;
+  if (!extract_positions(in.positions, positions)) return false;
   const std::size_t batch = positions->dim(0);
   const std::size_t n_atoms = positions->dim(1);
   const bool f32_positions = positions->kind() == FloatKind::F32;
@@ -614,8 +630,8 @@ bool add_arrays_batch_general(PyAtomDatabase& database, BatchInputs& in) {
 
   std::optional<BatchSectionColumn> energy, forces, charges, velocities, cell, stress, pbc, name;
   if (in.energy != nullptr) {
-    auto checked = checked_energy(in.energy, batch);
-    if (!checked) return false;
+    std::optional<PyFloatArray1> checked;
+    if (!extract_energy(in.energy, batch, checked)) return false;
     const std::uint8_t t = checked->kind() == FloatKind::F32 ? tag::kF32 : tag::kF64;
     Bytes data;
     if (!copy_contiguous(checked->array(), data)) return false;
@@ -644,7 +660,7 @@ bool add_arrays_batch_general(PyAtomDatabase& database, BatchInputs& in) {
   }
   std::size_t positions_stride = 0;
   if (__builtin_mul_overflow(n_atoms, soa::positions_row_bytes(positions_tag), &positions_stride)) {
-    return fail("positions byte length overflow");
+    return py::raise_value_error("positions byte length overflow");
   }
   if (!check_atom_count(n_atoms)) return false;
 

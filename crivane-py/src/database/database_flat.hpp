@@ -12,7 +12,7 @@
 #include <span>
 
 #include "crivane/record/flat_gather.hpp"
-#include "database.hpp"
+#include "database/database_object.hpp"
 
 namespace crivane_rs::database::flat {
 

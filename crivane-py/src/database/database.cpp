@@ -1,4 +1,6 @@
-#include "database.hpp"
+// The methods of PyAtomDatabase but add_arrays_batch (database_batch) and
+// get_molecules_flat (database_flat), and the method table that lists all.
+#include "database/database.hpp"
 
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -6,18 +8,15 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 #include "crivane/compression.hpp"
-#include "crivane/parallel.hpp"
 #include "crivane/storage/file.hpp"
-#include "database_batch.hpp"
-#include "database_flat.hpp"
-#include "molecule.hpp"
+#include "database/database_batch.hpp"
+#include "database/database_flat.hpp"
+#include "molecule/molecule.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/convert.hpp"
@@ -27,82 +26,14 @@
 
 namespace crivane_rs::database {
 
-using crivane::Error;
 using crivane::compression::CompressionType;
 using crivane::storage::AtomDatabase;
 using molecule::MoleculeBacking;
 using molecule::PyMoleculeObject;
-using soa::SoaBytes;
 using soa::SoaContext;
 using View = soa::SoaMoleculeView;
 
 namespace {
-
-PyObject* value_error(std::string_view text) {
-  py::raise_value_error(text);
-  return nullptr;
-}
-
-PyObject* engine_error(const Error& error) {
-  py::raise_engine_error(error);
-  return nullptr;
-}
-
-}  // namespace
-
-std::optional<View> PyAtomDatabase::get_molecule(std::size_t index,
-                                                 const SoaContext& context) const {
-  if (db.reads_through_mapping()) {
-    crivane::Result<View> view = py::allow_threads([&] {
-      return crivane::catch_allocation_failure([&] { return load_mmap_view(index, context); });
-    });
-    if (!view) {
-      engine_error(view.error());
-      return std::nullopt;
-    }
-    return std::move(view).value();
-  }
-  const std::size_t indices[] = {index};
-  auto raw = py::allow_threads([&] { return db.get_raw_bytes(indices); });
-  if (!raw) {
-    engine_error(raw.error());
-    return std::nullopt;
-  }
-  if (raw->empty()) {
-    value_error(fmt::format("Missing raw bytes for molecule {}", index));
-    return std::nullopt;
-  }
-  auto view = View::from_bytes(std::move(raw->front()), context);
-  if (!view) {
-    engine_error(view.error());
-    return std::nullopt;
-  }
-  return std::move(view).value();
-}
-
-crivane::Result<View> PyAtomDatabase::load_mmap_view(std::size_t index,
-                                                     const SoaContext& context) const {
-  CRIVANE_ASSIGN_OR_RETURN(crivane::storage::SharedRecordBytes record,
-                           db.shared_record_bytes(index));
-  SoaBytes bytes =
-      std::visit([](auto&& b) { return SoaBytes(std::move(b)); }, std::move(record).release());
-  return View::from_storage(std::move(bytes), context.stride, context.positions_type);
-}
-
-std::vector<crivane::Result<View>> PyAtomDatabase::molecule_views(
-    std::span<const std::size_t> indices, const SoaContext& context) const {
-  return crivane::parallel::parallel_map_all<View>(
-      indices.size(), [&](std::size_t i) { return load_mmap_view(indices[i], context); });
-}
-
-namespace {
-
-py::Class<PyAtomDatabase>& database_class();
-
-PyObject* none_or_error(const crivane::Result<void>& done) {
-  if (!done) return engine_error(done.error());
-  Py_RETURN_NONE;
-}
 
 // ---- Creating and opening ----------------------------------------------------
 
@@ -127,8 +58,7 @@ bool parse_compression(PyObject* name, std::int32_t level, CompressionType& out)
   } else if (text == "zstd") {
     out = CompressionType::Zstd(level);
   } else {
-    value_error("Invalid compression type");
-    return false;
+    return py::raise_value_error("Invalid compression type");
   }
   return true;
 }
@@ -140,13 +70,13 @@ bool path_exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-PyObject* file_exists_error(const std::string& path) {
-  const std::string message = fmt::format(
-      "Database file already exists at '{}'. Use Database.open(path) for read-only access, "
-      "Database.open(path, mmap=False) to append, or pass overwrite=True to recreate it.",
-      path);
-  PyErr_SetString(PyExc_FileExistsError, message.c_str());
-  return nullptr;
+py::Raised file_exists_error(const std::string& path) {
+  return py::raise_error(
+      PyExc_FileExistsError,
+      fmt::format(
+          "Database file already exists at '{}'. Use Database.open(path) for read-only access, "
+          "Database.open(path, mmap=False) to append, or pass overwrite=True to recreate it.",
+          path));
 }
 
 PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -166,7 +96,7 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
   // A NUL would cut the path short for the look-up below.
   if (auto checked = crivane::storage::check_path(path); !checked) {
-    return engine_error(checked.error());
+    return py::raise_engine_error(checked.error());
   }
   // The look-up only spares the work of a creation that will be refused;
   // the engine's refusal is what holds when the name is taken meanwhile.
@@ -178,7 +108,7 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!overwrite && db.error() == crivane::Error::io_errno(EEXIST)) {
       return file_exists_error(path);
     }
-    return engine_error(db.error());
+    return py::raise_engine_error(db.error());
   }
   return py::Class<PyAtomDatabase>::create_in(type, std::move(db).value());
 }
@@ -192,10 +122,10 @@ PyObject* database_open(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   if (a[1] != nullptr && !py::extract_arg(a[1], "mmap", mmap)) return nullptr;
   bool populate = false;
   if (a[2] != nullptr && !py::extract_arg(a[2], "populate", populate)) return nullptr;
-  if (populate && !mmap) return value_error("populate=True requires mmap=True");
+  if (populate && !mmap) return py::raise_value_error("populate=True requires mmap=True");
   auto db = AtomDatabase::open_with_options(std::filesystem::path(path), mmap, populate);
-  if (!db) return engine_error(db.error());
-  return database_class().create(std::move(db).value());
+  if (!db) return py::raise_engine_error(db.error());
+  return py_database_class().create(std::move(db).value());
 }
 
 // ---- Appending -----------------------------------------------------------------
@@ -220,11 +150,15 @@ PyObject* database_add_molecule(PyAtomDatabaseObject* self, PyObject* const* arg
   const MoleculeBacking& backing = mol->value();
   if (const View* view = backing.view()) {
     auto schema = view->database_schema();
-    if (!schema) return engine_error(schema.error());
+    if (!schema) return py::raise_engine_error(schema.error());
     const crivane::storage::BorrowedRecord record{view->record(), view->n_atoms()};
-    return none_or_error(db.add_raw_soa_records_with_schema({&record, 1}, *schema));
+    auto added = db.add_raw_soa_records_with_schema({&record, 1}, *schema);
+    if (!added) return py::raise_engine_error(added.error());
+  } else {
+    auto added = db.add_molecule(*backing.owned());
+    if (!added) return py::raise_engine_error(added.error());
   }
-  return none_or_error(db.add_molecule(*backing.owned()));
+  Py_RETURN_NONE;
 }
 
 // The view records of the list are appended first, as one append, then the
@@ -271,30 +205,30 @@ PyObject* database_add_molecules(PyAtomDatabaseObject* self, PyObject* const* ar
     bool same = true;
     for (std::size_t i = 1; i < views.size() && same; ++i) {
       auto equal = views.front()->same_schema_as(*views[i]);
-      if (!equal) return engine_error(equal.error());
+      if (!equal) return py::raise_engine_error(equal.error());
       same = *equal;
     }
-    crivane::Result<void> done;
     if (same) {
       auto schema = views.front()->database_schema();
-      if (!schema) return engine_error(schema.error());
+      if (!schema) return py::raise_engine_error(schema.error());
       std::vector<crivane::storage::BorrowedRecord> records;
       records.reserve(views.size());
       for (const View* v : views) records.push_back({v->record(), v->n_atoms()});
-      done = db.add_raw_soa_records_with_schema(records, *schema);
+      auto added = db.add_raw_soa_records_with_schema(records, *schema);
+      if (!added) return py::raise_engine_error(added.error());
     } else {
       // Each record's schema is then derived from its own bytes.
       std::vector<crivane::storage::RecordWithPositionsType> records;
       records.reserve(views.size());
       for (const View* v : views)
         records.push_back({v->record(), v->n_atoms(), v->positions_type()});
-      done = db.add_raw_soa_records_with_positions_type(records);
+      auto added = db.add_raw_soa_records_with_positions_type(records);
+      if (!added) return py::raise_engine_error(added.error());
     }
-    if (!done) return engine_error(done.error());
   }
   if (!owned.empty()) {
-    auto done = db.add_molecules(std::span<const crivane::atom::Molecule* const>(owned));
-    if (!done) return engine_error(done.error());
+    auto added = db.add_molecules(std::span<const crivane::atom::Molecule* const>(owned));
+    if (!added) return py::raise_engine_error(added.error());
   }
   Py_RETURN_NONE;
 }
@@ -302,7 +236,9 @@ PyObject* database_add_molecules(PyAtomDatabaseObject* self, PyObject* const* ar
 PyObject* database_flush(PyAtomDatabaseObject* self) {
   auto borrow = py::ExclusiveBorrow::take(self->borrow);
   if (!borrow) return nullptr;
-  return none_or_error(self->value().db.flush());
+  auto flushed = self->value().db.flush();
+  if (!flushed) return py::raise_engine_error(flushed.error());
+  Py_RETURN_NONE;
 }
 
 // ---- Reading -------------------------------------------------------------------
@@ -316,16 +252,13 @@ PyObject* molecule_at(const PyAtomDatabase& database, PyObject* index_obj) {
   if (!py::extract_arg(index_obj, "index", index)) return nullptr;
   const std::size_t len = database.db.len();
   if (index >= len) {
-    const std::string message =
-        fmt::format("Index {} out of bounds for database of length {}", index, len);
-    PyErr_SetString(PyExc_IndexError, message.c_str());
-    return nullptr;
+    return py::raise_error(
+        PyExc_IndexError,
+        fmt::format("Index {} out of bounds for database of length {}", index, len));
   }
-  auto context = database.soa_context();
-  if (!context) return engine_error(context.error());
-  auto view = database.get_molecule(index, *context);
-  if (!view) return nullptr;
-  return molecule::new_view_molecule(std::move(*view));
+  SoaContext context;
+  if (!database.soa_context(context)) return nullptr;
+  return database.get_molecule(index, context);
 }
 
 PyObject* database_get_molecule(PyAtomDatabaseObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -366,28 +299,30 @@ PyObject* database_get_molecules(PyAtomDatabaseObject* self, PyObject* const* ar
   if (indices.empty()) return PyList_New(0);
 
   const PyAtomDatabase& database = self->value();
-  auto context = database.soa_context();
-  if (!context) return engine_error(context.error());
+  SoaContext context;
+  if (!database.soa_context(context)) return nullptr;
 
   std::vector<View> views;
   views.reserve(indices.size());
   if (database.db.reads_through_mapping()) {
-    auto loaded = py::allow_threads([&] { return database.molecule_views(indices, *context); });
+    auto loaded = py::allow_threads([&] { return database.molecule_views(indices, context); });
     // Every record was loaded; the first failure in request order is the one
     // reported, whichever worker met it first.
     for (auto& view : loaded) {
-      if (!view) return engine_error(view.error());
+      if (!view) return py::raise_engine_error(view.error());
       views.push_back(std::move(view).value());
     }
   } else {
     auto raw = py::allow_threads([&] { return database.db.get_raw_bytes(indices); });
-    if (!raw) return engine_error(raw.error());
+    if (!raw) return py::raise_engine_error(raw.error());
     for (std::size_t i = 0; i < indices.size(); ++i) {
       if (i >= raw->size()) {
-        return value_error(fmt::format("Missing raw bytes for molecule {}", indices[i]));
+        return py::raise_value_error(fmt::format("Missing raw bytes for molecule {}", indices[i]));
       }
-      auto view = View::from_bytes(std::move((*raw)[i]), *context);
-      if (!view) return value_error("Invalid data: ValueError: " + view.error().to_string());
+      auto view = View::from_bytes(std::move((*raw)[i]), context);
+      if (!view) {
+        return py::raise_value_error("Invalid data: ValueError: " + view.error().to_string());
+      }
       views.push_back(std::move(view).value());
     }
   }
@@ -453,10 +388,8 @@ PyType_Spec spec = {"builtins.PyAtomDatabase", sizeof(PyAtomDatabaseObject), 0, 
 
 py::Class<PyAtomDatabase> the_class{&spec};
 
-py::Class<PyAtomDatabase>& database_class() { return the_class; }
-
 }  // namespace
 
-py::Class<PyAtomDatabase>& py_database_class() { return database_class(); }
+py::Class<PyAtomDatabase>& py_database_class() { return the_class; }
 
 }  // namespace crivane_rs::database

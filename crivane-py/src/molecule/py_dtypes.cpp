@@ -1,4 +1,4 @@
-#include "py_dtypes.hpp"
+#include "molecule/py_dtypes.hpp"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -111,7 +111,7 @@ bool make_tensor(PyArrayObject* array, PropertyValue& out) {
 
 bool check_in_place(PyArrayObject* array) {
   if (py::numpy::data_in_place(array)) return true;
-  return raise_value_error(
+  return py::raise_value_error(
       "input array changed while it was being read: its memory was freed or moved; keep input "
       "arrays and the buffers they view unchanged until the call returns");
 }
@@ -171,8 +171,9 @@ bool PyFloatArray<D>::parse_vec3_data(std::string_view field, std::optional<std:
                                       Vec3Data& out) const requires(D == 2) {
   const std::size_t rows = dim(0);
   if (dim(1) != 3 || (expected && rows != *expected)) {
-    return raise_value_error(expected ? fmt::format("{} must have shape ({}, 3)", field, *expected)
-                                      : fmt::format("{} must have shape (n, 3)", field));
+    return py::raise_value_error(expected
+                                     ? fmt::format("{} must have shape ({}, 3)", field, *expected)
+                                     : fmt::format("{} must have shape (n, 3)", field));
   }
   if (!check_in_place(array())) return false;
   if (kind_ == FloatKind::F32) {
@@ -191,7 +192,7 @@ bool parse_positions_field(PyObject* obj, Vec3Data& out) {
   if (!py::ensure_numpy()) return false;
   auto array = PyFloatArray2::from_any(obj);
   if (!array) {
-    return raise_value_error(
+    return py::raise_value_error(
         "positions must be a float32 or float64 ndarray with shape (n_atoms, 3)");
   }
   return array->parse_vec3_data("positions", std::nullopt, out);
@@ -201,7 +202,7 @@ bool parse_vec3_field(PyObject* obj, std::string_view field, std::size_t n, Vec3
   if (!py::ensure_numpy()) return false;
   auto array = PyFloatArray2::from_any(obj);
   if (!array) {
-    return raise_value_error(
+    return py::raise_value_error(
         fmt::format("{} must be a float32 or float64 ndarray with shape ({}, 3)", field, n));
   }
   return array->parse_vec3_data(field, n, out);
@@ -211,11 +212,11 @@ bool parse_mat3_field(PyObject* obj, std::string_view field, Mat3Data& out) {
   if (!py::ensure_numpy()) return false;
   auto array = PyFloatArray2::from_any(obj);
   if (!array) {
-    return raise_value_error(
+    return py::raise_value_error(
         fmt::format("{} must be a float32 or float64 ndarray with shape (3, 3)", field));
   }
   if (array->dim(0) != 3 || array->dim(1) != 3) {
-    return raise_value_error(fmt::format("{} must have shape (3, 3)", field));
+    return py::raise_value_error(fmt::format("{} must have shape (3, 3)", field));
   }
   if (!check_in_place(array->array())) return false;
   if (array->kind() == FloatKind::F32) {
@@ -235,12 +236,12 @@ bool parse_float_array_field(PyObject* obj, std::string_view field, std::size_t 
   if (!py::ensure_numpy()) return false;
   auto array = PyFloatArray1::from_any(obj);
   if (!array) {
-    return raise_value_error(
+    return py::raise_value_error(
         fmt::format("{} must be a float32 or float64 ndarray with shape ({},)", field, n));
   }
   const std::size_t length = array->size();
   if (length != n) {
-    return raise_value_error(
+    return py::raise_value_error(
         fmt::format("{} length ({}) doesn't match atom count ({})", field, length, n));
   }
   if (!check_in_place(array->array())) return false;
@@ -344,7 +345,7 @@ bool parse_property_value(PyObject* obj, PropertyValue& out) {
       return true;
     }
   }
-  return raise_value_error(kUnsupported);
+  return py::raise_value_error(kUnsupported);
 }
 
 crivane::Result<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64_t> dims,
