@@ -13,33 +13,12 @@
 #include <vector>
 
 #include "crivane/storage/database.hpp"
+#include "scratch_file.hpp"
 
 using namespace crivane;
 using crivane::storage::AtomDatabase;
 
 namespace {
-
-// One scratch file per process, on tmpfs when there is one: commits sync.
-struct ScratchFile {
-  ScratchFile() {
-    std::filesystem::path base = std::filesystem::temp_directory_path();
-    if (std::filesystem::is_directory("/dev/shm")) base = "/dev/shm";
-    std::string tmpl = (base / "crivane-fuzz-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    dir = tmpl;
-    path = dir / "db";
-  }
-  ~ScratchFile() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-  std::filesystem::path dir, path;
-};
-
-const std::filesystem::path& scratch_file() {
-  static const ScratchFile file;
-  return file.path;
-}
 
 // Records one at a time (a damaged entry may claim a large record), then a
 // few in one parallel read.
@@ -121,7 +100,7 @@ void check_kept(std::vector<KeptRecord>& kept) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto& path = scratch_file();
+  const auto& path = fuzz::scratch_file();
   {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));

@@ -32,6 +32,7 @@
 #include "crivane/storage/database.hpp"
 #include "crivane/storage/header.hpp"
 #include "crivane/storage/index.hpp"
+#include "scratch_file.hpp"
 
 using namespace crivane;
 using namespace crivane::storage;
@@ -40,28 +41,6 @@ namespace {
 
 void check(bool ok) {
   if (!ok) std::abort();
-}
-
-// One scratch file per process, on tmpfs when there is one.
-struct ScratchFile {
-  ScratchFile() {
-    std::filesystem::path base = std::filesystem::temp_directory_path();
-    if (std::filesystem::is_directory("/dev/shm")) base = "/dev/shm";
-    std::string tmpl = (base / "crivane-gather-fuzz-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    dir = tmpl;
-    path = dir / "db";
-  }
-  ~ScratchFile() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-  std::filesystem::path dir, path;
-};
-
-const std::filesystem::path& scratch_file() {
-  static const ScratchFile file;
-  return file.path;
 }
 
 struct Input {
@@ -249,7 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!input) return 0;
   const auto file = database_file(*input);
   if (!file) return 0;
-  const auto& path = scratch_file();
+  const auto& path = fuzz::scratch_file();
   {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(file->data()),

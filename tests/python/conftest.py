@@ -11,6 +11,25 @@ import pytest
 # subprocess imports) then need the same environment passed on.
 SANITIZED = os.environ.get("CRIVANE_SANITIZED") == "1"
 
+# For code run in a child interpreter (with numpy as np, a generator `rng` and
+# a list `kept`): arrays whose memory Python code can free under a view. A view
+# keeps its data pointer when its owner's buffer is replaced, and `free` hands
+# the freed block out again at once, filled with -7.
+FREED_MEMORY = """
+def owner_of(dtype):
+    # 4096 values: NumPy keeps blocks under 1 KiB for reuse instead of freeing them.
+    return rng.normal(size=4096).astype(dtype)
+
+def owned_and_view(shape, dtype):
+    owner = owner_of(dtype)
+    return owner, owner[: np.prod(shape, dtype=int)].reshape(shape)
+
+def free(owner):
+    nbytes = owner.nbytes
+    owner.__setstate__((1, (1,), owner.dtype, False, bytes(owner.itemsize)))
+    kept.extend(np.full(nbytes // 8, -7.0) for _ in range(4))
+"""
+
 
 def traced_growth(call, warm_up=100):
     """Traced memory kept by 1000 further calls after `warm_up` calls (what the

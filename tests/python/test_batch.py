@@ -5,7 +5,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import SANITIZED
+from conftest import FREED_MEMORY, SANITIZED
 from crivane import Database, PyMolecule
 from databases import index_entries, stored_records
 from test_database import assert_same
@@ -688,11 +688,9 @@ def test_an_array_replaced_while_values_are_read(tmp_path, dtypes):
         assert len(db) == 0
 
 
-# Inputs whose memory Python code that the call runs frees or moves. A view
-# keeps its data pointer when its owner's buffer is replaced, so the view
-# looks unchanged over freed memory (which `free` hands out again at once,
-# filled with -7). The call must refuse and leave the database as it was:
-# its length, the pending tail of an earlier batch and the file bytes.
+# Inputs whose memory Python code that the call runs frees (see FREED_MEMORY)
+# or moves. The call must refuse and leave the database as it was: its
+# length, the pending tail of an earlier batch and the file bytes.
 FREED_PRELUDE = """
 import ctypes, sys
 import numpy as np
@@ -701,19 +699,7 @@ from crivane import Database
 B, N = 4, 40
 rng = np.random.default_rng(0)
 kept = []
-
-def owner_of(dtype):
-    # 4096 values: NumPy keeps blocks under 1 KiB for reuse instead of freeing them.
-    return rng.normal(size=4096).astype(dtype)
-
-def owned_and_view(shape, dtype):
-    owner = owner_of(dtype)
-    return owner, owner[: np.prod(shape, dtype=int)].reshape(shape)
-
-def free(owner):
-    nbytes = owner.nbytes
-    owner.__setstate__((1, (1,), owner.dtype, False, bytes(owner.itemsize)))
-    kept.extend(np.full(nbytes // 8, -7.0) for _ in range(4))
+""" + FREED_MEMORY + """
 
 def move(memory):
     at = ctypes.addressof(memory)

@@ -5,6 +5,7 @@ import sys
 import numpy as np
 import pytest
 
+from conftest import FREED_MEMORY
 from crivane import PyAtom, PyMolecule
 
 N = 4
@@ -585,10 +586,8 @@ def test_energy_and_pbc_convert_before_they_borrow():
     assert other.energy == 1.0 and seen[-1] == "ctor"
 
 
-# An array whose memory a conversion hook of the same call frees: a view
-# keeps its data pointer when its owner's buffer is replaced, and `free`
-# hands the freed block out again at once, filled with -7. The call must
-# refuse and build or change nothing.
+# An array whose memory a conversion hook of the same call frees (see
+# FREED_MEMORY). The call must refuse and build or change nothing.
 FREED_PRELUDE = """
 import numpy as np
 from crivane import PyMolecule
@@ -596,19 +595,7 @@ from crivane import PyMolecule
 N = 40
 rng = np.random.default_rng(0)
 kept = []
-
-def owner_of(dtype):
-    # 4096 values: NumPy keeps blocks under 1 KiB for reuse instead of freeing them.
-    return rng.normal(size=4096).astype(dtype)
-
-def owned_and_view(shape, dtype):
-    owner = owner_of(dtype)
-    return owner, owner[: np.prod(shape, dtype=int)].reshape(shape)
-
-def free(owner):
-    nbytes = owner.nbytes
-    owner.__setstate__((1, (1,), owner.dtype, False, bytes(owner.itemsize)))
-    kept.extend(np.full(nbytes // 8, -7.0) for _ in range(4))
+""" + FREED_MEMORY + """
 
 class Float:
     def __init__(self, hook):

@@ -70,22 +70,13 @@ void run_unprivileged(const std::filesystem::path& dir, Body body) {
   if (root) {
     ASSERT_EQ(::chown(dir.c_str(), kNobody, kNobody), 0);
   }
-  settle_threads_before_fork();
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::alarm(60);  // a child stuck on a lock the fork copied dies instead of hanging
+  run_in_child([&] {
     if (root &&
         (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
       std::_Exit(90);
     }
     body();
-    std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  });
 }
 
 // Whether an address-space limit can be set: the sanitizers' shadow memory
@@ -101,11 +92,7 @@ inline constexpr bool kAddressSpaceLimitWorks = true;
 // The child's failed assertions print there and fail the test here.
 template <class Body>
 void run_with_spare_address_space(std::uint64_t spare, Body body) {
-  settle_threads_before_fork();
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::alarm(60);
+  run_in_child([&] {
     std::uint64_t pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
     const std::uint64_t limit = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) + spare;
@@ -116,12 +103,7 @@ void run_with_spare_address_space(std::uint64_t spare, Body body) {
     } catch (const std::bad_alloc&) {
       ADD_FAILURE() << "an allocation needed more than the spare address space";
     }
-    std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  });
 }
 
 }  // namespace crivane::testing
