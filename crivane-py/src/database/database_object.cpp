@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <utility>
-#include <variant>
 
 #include "crivane/parallel.hpp"
 #include "molecule/molecule.hpp"
@@ -44,9 +43,7 @@ crivane::Result<View> PyAtomDatabase::load_mmap_view(std::size_t index,
                                                      const soa::SoaContext& context) const {
   CRIVANE_ASSIGN_OR_RETURN(crivane::storage::SharedRecordBytes record,
                            db.shared_record_bytes(index));
-  soa::SoaBytes bytes =
-      std::visit([](auto&& b) { return soa::SoaBytes(std::move(b)); }, std::move(record).release());
-  return View::from_storage(std::move(bytes), context.stride, context.positions_type);
+  return View::from_storage(std::move(record), context.stride, context.positions_type);
 }
 
 std::vector<crivane::Result<View>> PyAtomDatabase::molecule_views(

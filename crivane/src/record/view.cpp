@@ -39,11 +39,6 @@ Result<SoaContext> SoaContext::from_database(const AtomDatabase& db) {
   return from_parts(db.record_format(), db.positions_type(), db.has_schema_lock());
 }
 
-ByteSpan SoaBytes::span() const {
-  if (const auto* owned = std::get_if<0>(&storage_)) return ByteSpan(owned->data(), owned->size());
-  return std::get<1>(storage_).as_slice();
-}
-
 namespace {
 
 Error invalid(const char* message) { return Error::invalid_data(message); }

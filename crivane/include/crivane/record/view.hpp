@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "crivane/atom.hpp"
@@ -17,6 +16,7 @@
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/dtypes.hpp"
 #include "crivane/storage/mmap.hpp"
+#include "crivane/storage/record_bytes.hpp"
 #include "crivane/storage/schema.hpp"
 
 namespace crivane::storage {
@@ -41,24 +41,9 @@ struct SoaContext {
   friend bool operator==(const SoaContext&, const SoaContext&) = default;
 };
 
-// The bytes of one record: an owned buffer or a share of the file mapping.
-class SoaBytes {
- public:
-  using Owned = Bytes;
-  using Shared = SharedMmapBytes;
-
-  SoaBytes(Owned bytes) : storage_(std::in_place_index<0>, std::move(bytes)) {}
-  SoaBytes(Shared bytes) : storage_(std::in_place_index<1>, std::move(bytes)) {}
-
-  // The record bytes; a shared range is re-derived through as_slice() on
-  // every call, so no address into the mapping is ever kept.
-  ByteSpan span() const;
-  bool is_shared() const { return storage_.index() == 1; }
-  const std::variant<Owned, Shared>& storage() const { return storage_; }
-
- private:
-  std::variant<Owned, Shared> storage_;
-};
+// The bytes of one record: an owned buffer or a share of the file mapping,
+// as the database hands them out.
+using SoaBytes = SharedRecordBytes;
 
 // Where one builtin section's payload lies in the record.
 struct BuiltinSlot {

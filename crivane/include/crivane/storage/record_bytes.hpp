@@ -31,7 +31,8 @@ class RecordBytes {
 };
 
 // Record bytes that outlive the database: a share of the data mapping, which
-// keeps the mapping alive, or an owned buffer.
+// keeps the mapping alive, or an owned buffer. span() re-derives a share's
+// range on every call, so no address into the mapping is kept.
 class SharedRecordBytes {
  public:
   using Shared = SharedMmapBytes;
@@ -45,8 +46,6 @@ class SharedRecordBytes {
     return as_span(std::get<1>(storage_));
   }
   bool is_shared() const { return storage_.index() == 0; }
-  // Hands the share or the buffer over, for a holder of its own kind.
-  std::variant<Shared, Owned> release() && { return std::move(storage_); }
 
  private:
   std::variant<Shared, Owned> storage_;
