@@ -47,6 +47,17 @@ mode_t mode_argument(int flags, va_list ap) {
   return (flags & O_CREAT) != 0 || asks_for_unnamed(flags) ? va_arg(ap, mode_t) : 0;
 }
 
+using OpenCall = int (*)(const char*, int, ...);
+
+// A file system without unnamed files refuses them so.
+int open_or_refuse(OpenCall real, const char* path, int flags, mode_t mode) {
+  if (refuse_unnamed && asks_for_unnamed(flags)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return real(path, flags, mode);
+}
+
 }  // namespace
 
 extern "C" {
@@ -55,28 +66,19 @@ int __real_open64(const char* path, int flags, ...);
 ssize_t __real_write(int fd, const void* buf, size_t n);
 int __real_fsync(int fd);
 
-// A file system without unnamed files refuses them so.
 int __wrap_open(const char* path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   const mode_t mode = mode_argument(flags, ap);
   va_end(ap);
-  if (refuse_unnamed && asks_for_unnamed(flags)) {
-    errno = EOPNOTSUPP;
-    return -1;
-  }
-  return __real_open(path, flags, mode);
+  return open_or_refuse(&__real_open, path, flags, mode);
 }
 int __wrap_open64(const char* path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   const mode_t mode = mode_argument(flags, ap);
   va_end(ap);
-  if (refuse_unnamed && asks_for_unnamed(flags)) {
-    errno = EOPNOTSUPP;
-    return -1;
-  }
-  return __real_open64(path, flags, mode);
+  return open_or_refuse(&__real_open64, path, flags, mode);
 }
 ssize_t __wrap_write(int fd, const void* buf, size_t n) {
   if (::lseek(fd, 0, SEEK_CUR) == crivane::storage::header::kSlotSize &&
