@@ -778,6 +778,18 @@ owner = owner_of(np.float64)
 def call(db):
     db.add_arrays_batch(positions, numbers, properties={"a": Strings(lambda: free(owner)), "b": owner[: 2 * B : 2]})
 """,
+    "positions through as_strided, owner freed by a str column": """
+owner = owner_of(np.float32)
+view = np.lib.stride_tricks.as_strided(owner[8:], (B, N, 3), (N * 12, 12, 4))
+def call(db):
+    db.add_arrays_batch(view, numbers, properties={"k": Strings(lambda: free(owner))})
+""",
+    "property through sliding_window_view, owner freed by an earlier str column": """
+owner = owner_of(np.float64)
+view = np.lib.stride_tricks.sliding_window_view(owner, 5)[:B, 2]
+def call(db):
+    db.add_arrays_batch(positions, numbers, properties={"a": Strings(lambda: free(owner)), "b": view})
+""",
     "stacked tensor, owner freed while it is tried as a sequence of str": """
 owner, view = owned_and_view((B, 2, 2), np.float32)
 class Probed(np.ndarray):
@@ -788,6 +800,40 @@ def call(db):
     db.add_arrays_batch(positions, numbers, properties={"t": view.view(Probed)})
 """,
 }
+
+
+def test_views_through_array_interface_holders_are_read_as_they_are(tmp_path, run_python):
+    # The in-place check follows such a holder to the array it was made
+    # from; intact memory is read, and holders that name each other in a
+    # ring end the walk (a subprocess, should it not).
+    out = run_python(f"""
+    import numpy as np
+    from numpy.lib.stride_tricks import as_strided, sliding_window_view
+    from crivane import Database, PyMolecule
+
+    B, N = 3, 4
+    source = np.arange(200, dtype=np.float32)
+    strided = as_strided(source[6:], (B, N, 3), (N * 12, 12, 4))
+    windows = sliding_window_view(np.arange(20.0), 5)[:B, 2]
+
+    class Holder:
+        pass
+    holder = Holder()
+    holder.__array_interface__ = source[:B * N * 3].reshape(B, N, 3).__array_interface__
+    ringed = np.asarray(holder)
+    holder.base = ringed
+
+    numbers = np.ones((B, N), np.uint8)
+    db = Database({str(tmp_path / "db")!r})
+    db.add_arrays_batch(strided, numbers, properties={{"w": windows}})
+    db.add_arrays_batch(ringed, numbers, energy=np.zeros(B))
+    assert all((db[i].positions == strided[i]).all() for i in range(B))
+    assert [db[i].get_property("w") for i in range(B)] == list(windows)
+    assert all((db[B + i].positions == ringed[i]).all() for i in range(B))
+    assert (PyMolecule(strided[1], numbers[1]).positions == strided[1]).all()
+    print("read")
+    """)
+    assert out == "read\n"
 
 
 @pytest.mark.parametrize("case", FREED_BATCH_INPUTS.values(), ids=FREED_BATCH_INPUTS.keys())

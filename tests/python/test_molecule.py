@@ -631,6 +631,12 @@ owner, view = owned_and_view((N, 3), np.float64)
 def call():
     PyMolecule(view, numbers, energy=Float(lambda: free(owner)))
 """,
+    "positions through as_strided, owner freed by energy's __float__": """
+owner = owner_of(np.float64)
+view = np.lib.stride_tricks.as_strided(owner, (N, 3), (24, 8))
+def call():
+    PyMolecule(view, numbers, energy=Float(lambda: free(owner)))
+""",
     "atomic numbers, owner freed by energy's __index__": """
 owner, view = owned_and_view(N, np.uint8)
 def call():

@@ -115,6 +115,29 @@ bool python_exporter(PyObject* obj) {
          PyType_GetSlot(Py_TYPE(obj), Py_bf_getbuffer) == python_buffer_hook;
 }
 
+// The array an __array_interface__ holder was made from, as NumPy's
+// as_strided and sliding_window_view leave it in the holder's `base`
+// attribute; null if it names none. Read from the instance dict itself, so
+// no Python code runs.
+PyObject* interface_source(PyObject* holder) {
+  Ref dict = Ref::steal(PyObject_GenericGetDict(holder, nullptr));
+  if (!dict) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (!PyDict_Check(dict.get())) return nullptr;
+  Py_ssize_t at = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict.get(), &at, &key, &value)) {
+    // The holder keeps its dict, and the dict keeps the value.
+    if (PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, "base") == 0) {
+      return PyArray_Check(value) ? value : nullptr;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 bool data_in_place(PyArrayObject* array) {
@@ -123,6 +146,8 @@ bool data_in_place(PyArrayObject* array) {
             static_cast<std::size_t>(PyArray_ITEMSIZE(array)));
   if (need.empty()) return true;
   PyObject* holder = reinterpret_cast<PyObject*>(array);
+  // Holders can name each other in a ring; real ones are a step or two deep.
+  int sources_followed = 0;
   for (;;) {
     if (PyArray_Check(holder)) {
       auto* a = reinterpret_cast<PyArrayObject*>(holder);
@@ -136,9 +161,14 @@ bool data_in_place(PyArrayObject* array) {
       // Its copy of the exporter's buffer, then the exporter as it is now.
       if (!buffer_holds(holder, need)) return false;
       holder = PyMemoryView_GET_BASE(holder);
+    } else if (!PyObject_CheckBuffer(holder)) {
+      // An __array_interface__ holder keeps the array it was made from alive,
+      // but not that array's memory: look at the array. Any other object
+      // that exports no buffer keeps the memory by its own means.
+      if (++sources_followed > 32) return true;
+      holder = interface_source(holder);
     } else {
-      // An object that exports no buffer keeps the memory by its own means.
-      if (!PyObject_CheckBuffer(holder) || python_exporter(holder)) return true;
+      if (python_exporter(holder)) return true;
       return buffer_holds(holder, need);
     }
     // Memory that C code handed over, which keeps it.
