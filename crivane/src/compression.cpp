@@ -243,4 +243,18 @@ Result<Bytes> decompress(ByteSpan data, CompressionType compression,
   });
 }
 
+std::uint64_t decompressed_size_bound(std::uint64_t stored_len, CompressionType compression,
+                                      std::uint64_t size_hint) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  switch (compression.codec) {
+    case CompressionType::Codec::None:
+      break;
+    case CompressionType::Codec::Lz4:
+      return std::min(size_hint, capped_multiple(stored_len, kLz4MaxExpansion, kMax));
+    case CompressionType::Codec::Zstd:
+      return std::min(size_hint, capped_multiple(stored_len, kZstdMaxExpansion, kMax));
+  }
+  return stored_len;
+}
+
 }  // namespace crivane::compression

@@ -241,7 +241,9 @@ TEST(ReadTest, RecordBytesThroughTheMapping) {
       }
     }
     // The database is gone; a share of its mapping still reads.
-    if (kept) EXPECT_EQ(to_vec(kept->span()), expected);
+    if (kept) {
+      EXPECT_EQ(to_vec(kept->span()), expected);
+    }
   }
 }
 

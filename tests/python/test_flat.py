@@ -1,6 +1,7 @@
 """Database.get_molecules_flat: many records as one dict of concatenated arrays."""
 
 import json
+import os
 import struct
 
 import numpy as np
@@ -577,7 +578,7 @@ from crivane import Database
 dbs = [Database.open(path, **mode) for path in {paths!r}
        for mode in (dict(), dict(populate=True), dict(mmap=False))]
 for db in dbs:
-    db.get_molecules(list(range(len(db))))
+    db.get_molecules({indices!r})
 if {limit}:
     with open("/proc/self/status") as f:
         used = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
@@ -617,6 +618,25 @@ def damaged_atom_count(path, codec):
     return list(range(100))
 
 
+def damaged_record_length_and_atom_count(path, codec):
+    # Index entry 1 claims a record of 2 GiB with 2e7 atoms, which that length would hold;
+    # selected 16 times, positions alone would take 3.8 GB. No codec makes such a record of
+    # the bytes stored for it.
+    new_db(path, [make_molecule(i, 40) for i in range(100)], compression=codec)
+    _, header = index_entries(path)
+    overwrite(path, header["index_offset"] + 8 + 20 + 12, struct.pack("<II", 0x7FFFFFF0, 20_000_000))
+    return [0] + [1] * 16
+
+
+def damaged_cell_slot_and_a_record_beyond_the_file(path, codec):
+    # As "per-molecule-slot-huge", with an unselected index entry that claims 4 GiB of
+    # stored bytes past the end of the file: no record that a read reaches is that long.
+    indices = damaged_schema_entry("cell", "slot", 3, 0x40)(path, codec)
+    _, header = index_entries(path)
+    overwrite(path, header["index_offset"] + 8 + 20 * 99 + 8, struct.pack("<II", 0xFFFFFFF0, 0x7FFFFFF0))
+    return indices[:99]
+
+
 def first_record_with_a_large_cell(path, codec):
     # Ordered: the first record's 4 MiB per-molecule value would make a column of 8 GiB for
     # 2000 more molecules, none of which has room for it.
@@ -626,7 +646,8 @@ def first_record_with_a_large_cell(path, codec):
 
 
 def longest_record(path):
-    return max(raw_len for _, _, raw_len, _ in index_entries(path)[0])
+    size = os.path.getsize(path)
+    return max(raw_len for offset, stored, raw_len, _ in index_entries(path)[0] if offset + stored <= size)
 
 
 @pytest.mark.parametrize(
@@ -645,11 +666,17 @@ def longest_record(path):
          "Stored schema entry for section 'cell' gives 1073741896 bytes per molecule, more than the longest "
          "record of the database holds ({longest} bytes); " + DAMAGED),
         # The records themselves are intact: the scatter's own message, before any column exists.
+        (damaged_cell_slot_and_a_record_beyond_the_file,
+         "Stored schema entry for section 'cell' gives 1073741896 bytes per molecule, more than the longest "
+         "record of the database holds ({longest} bytes); " + DAMAGED),
         (damaged_atom_count, "SOA n_atoms mismatch for molecule 1: the record holds 40 atoms, its index entry 2147483647"),
+        (damaged_record_length_and_atom_count,
+         "SOA n_atoms mismatch for molecule 1: the record holds 40 atoms, its index entry 20000000"),
         (first_record_with_a_large_cell, "SOA schema mismatch for molecule 1: expected 1 sections, got 0"),
     ],
     ids=["per-atom-elem-huge", "per-atom-elem", "per-molecule-elem", "type-tag", "per-molecule-slot-huge",
-         "index-atom-count-huge", "first-record-cell-huge"],
+         "per-molecule-slot-huge-and-an-entry-beyond-the-file", "index-atom-count-huge",
+         "index-record-length-and-atom-count-huge", "first-record-cell-huge"],
 )
 def test_sizes_the_records_cannot_hold_are_invalid_data_before_any_column_is_allocated(
     tmp_path, run_python, make, message

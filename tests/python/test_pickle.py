@@ -10,6 +10,7 @@ import pytest
 import crivane
 from crivane import Database, PyMolecule
 from crivane._crivane_rs import _molecule_from_pickle_bytes
+from conftest import SANITIZED
 from databases import new_db
 from records import is_view, view_of
 
@@ -275,6 +276,27 @@ def test_damaged_payloads_give_a_molecule_or_the_reader_error(tmp_path):
         outcomes["molecule"] += 1
         exercise(mol, tmp_path)
     assert outcomes["molecule"] > 100 and outcomes["error"] > 100
+
+
+@pytest.mark.skipif(SANITIZED, reason="ASan reserves more address space than the limit leaves")
+def test_running_out_of_memory_while_decoding_is_a_memory_error(run_python):
+    out = run_python("""
+    import resource
+    import numpy as np
+    from crivane import PyMolecule
+    from crivane._crivane_rs import _molecule_from_pickle_bytes
+
+    n = 4_000_000
+    (payload,) = PyMolecule(np.zeros((n, 3)), np.ones(n, np.uint8)).__reduce__()[1]
+    with open("/proc/self/status") as f:
+        used = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (used + (32 << 20), used + (32 << 20)))
+    try:
+        _molecule_from_pickle_bytes(payload)
+    except MemoryError:
+        print("MemoryError")
+    """)
+    assert out == "MemoryError\n"
 
 
 def test_lists_that_disagree_with_the_atom_count_decode_then_fail_to_append(tmp_path):

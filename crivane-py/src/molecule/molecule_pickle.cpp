@@ -92,7 +92,10 @@ PyObject* molecule_from_pickle_bytes(PyObject* /*module*/, PyObject* const* args
                                   static_cast<std::size_t>(PyBytes_GET_SIZE(a[0])));
   auto molecule = soa::decode_pickle_payload(payload);
   if (!molecule) {
-    return py::raise_value_error("Failed to deserialize molecule: " + molecule.error().message());
+    const crivane::Error& error = molecule.error();
+    return error.is_out_of_memory()
+               ? py::raise_engine_error(error)
+               : py::raise_value_error("Failed to deserialize molecule: " + error.message());
   }
   return new_owned_molecule(std::move(molecule).value());
 }

@@ -40,4 +40,10 @@ Result<Bytes> compress(ByteSpan data, CompressionType compression);
 Result<Bytes> decompress(ByteSpan data, CompressionType compression,
                          std::optional<std::size_t> size_hint);
 
+// The most bytes decompress() can give back for `stored_len` stored bytes
+// and `size_hint`, judged without decoding them: never more than the hint,
+// nor than the codec can expand that many bytes to.
+std::uint64_t decompressed_size_bound(std::uint64_t stored_len, CompressionType compression,
+                                      std::uint64_t size_hint);
+
 }  // namespace crivane::compression

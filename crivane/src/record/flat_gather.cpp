@@ -208,18 +208,30 @@ Result<void> check_stored_column(const SectionSchema& column) {
   return {};
 }
 
-// The most bytes a record of index entry `e` can have: its stored length
-// without a codec, else its record length, which decompression never exceeds.
-std::uint64_t record_bytes_bound(const index::MoleculeIndex& e, bool plain) {
-  return plain ? e.compressed_len : e.uncompressed_len;
+// The most bytes the record of index entry `e` can have once read: nothing
+// when its stored bytes do not lie below `stored_end` (its read fails), else
+// what the codec can make of them, which the record length the entry claims
+// bounds as well. Neither claimed length alone may size anything.
+std::uint64_t record_bytes_bound(const index::MoleculeIndex& e, std::uint64_t stored_end,
+                                 CompressionType codec) {
+  const std::uint64_t offset = e.offset;  // packed: read fields by value
+  const std::uint64_t stored = e.compressed_len;
+  if (offset > stored_end || stored > stored_end - offset) return 0;
+  return compression::decompressed_size_bound(stored, codec, e.uncompressed_len);
+}
+
+// Where the data mapping ends: a mapped read reaches no record beyond.
+std::uint64_t mapping_end(const AtomDatabase& db) {
+  const std::optional<SharedMmapBytes> record = db.get_shared_mmap_bytes(0);
+  return record ? std::uint64_t{record->mapping()->size()} : 0;
 }
 
 // The longest record of the database, by its index entries.
-std::uint64_t longest_record(const AtomDatabase& db, bool plain) {
+std::uint64_t longest_record(const AtomDatabase& db, std::uint64_t stored_end) {
   std::uint64_t longest = 0;
   for (std::size_t i = 0; i < db.len(); ++i) {
     if (const auto e = db.index_entry(i)) {
-      longest = std::max(longest, record_bytes_bound(*e, plain));
+      longest = std::max(longest, record_bytes_bound(*e, stored_end, db.compression()));
     }
   }
   return longest;
@@ -415,19 +427,24 @@ Result<GatherResult> gather_records(const AtomDatabase& db, std::span<const std:
   out.empty = false;
   const std::size_t n = indices.size();
 
-  // With the counts, the most bytes the selected records can have together.
   const CompressionType codec = db.compression();
   const bool plain = codec.codec == CompressionType::Codec::None;
+  ReadMode mode = ReadMode::Unmapped;
+  if (db.get_compressed_slice(0)) mode = plain ? ReadMode::MappedPlain : ReadMode::MappedCompressed;
+  const std::uint64_t stored_end = mode == ReadMode::Unmapped ? 0 : mapping_end(db);
+
+  // With the counts, the most bytes the selected records can have together:
+  // what each can be read as, or, once read, what was read.
   std::uint64_t selected_bytes = 0;
+  auto add_selected = [&](std::uint64_t bytes) {
+    if (__builtin_add_overflow(selected_bytes, bytes, &selected_bytes)) selected_bytes = UINT64_MAX;
+  };
   out.n_atoms.resize(n);
   for (std::size_t k = 0; k < n; ++k) {
     const auto entry = db.index_entry(indices[k]);
     if (!entry) return invalid(fmt::format("Index {} out of bounds", indices[k]));
     out.n_atoms[k] = entry->n_atoms;
-    if (__builtin_add_overflow(selected_bytes, record_bytes_bound(*entry, plain),
-                               &selected_bytes)) {
-      selected_bytes = UINT64_MAX;
-    }
+    if (mode != ReadMode::Unmapped) add_selected(record_bytes_bound(*entry, stored_end, codec));
   }
   std::vector<std::uint64_t> offsets(n + 1);
   for (std::size_t k = 0; k < n; ++k) {
@@ -437,8 +454,6 @@ Result<GatherResult> gather_records(const AtomDatabase& db, std::span<const std:
   }
   const std::uint64_t total_atoms = offsets[n];
 
-  ReadMode mode = ReadMode::Unmapped;
-  if (db.get_compressed_slice(0)) mode = plain ? ReadMode::MappedPlain : ReadMode::MappedCompressed;
   CRIVANE_ASSIGN_OR_RETURN(const SoaContext context, SoaContext::from_database(db));
   std::optional<DatabaseSchema> stored = db.schema_info();
 
@@ -449,6 +464,7 @@ Result<GatherResult> gather_records(const AtomDatabase& db, std::span<const std:
     CRIVANE_ASSIGN_OR_RETURN(DecompressedRecords read, db.read_decompress_parallel(indices));
     records = std::move(read.records);
     if (records.size() != n) return invalid("Missing records in a parallel read");
+    for (const Bytes& record : records) add_selected(record.size());
     first = as_span(records[0]);
   } else {
     CRIVANE_ASSIGN_OR_RETURN(first, mapped_record(db, indices[0], first_record));
@@ -497,7 +513,12 @@ Result<GatherResult> gather_records(const AtomDatabase& db, std::span<const std:
         bytes <= selected_bytes) {
       continue;
     }
-    if (!longest) longest = longest_record(db, plain);
+    if (!longest) {
+      CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t end, mode == ReadMode::Unmapped
+                                                            ? db.stored_length()
+                                                            : Result<std::uint64_t>(stored_end));
+      longest = longest_record(db, end);
+    }
     if (column.slot_bytes > *longest) {
       return invalid(fmt::format(
           "Stored schema entry for section '{}' gives {} bytes per molecule, more than the "

@@ -135,6 +135,8 @@ std::optional<ByteSpan> AtomDatabase::get_compressed_slice(std::size_t i) const 
   return ByteSpan(data_mmap_->data() + range->first, range->second - range->first);
 }
 
+Result<std::uint64_t> AtomDatabase::stored_length() const { return file_length(file_); }
+
 std::optional<SharedMmapBytes> AtomDatabase::get_shared_mmap_bytes(std::size_t i) const {
   if (!data_mmap_) return std::nullopt;
   const auto e = index_.entry(i);

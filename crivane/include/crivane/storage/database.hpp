@@ -168,6 +168,9 @@ class AtomDatabase {
   // Nothing without a mapping, past the end, or when they do not lie wholly
   // inside the mapping.
   std::optional<ByteSpan> get_compressed_slice(std::size_t i) const;
+  // The file's length as it is now: the stored bytes of every record a read
+  // can reach lie below it.
+  Result<std::uint64_t> stored_length() const;
   // The same stored bytes as a share of the mapping that outlives the
   // database.
   std::optional<SharedMmapBytes> get_shared_mmap_bytes(std::size_t i) const;
