@@ -1,10 +1,13 @@
 // Creating a database when a write fails, the process dies, the name is
-// taken meanwhile, or the file system has no unnamed files. This binary is
-// linked with --wrap for the calls below (crivane/CMakeLists.txt), so that a
-// test can refuse unnamed files or strike at one step of a creation.
+// taken meanwhile, the file system lacks unnamed files, hard links or a
+// rename that never replaces, or memory runs out. This binary is linked with
+// --wrap for the calls below (crivane/CMakeLists.txt), so that a test can
+// refuse what such a file system refuses or strike at one step of a
+// creation.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +17,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <new>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -32,10 +37,51 @@ namespace {
 enum class Step { None, SecondSlot, FileSync };
 Step strike_at = Step::None;
 int strike_errno = 0;  // the error the call fails with; 0 kills the process instead
-bool refuse_unnamed = false;
 
-bool strikes(Step step) {
-  if (strike_at != step) return false;
+// What the file system of a test lacks, each kind lacking what the one
+// before it lacks as well: vfat and exFAT have neither unnamed files nor
+// hard links, and older kernels refuse RENAME_NOREPLACE there.
+enum class FileSystem { Full, NoUnnamed, NoLinks, NoRenameNoReplace };
+FileSystem file_system = FileSystem::Full;
+bool lacks(FileSystem kind) { return file_system >= kind; }
+
+const char* name_of(FileSystem kind) {
+  switch (kind) {
+    case FileSystem::Full:
+      return "Unnamed";
+    case FileSystem::NoUnnamed:
+      return "NamedTemporary";
+    case FileSystem::NoLinks:
+      return "NoHardLinks";
+    case FileSystem::NoRenameNoReplace:
+      return "NoRenameNoReplace";
+  }
+  return "?";
+}
+void PrintTo(FileSystem kind, std::ostream* out) { *out << name_of(kind); }
+
+// A fault that strikes only the file open at this path, when set.
+std::string strike_path;
+
+// Set, a successful call that gives a file a name makes the next allocation
+// fail.
+bool fail_allocation_after_naming = false;
+bool allocation_fails = false;
+
+void named(int result) {
+  if (result >= 0 && fail_allocation_after_naming) allocation_fails = true;
+}
+
+bool strikes_file(int fd) {
+  if (strike_path.empty()) return true;
+  char at[4096];
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = ::readlink(self.c_str(), at, sizeof at);
+  return n >= 0 && std::string(at, static_cast<std::size_t>(n)) == strike_path;
+}
+
+bool strikes(Step step, int fd) {
+  if (strike_at != step || !strikes_file(fd)) return false;
   if (strike_errno == 0) ::kill(::getpid(), SIGKILL);
   errno = strike_errno;
   return true;
@@ -51,11 +97,13 @@ using OpenCall = int (*)(const char*, int, ...);
 
 // A file system without unnamed files refuses them so.
 int open_or_refuse(OpenCall real, const char* path, int flags, mode_t mode) {
-  if (refuse_unnamed && asks_for_unnamed(flags)) {
+  if (lacks(FileSystem::NoUnnamed) && asks_for_unnamed(flags)) {
     errno = EOPNOTSUPP;
     return -1;
   }
-  return real(path, flags, mode);
+  const int fd = real(path, flags, mode);
+  if (!asks_for_unnamed(flags) && (flags & O_CREAT) != 0) named(fd);
+  return fd;
 }
 
 }  // namespace
@@ -65,6 +113,10 @@ int __real_open(const char* path, int flags, ...);
 int __real_open64(const char* path, int flags, ...);
 ssize_t __real_write(int fd, const void* buf, size_t n);
 int __real_fsync(int fd);
+int __real_link(const char* from, const char* to);
+int __real_linkat(int from_dir, const char* from, int to_dir, const char* to, int flags);
+int __real_rename(const char* from, const char* to);
+int __real_renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags);
 
 int __wrap_open(const char* path, int flags, ...) {
   va_list ap;
@@ -82,17 +134,75 @@ int __wrap_open64(const char* path, int flags, ...) {
 }
 ssize_t __wrap_write(int fd, const void* buf, size_t n) {
   if (::lseek(fd, 0, SEEK_CUR) == crivane::storage::header::kSlotSize &&
-      strikes(Step::SecondSlot)) {
+      strikes(Step::SecondSlot, fd)) {
     return -1;
   }
   return __real_write(fd, buf, n);
 }
 int __wrap_fsync(int fd) {
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && strikes(Step::FileSync)) return -1;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && strikes(Step::FileSync, fd)) return -1;
   return __real_fsync(fd);
 }
+int __wrap_link(const char* from, const char* to) {
+  if (lacks(FileSystem::NoLinks)) {
+    errno = EPERM;
+    return -1;
+  }
+  const int result = __real_link(from, to);
+  named(result);
+  return result;
 }
+int __wrap_linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+  const int result = __real_linkat(from_dir, from, to_dir, to, flags);
+  named(result);
+  return result;
+}
+int __wrap_rename(const char* from, const char* to) {
+  const int result = __real_rename(from, to);
+  named(result);
+  return result;
+}
+int __wrap_renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
+  if (lacks(FileSystem::NoRenameNoReplace)) {
+    errno = EINVAL;
+    return -1;
+  }
+  const int result = __real_renameat2(from_dir, from, to_dir, to, flags);
+  named(result);
+  return result;
+}
+}
+
+// Every allocation of the test binary, so that one can be made to fail.
+void* operator new(std::size_t n) {
+  if (allocation_fails) {
+    allocation_fails = false;
+    throw std::bad_alloc();
+  }
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return ::operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(n);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+  return ::operator new(n, std::nothrow);
+}
+// Not inlined, so that the compiler does not take a free() of what operator
+// new returned for a mismatch.
+[[gnu::noinline]] void release_allocation(void* p) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { release_allocation(p); }
+void operator delete[](void* p) noexcept { release_allocation(p); }
+void operator delete(void* p, std::size_t) noexcept { release_allocation(p); }
+void operator delete[](void* p, std::size_t) noexcept { release_allocation(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { release_allocation(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { release_allocation(p); }
 
 namespace crivane::storage {
 namespace {
@@ -126,20 +236,23 @@ void make_committed(const std::filesystem::path& path) {
   ASSERT_TRUE(succeeds(db->flush()));
 }
 
-// Both ways a new file is written: unnamed, and under a temporary name
-// where the file system has no unnamed files.
-class CreateTest : public ::testing::TestWithParam<bool> {
+// Every way a new file is written and named: unnamed and linked; under a
+// temporary name and linked; renamed without replacing where there are no
+// hard links; and written at its name where that rename is refused too.
+class CreateTest : public ::testing::TestWithParam<FileSystem> {
  protected:
-  void SetUp() override { refuse_unnamed = GetParam(); }
+  void SetUp() override { file_system = GetParam(); }
   void TearDown() override {
-    refuse_unnamed = false;
+    file_system = FileSystem::Full;
     strike_at = Step::None;
+    strike_path.clear();
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(Files, CreateTest, ::testing::Bool(), [](const auto& info) {
-  return info.param ? "NamedTemporary" : "Unnamed";
-});
+INSTANTIATE_TEST_SUITE_P(Files, CreateTest,
+                         ::testing::Values(FileSystem::Full, FileSystem::NoUnnamed,
+                                           FileSystem::NoLinks, FileSystem::NoRenameNoReplace),
+                         [](const auto& info) { return name_of(info.param); });
 
 TEST_P(CreateTest, TheNewFileHasOnlyItsNameAndItsMode) {
   struct Case {
@@ -230,22 +343,70 @@ const Fault kFaults[] = {
 };
 
 TEST_P(CreateTest, AFailedCreationLeavesNothingBehind) {
+  // Where a new file is written at its name, a fault there as well.
+  const bool at_name_too = GetParam() == FileSystem::NoRenameNoReplace;
   for (const Fault& f : kFaults) {
-    for (const int err : {ENOSPC, EFBIG, EIO}) {
-      SCOPED_TRACE(::testing::Message() << f.name << ", errno " << err);
-      TempDir dir;
-      const auto path = dir.file("db");
-      if (f.old_database) make_committed(path);
-      const auto before = contents_of(dir.path());
+    for (const bool at_name : {false, true}) {
+      if (at_name && (!at_name_too || f.old_database)) continue;
+      for (const int err : {ENOSPC, EFBIG, EIO}) {
+        SCOPED_TRACE(::testing::Message()
+                     << f.name << (at_name ? ", at the name" : "") << ", errno " << err);
+        TempDir dir;
+        const auto path = dir.file("db");
+        if (f.old_database) make_committed(path);
+        const auto before = contents_of(dir.path());
 
-      strike_at = f.step;
-      strike_errno = err;
-      auto db = AtomDatabase::create_with_format(path, CompressionType::Lz4());
-      strike_at = Step::None;
-      ASSERT_FALSE(db.has_value());
-      EXPECT_EQ(db.error(), Error::io_errno(err));
-      EXPECT_EQ(contents_of(dir.path()), before);
+        if (at_name) strike_path = std::filesystem::weakly_canonical(path).native();
+        strike_at = f.step;
+        strike_errno = err;
+        auto db = AtomDatabase::create_with_format(path, CompressionType::Lz4());
+        strike_at = Step::None;
+        strike_path.clear();
+        ASSERT_FALSE(db.has_value());
+        EXPECT_EQ(db.error(), Error::io_errno(err));
+        EXPECT_EQ(contents_of(dir.path()), before);
+      }
     }
+  }
+}
+
+// A name once given cannot be taken back, so memory that runs out after it
+// must not fail the creation: it fails with everything as it was, or it
+// succeeds with the whole new file at its name and nothing else.
+TEST_P(CreateTest, RunningOutOfMemoryNeverFailsACreationThatTookPlace) {
+  struct Case {
+    const char* name;
+    bool old_database;
+    Existing existing;
+  };
+  const Case cases[] = {
+      {"nothing there", false, Existing::Replace},
+      {"nothing there, refusing to replace", false, Existing::Refuse},
+      {"over a database", true, Existing::Replace},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto path = dir.file("db");
+    if (c.old_database) make_committed(path);
+    const auto before = contents_of(dir.path());
+
+    fail_allocation_after_naming = true;
+    auto db = AtomDatabase::create_with_format(path, CompressionType::Zstd(4), c.existing);
+    fail_allocation_after_naming = false;
+    allocation_fails = false;
+    if (!db.has_value()) {
+      EXPECT_EQ(db.error(), Error::out_of_memory());
+      EXPECT_EQ(contents_of(dir.path()), before);
+      continue;
+    }
+    const auto contents = contents_of(dir.path());
+    ASSERT_EQ(contents.size(), 1u);
+    EXPECT_EQ(contents.begin()->first, "db");
+    auto reopened = AtomDatabase::open_with_options(path, false, false);
+    ASSERT_TRUE(succeeds(reopened));
+    EXPECT_EQ(reopened->len(), 0u);
+    EXPECT_EQ(reopened->compression(), CompressionType::Zstd(4));
   }
 }
 

@@ -3,6 +3,7 @@
 #include "crivane/storage/database.hpp"
 
 #include <fcntl.h>
+#include <stdio.h>  // renameat2
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,13 +50,38 @@ std::uint64_t committed_end_of(const HeaderSlot& slot) {
   return end;
 }
 
+// A name this creation made, removed when its owner goes (a failure, or an
+// allocation that fails on the way out) unless disowned first. Removing
+// neither fails nor allocates.
+class OwnedName {
+ public:
+  OwnedName() = default;
+  OwnedName(OwnedName&& other) noexcept : path_(std::move(other.path_)) { other.disown(); }
+  OwnedName& operator=(OwnedName&&) = delete;
+  ~OwnedName() { remove(); }
+
+  // Set by whoever makes the name, only once it exists.
+  std::filesystem::path& path() { return path_; }
+  const char* c_str() const { return path_.c_str(); }
+  bool empty() const { return path_.empty(); }
+  void remove() noexcept {
+    if (!path_.empty()) ::unlink(path_.c_str());
+    disown();
+  }
+  // The name is gone (renamed) or kept: leave it be.
+  void disown() noexcept { path_.clear(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
 // A new file in `dir` that `fill` has written and synced. Unnamed where the
 // file system allows it, so that a process killed while writing leaves
 // nothing behind; else under a temporary name ".<stem>.XXXXXX", which `temp`
-// then holds. A failure removes what was made.
+// then owns. A failure removes what was made.
 struct Draft {
   File file;
-  std::filesystem::path temp;  // empty while the file has no name
+  OwnedName temp;  // empty while the file has no name
 };
 
 template <class Fill>
@@ -66,12 +92,9 @@ Result<Draft> write_draft(const std::filesystem::path& dir, const std::string& s
   if (unnamed) {
     draft.file = std::move(*unnamed);
   } else {
-    CRIVANE_ASSIGN_OR_RETURN(draft.file, File::create_unique(dir, stem, draft.temp, mode));
+    CRIVANE_ASSIGN_OR_RETURN(draft.file, File::create_unique(dir, stem, draft.temp.path(), mode));
   }
-  if (auto filled = fill(draft.file); !filled) {
-    if (!draft.temp.empty()) ::unlink(draft.temp.c_str());
-    return unexpected(std::move(filled).error());
-  }
+  CRIVANE_TRY(fill(draft.file));
   return draft;
 }
 
@@ -95,9 +118,32 @@ Result<std::filesystem::path> creation_target(std::filesystem::path path) {
   }
 }
 
+// Where a file can be named neither by a link nor by a rename that never
+// replaces, it is made at its name (O_EXCL, so nothing is replaced either),
+// written and synced there, and removed again on failure. Only a process
+// killed meanwhile leaves a partial file at the name.
+template <class Fill>
+Result<File> create_at_name(const std::filesystem::path& target, const std::filesystem::path& dir,
+                            Fill& fill) {
+  OwnedName made;
+  std::filesystem::path name = target;
+  int fd;
+  do {
+    fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return unexpected(Error::io_errno(errno));
+  made.path() = std::move(name);
+  File file(fd);
+  CRIVANE_TRY(fill(file));
+  made.disown();
+  sync_directory(dir);
+  return file;
+}
+
 // Makes a new regular file at `path` that `fill` writes and syncs, and only
-// then gives it the name, which never replaces anything: EEXIST when the
-// name is taken by then. So the name leads to the whole file or to nothing,
+// then gives it the name (a link, or a rename where there are no hard
+// links), which never replaces anything: EEXIST when the name is taken by
+// then. So the name leads to the whole file or to nothing,
 // and a failure leaves nothing behind.
 template <class Fill>
 Result<File> create_new_file(const std::filesystem::path& path, Fill fill) {
@@ -112,16 +158,33 @@ Result<File> create_new_file(const std::filesystem::path& path, Fill fill) {
   }
   const std::filesystem::path dir = directory_of(target);
   CRIVANE_ASSIGN_OR_RETURN(Draft draft, write_draft(dir, name.native(), 0666, fill));
-  Result<void> named;
   if (draft.temp.empty()) {
-    named = draft.file.link_unnamed(target);
+    CRIVANE_TRY(draft.file.link_unnamed(target));
+  } else if (::link(draft.temp.c_str(), target.c_str()) == 0) {
+    draft.temp.remove();
   } else {
-    if (::link(draft.temp.c_str(), target.c_str()) != 0) named = unexpected(Error::io_errno(errno));
-    ::unlink(draft.temp.c_str());
+    int err = errno;
+    if (err == EPERM || err == EOPNOTSUPP) {
+      // No hard links here (vfat, exFAT): a rename that never replaces
+      // gives the name as well.
+      if (::renameat2(AT_FDCWD, draft.temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) ==
+          0) {
+        draft.temp.disown();
+        sync_directory(dir);
+        return std::move(draft.file);
+      }
+      err = errno;
+      if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
+        draft.temp.remove();
+        return create_at_name(target, dir, fill);
+      }
+    }
+    // Removed before the error is built, which may fail to allocate.
+    draft.temp.remove();
+    return unexpected(Error::io_errno(err));
   }
-  CRIVANE_TRY(named);
   // Only for durability: the file is whole under its name whatever this says.
-  (void)sync_directory(dir);
+  sync_directory(dir);
   return std::move(draft.file);
 }
 
@@ -154,13 +217,17 @@ Result<File> replace_file(const std::filesystem::path& path, Fill fill) {
   CRIVANE_ASSIGN_OR_RETURN(Draft draft, write_draft(dir, stem, 0600, fill_with_mode));
   // rename() takes names only: an unnamed file gets one now, the moment
   // before it replaces the old file.
-  if (draft.temp.empty()) CRIVANE_TRY(draft.file.link_unnamed_unique(dir, stem, draft.temp));
+  if (draft.temp.empty()) {
+    CRIVANE_TRY(draft.file.link_unnamed_unique(dir, stem, draft.temp.path()));
+  }
   if (::rename(draft.temp.c_str(), target.c_str()) != 0) {
     const int err = errno;
-    ::unlink(draft.temp.c_str());
+    draft.temp.remove();
     return unexpected(Error::io_errno(err));
   }
-  (void)sync_directory(dir);
+  // The temporary name is the old file's name now.
+  draft.temp.disown();
+  sync_directory(dir);
   return std::move(draft.file);
 }
 
@@ -181,6 +248,8 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::filesystem::pat
     };
 
     CRIVANE_TRY(check_path(path));
+    // Copied now: once the file has its name, nothing may fail.
+    std::filesystem::path db_path = path;
     std::optional<File> out;
     struct stat st;
     if (existing == Existing::Refuse || ::stat(path.c_str(), &st) != 0) {
@@ -202,7 +271,7 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::filesystem::pat
       CRIVANE_ASSIGN_OR_RETURN(out, replace_file(path, write_empty));
     }
 
-    AtomDatabase db(path, std::move(*out), compression);
+    AtomDatabase db(std::move(db_path), std::move(*out), compression);
     db.file_writable_ = true;
     db.committed_end_ = header::kDataStart;
     return db;

@@ -87,7 +87,9 @@ Result<void> with_unique_name(const std::filesystem::path& dir, const std::strin
   const std::string prefix = (dir / ("." + stem + ".")).native();
   CRIVANE_TRY(check_path(prefix));
   for (int tries = 0; tries < TMP_MAX; ++tries) {
-    std::string candidate = prefix + random_suffix();
+    // Made whole before the attempt, so that handing it out cannot fail
+    // once the name exists.
+    std::filesystem::path candidate = prefix + random_suffix();
     if (attempt(candidate.c_str())) {
       name = std::move(candidate);
       return {};
@@ -359,9 +361,15 @@ Result<void> fdatasync(File& file) {
   return retry_eintr([&] { return ::fdatasync(file.fd()); });
 }
 
-Result<void> sync_directory(const std::filesystem::path& dir) {
-  CRIVANE_ASSIGN_OR_RETURN(File opened, open_path(dir, O_RDONLY | O_DIRECTORY));
-  return fsync(opened);
+void sync_directory(const std::filesystem::path& dir) noexcept {
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return;
+  while (::fsync(fd) != 0 && errno == EINTR) {
+  }
+  ::close(fd);
 }
 
 }  // namespace crivane::storage

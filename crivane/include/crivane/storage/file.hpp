@@ -104,7 +104,9 @@ Result<std::uint64_t> file_length(const File& file);
 Result<void> truncate(File& file, std::uint64_t length);
 Result<void> fsync(File& file);
 Result<void> fdatasync(File& file);
-// Makes the names in directory `dir` durable (fsync of the directory).
-Result<void> sync_directory(const std::filesystem::path& dir);
+// Makes the names in directory `dir` durable (fsync of the directory) as far
+// as it can. It neither fails nor allocates, so it may run once a file has
+// its name: the name is in place whatever the sync says.
+void sync_directory(const std::filesystem::path& dir) noexcept;
 
 }  // namespace crivane::storage
