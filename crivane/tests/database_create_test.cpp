@@ -254,20 +254,23 @@ INSTANTIATE_TEST_SUITE_P(Files, CreateTest,
                                            FileSystem::NoLinks, FileSystem::NoRenameNoReplace),
                          [](const auto& info) { return name_of(info.param); });
 
+// The creations that succeed: what is at the name before, how the caller
+// treats it, and the new file's permission bits (under umask 022).
+struct Creation {
+  const char* name;
+  bool old_database;
+  Existing existing;
+  mode_t mode;
+};
+const Creation kCreations[] = {
+    {"nothing there", false, Existing::Replace, 0644},
+    {"nothing there, refusing to replace", false, Existing::Refuse, 0644},
+    {"over a database", true, Existing::Replace, 0640},
+};
+
 TEST_P(CreateTest, TheNewFileHasOnlyItsNameAndItsMode) {
-  struct Case {
-    const char* name;
-    bool old_database;
-    Existing existing;
-    mode_t mode;
-  };
-  const Case cases[] = {
-      {"nothing there", false, Existing::Replace, 0644},
-      {"nothing there, refusing to replace", false, Existing::Refuse, 0644},
-      {"over a database", true, Existing::Replace, 0640},
-  };
   const mode_t saved_umask = ::umask(022);
-  for (const Case& c : cases) {
+  for (const Creation& c : kCreations) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     const auto path = dir.file("db");
@@ -374,17 +377,7 @@ TEST_P(CreateTest, AFailedCreationLeavesNothingBehind) {
 // must not fail the creation: it fails with everything as it was, or it
 // succeeds with the whole new file at its name and nothing else.
 TEST_P(CreateTest, RunningOutOfMemoryNeverFailsACreationThatTookPlace) {
-  struct Case {
-    const char* name;
-    bool old_database;
-    Existing existing;
-  };
-  const Case cases[] = {
-      {"nothing there", false, Existing::Replace},
-      {"nothing there, refusing to replace", false, Existing::Refuse},
-      {"over a database", true, Existing::Replace},
-  };
-  for (const Case& c : cases) {
+  for (const Creation& c : kCreations) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     const auto path = dir.file("db");
