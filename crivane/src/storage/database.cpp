@@ -274,6 +274,7 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::filesystem::pat
     AtomDatabase db(std::move(db_path), std::move(*out), compression);
     db.file_writable_ = true;
     db.committed_end_ = header::kDataStart;
+    db.records_end_ = header::kDataStart;
     return db;
   });
 }
@@ -338,6 +339,8 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::filesystem::path path, File file
 
   db.generation_ = slot.generation;
   db.committed_end_ = committed_end;
+  db.data_start_ = slot.data_start;
+  db.records_end_ = committed_end;
   db.record_format_ = slot.record_format;
   return db;
 }
@@ -397,6 +400,7 @@ Result<void> AtomDatabase::flush() {
 
     generation_ = slot.generation;
     committed_end_ = slot.index_offset + slot.index_len;
+    records_end_ = committed_end_;
     has_uncommitted_tail_ = false;
     return {};
   });

@@ -208,12 +208,14 @@ Result<SchemaLock> AtomDatabase::rebuild_schema_lock() const {
   CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t file_len, file_length(file_));
   SchemaLock lock;
   for (std::size_t i = 0; i < len(); ++i) {
-    const std::optional<MoleculeIndex> e = index_.entry(i);
-    if (!e) return unexpected(Error::invalid_data(fmt::format("Index {} out of bounds", i)));
-    CRIVANE_ASSIGN_OR_RETURN(Bytes stored, detail::read_stored_record(file_, file_len, *e));
+    const std::optional<MoleculeIndex> found = index_.entry(i);
+    if (!found) return unexpected(Error::invalid_data(fmt::format("Index {} out of bounds", i)));
+    const MoleculeIndex e = *found;
+    CRIVANE_TRY(check_record_region(i, e, file_len));
+    CRIVANE_ASSIGN_OR_RETURN(Bytes stored, detail::read_stored_record(file_, file_len, e));
     CRIVANE_ASSIGN_OR_RETURN(
         const Bytes record,
-        detail::record_from_stored(std::move(stored), compression_, e->uncompressed_len));
+        detail::record_from_stored(std::move(stored), compression_, e.uncompressed_len));
     CRIVANE_ASSIGN_OR_RETURN(const SchemaLock derived,
                              schema::record_schema(record, record_format_, std::nullopt));
     CRIVANE_TRY(schema::merge_schema_lock(lock, derived));
@@ -275,6 +277,7 @@ Result<void> AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord
   }
   record_format_ = prepared.record_format;
   schema_lock_ = std::move(prepared.schema_lock);
+  records_end_ = offset;
   return {};
 }
 

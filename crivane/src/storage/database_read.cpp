@@ -23,19 +23,50 @@ std::optional<std::pair<std::size_t, std::size_t>> range_within(const MoleculeIn
   return std::pair<std::size_t, std::size_t>(start, end);
 }
 
-Result<std::vector<MoleculeIndex>> look_up(const index::IndexStorage& index,
-                                           std::span<const std::size_t> indices) {
+}  // namespace
+
+bool AtomDatabase::in_record_region(const MoleculeIndex& e) const {
+  std::uint64_t end;
+  return e.offset >= data_start_ && detail::range_end(e.offset, e.compressed_len, end) &&
+         end <= records_end_;
+}
+
+Result<void> AtomDatabase::check_record_region(std::size_t i, const MoleculeIndex& e,
+                                               std::uint64_t held) const {
+  if (in_record_region(e) || !range_within(e, held)) return {};
+  const std::uint64_t offset = e.offset;  // packed: read fields by value
+  return unexpected(Error::invalid_data(fmt::format(
+      "Index entry {} names {} bytes at offset {}, outside the records (bytes {} to {}); the "
+      "database's index is damaged",
+      i, std::uint32_t{e.compressed_len}, offset, data_start_, records_end_)));
+}
+
+Result<std::vector<MoleculeIndex>> AtomDatabase::look_up(
+    std::span<const std::size_t> indices) const {
+  // Every index is looked up before anything is read, so "out of bounds"
+  // names the first one missing, whatever else is wrong.
   std::vector<MoleculeIndex> entries;
   entries.reserve(indices.size());
   for (const std::size_t i : indices) {
-    const std::optional<MoleculeIndex> e = index.entry(i);
+    const std::optional<MoleculeIndex> e = index_.entry(i);
     if (!e) return unexpected(Error::invalid_data(fmt::format("Index {} out of bounds", i)));
     entries.push_back(*e);
   }
+  for (std::size_t k = 0; k < indices.size(); ++k) {
+    const MoleculeIndex& e = entries[k];
+    if (in_record_region(e)) continue;
+    // Only a damaged index gets here. What the read takes the entry from:
+    // the mapping when it holds the range, else the file as it is now.
+    std::uint64_t held = 0;
+    if (data_mmap_ && range_within(e, data_mmap_->size())) {
+      held = data_mmap_->size();
+    } else {
+      CRIVANE_ASSIGN_OR_RETURN(held, file_length(file_));
+    }
+    CRIVANE_TRY(check_record_region(indices[k], e, held));
+  }
   return entries;
 }
-
-}  // namespace
 
 namespace detail {
 
@@ -61,7 +92,7 @@ Result<Bytes> record_from_stored(Bytes stored, CompressionType compression,
 
 Result<std::vector<Bytes>> AtomDatabase::get_raw_bytes(std::span<const std::size_t> indices) const {
   return catch_allocation_failure([&]() -> Result<std::vector<Bytes>> {
-    CRIVANE_ASSIGN_OR_RETURN(const std::vector<MoleculeIndex> entries, look_up(index_, indices));
+    CRIVANE_ASSIGN_OR_RETURN(const std::vector<MoleculeIndex> entries, look_up(indices));
     return decompress_entries_parallel(entries);
   });
 }
@@ -69,7 +100,7 @@ Result<std::vector<Bytes>> AtomDatabase::get_raw_bytes(std::span<const std::size
 Result<DecompressedRecords> AtomDatabase::read_decompress_parallel(
     std::span<const std::size_t> indices) const {
   return catch_allocation_failure([&]() -> Result<DecompressedRecords> {
-    CRIVANE_ASSIGN_OR_RETURN(const std::vector<MoleculeIndex> entries, look_up(index_, indices));
+    CRIVANE_ASSIGN_OR_RETURN(const std::vector<MoleculeIndex> entries, look_up(indices));
     DecompressedRecords out;
     CRIVANE_ASSIGN_OR_RETURN(out.records, decompress_entries_parallel(entries));
     out.n_atoms.reserve(entries.size());
@@ -129,7 +160,7 @@ std::optional<MoleculeIndex> AtomDatabase::index_entry(std::size_t i) const {
 std::optional<ByteSpan> AtomDatabase::get_compressed_slice(std::size_t i) const {
   if (!data_mmap_) return std::nullopt;
   const auto e = index_.entry(i);
-  if (!e) return std::nullopt;
+  if (!e || !in_record_region(*e)) return std::nullopt;
   const auto range = range_within(*e, data_mmap_->size());
   if (!range) return std::nullopt;
   return ByteSpan(data_mmap_->data() + range->first, range->second - range->first);
@@ -140,7 +171,7 @@ Result<std::uint64_t> AtomDatabase::stored_length() const { return file_length(f
 std::optional<SharedMmapBytes> AtomDatabase::get_shared_mmap_bytes(std::size_t i) const {
   if (!data_mmap_) return std::nullopt;
   const auto e = index_.entry(i);
-  if (!e) return std::nullopt;
+  if (!e || !in_record_region(*e)) return std::nullopt;
   const auto range = range_within(*e, data_mmap_->size());
   if (!range) return std::nullopt;
   return SharedMmapBytes(data_mmap_, range->first, range->second);
@@ -169,8 +200,15 @@ Error missing_mapped_record(std::size_t i) {
 
 }  // namespace
 
+Result<void> AtomDatabase::check_mapped_region(std::size_t i) const {
+  const std::optional<MoleculeIndex> e = index_.entry(i);
+  if (!e || !data_mmap_) return {};
+  return check_record_region(i, *e, data_mmap_->size());
+}
+
 Result<RecordBytes> AtomDatabase::record_bytes(std::size_t i) const {
   return catch_allocation_failure([&]() -> Result<RecordBytes> {
+    CRIVANE_TRY(check_mapped_region(i));
     if (compression_.codec == CompressionType::Codec::None) {
       const std::optional<ByteSpan> in_place = get_compressed_slice(i);
       if (!in_place) return unexpected(missing_mapped_record(i));
@@ -183,6 +221,7 @@ Result<RecordBytes> AtomDatabase::record_bytes(std::size_t i) const {
 
 Result<SharedRecordBytes> AtomDatabase::shared_record_bytes(std::size_t i) const {
   return catch_allocation_failure([&]() -> Result<SharedRecordBytes> {
+    CRIVANE_TRY(check_mapped_region(i));
     if (compression_.codec == CompressionType::Codec::None) {
       std::optional<SharedMmapBytes> share = get_shared_mmap_bytes(i);
       if (!share) return unexpected(missing_mapped_record(i));

@@ -20,6 +20,7 @@
 #include "crivane/error.hpp"
 #include "crivane/storage/bytes.hpp"
 #include "crivane/storage/file.hpp"
+#include "crivane/storage/header.hpp"
 #include "crivane/storage/index.hpp"
 #include "crivane/storage/mmap.hpp"
 #include "crivane/storage/record_bytes.hpp"
@@ -153,7 +154,8 @@ class AtomDatabase {
   // get_raw_bytes, plus the atom counts of the same index entries.
   Result<DecompressedRecords> read_decompress_parallel(std::span<const std::size_t> indices) const;
   // The decompressed bytes of the records of `entries`, in list order, read
-  // on the worker pool: the reader behind the two above.
+  // on the worker pool: the reader behind the two above, which refuse an
+  // entry naming bytes outside the records before they call it.
   Result<std::vector<Bytes>> decompress_entries_parallel(
       std::span<const index::MoleculeIndex> entries) const;
   // Record i's length once decompressed; nothing past the end.
@@ -210,6 +212,21 @@ class AtomDatabase {
   // The open file with write access, taken at the first write that needs it.
   Result<File*> writable_file();
 
+  // Whether entry `e` names bytes where this database's records lie: from
+  // the data start up to the end of the committed state or of the last
+  // append. Any other entry comes from a damaged index.
+  bool in_record_region(const index::MoleculeIndex& e) const;
+  // Refuses entry i when it names bytes that a read source of `held` bytes
+  // (the file, the mapping) holds, outside the records. An entry reaching
+  // past the source is left to the read, which fails as it always has.
+  Result<void> check_record_region(std::size_t i, const index::MoleculeIndex& e,
+                                   std::uint64_t held) const;
+  // check_record_region for entry i (when there is one) against the mapping.
+  Result<void> check_mapped_region(std::size_t i) const;
+  // The entries of `indices` for a read, all looked up ("Index {} out of
+  // bounds") before any is refused by check_record_region.
+  Result<std::vector<index::MoleculeIndex>> look_up(std::span<const std::size_t> indices) const;
+
   // What an append leaves behind once its records are in the file: the
   // record format and the schema lock merged with the batch's. Kept aside
   // until then, so that a failed append changes neither.
@@ -242,6 +259,10 @@ class AtomDatabase {
   std::optional<schema::SchemaLock> schema_lock_;
   std::uint64_t generation_ = 0;
   std::uint64_t committed_end_ = 0;
+  // Records lie in [data_start_, records_end_): the committed end, moved on
+  // by this database's own appends.
+  std::uint64_t data_start_ = header::kDataStart;
+  std::uint64_t records_end_ = 0;
   std::shared_ptr<const Mapping> data_mmap_;
   std::uint32_t record_format_ = soa::kRecordFormatFixedDtypes;
   // The file this database works on, for its whole life: every read, append,
