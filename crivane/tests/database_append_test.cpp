@@ -393,25 +393,29 @@ TEST(AppendTest, AnIndexThatCannotGrowFailsTheAppendAndCutsItsBytes) {
   constexpr std::size_t kEntries = std::size_t{1} << 20;
   TempDir dir;
   const auto path = dir.file("db");
-  AtomDatabase db = create_db(path);
-  {
-    // One range insert into an empty index: its buffer holds these 20 MB
-    // of entries and no more, so the next entry needs 40 MB.
-    const std::vector<BorrowedRecord> many(kEntries, BorrowedRecord{empty, 0});
-    ASSERT_TRUE(succeeds(db.add_raw_soa_records_with_schema(many, schema)));
-  }
-  const std::uint64_t file_len = length_of_file(path);
-  crivane::testing::run_with_spare_address_space(std::uint64_t{8} << 20, [&] {
-    const BorrowedRecord one[] = {{empty, 0}};
-    const Result<void> failed = db.add_raw_soa_records_with_schema(one, schema);
-    ASSERT_FALSE(failed.has_value());
-    EXPECT_TRUE(failed.error().is_out_of_memory()) << failed.error().debug();
-    EXPECT_EQ(db.len(), kEntries);
-    EXPECT_EQ(length_of_file(path), file_len);
+  // All in one child: the limit is the child's, and so is the writer.
+  crivane::testing::run_in_child([&] {
+    AtomDatabase db = create_db(path);
+    {
+      // One range insert into an empty index: its buffer holds these 20 MB
+      // of entries and no more, so the next entry needs 40 MB.
+      const std::vector<BorrowedRecord> many(kEntries, BorrowedRecord{empty, 0});
+      ASSERT_TRUE(succeeds(db.add_raw_soa_records_with_schema(many, schema)));
+    }
+    const std::uint64_t file_len = length_of_file(path);
+    {
+      const crivane::testing::SpareAddressSpace limit(std::uint64_t{8} << 20);
+      const BorrowedRecord one[] = {{empty, 0}};
+      const Result<void> failed = db.add_raw_soa_records_with_schema(one, schema);
+      ASSERT_FALSE(failed.has_value());
+      EXPECT_TRUE(failed.error().is_out_of_memory()) << failed.error().debug();
+      EXPECT_EQ(db.len(), kEntries);
+      EXPECT_EQ(length_of_file(path), file_len);
+    }
+    // Nothing of the failed append reaches a commit.
+    ASSERT_TRUE(succeeds(db.flush()));
+    EXPECT_EQ(open_db(path, false).len(), kEntries);
   });
-  // Nothing of the failed append reaches a commit.
-  ASSERT_TRUE(succeeds(db.flush()));
-  EXPECT_EQ(open_db(path, false).len(), kEntries);
 }
 
 TEST(AppendTest, AMappedCommittedDatabaseRefusesEveryAppend) {

@@ -50,6 +50,22 @@ std::uint64_t committed_end_of(const HeaderSlot& slot) {
   return end;
 }
 
+Error another_writer(const std::filesystem::path& path) {
+  return Error::io(fmt::format(
+      "Another handle is writing the database at '{}' (in this process or another): one handle "
+      "writes a database at a time, from its first write until it is deleted. Nothing was "
+      "written; try again once that handle is gone. Reading needs no lock.",
+      path.native()));
+}
+
+// Takes the writer's lock on `file`. The file system may keep no locks; the
+// check of the committed state then still guards every cut and commit.
+Result<void> lock_for_writing(File& file, const std::filesystem::path& path) {
+  CRIVANE_ASSIGN_OR_RETURN(const LockOutcome lock, file.try_lock_exclusive());
+  if (lock == LockOutcome::Busy) return unexpected(another_writer(path));
+  return {};
+}
+
 // A name this creation made, removed when its owner goes (a failure, or an
 // allocation that fails on the way out) unless disowned first. Removing
 // neither fails nor allocates.
@@ -198,11 +214,13 @@ template <class Fill>
 Result<File> replace_file(const std::filesystem::path& path, Fill fill) {
   // Opening the old file for writing refuses what writing it in place
   // refused (a file this process may not write), with the same errors.
+  // Its writer's lock is held until the new file has the name: a handle
+  // writing the old file refuses the replacement, and one that would start
+  // now waits for it and then finds its file gone from the directory.
   struct stat st;
-  {
-    CRIVANE_ASSIGN_OR_RETURN(const File old, File::open_regular(path, /*write=*/true));
-    if (::fstat(old.fd(), &st) != 0) return unexpected(Error::io_errno(errno));
-  }
+  CRIVANE_ASSIGN_OR_RETURN(File old, File::open_regular(path, /*write=*/true));
+  if (::fstat(old.fd(), &st) != 0) return unexpected(Error::io_errno(errno));
+  CRIVANE_TRY(lock_for_writing(old, path));
   char* resolved = ::realpath(path.c_str(), nullptr);
   if (resolved == nullptr) return unexpected(Error::io_errno(errno));
   const std::filesystem::path target(resolved);
@@ -242,6 +260,9 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::filesystem::pat
     slot.compression = compression;
     const header::SlotBytes bytes = header::encode_header_slot(slot);
     auto write_empty = [&](File& out) -> Result<void> {
+      // The creator is the database's first writer, locked before the file
+      // has a name anyone else could open.
+      CRIVANE_TRY(lock_for_writing(out, path));
       CRIVANE_TRY(write_all(out, bytes));
       CRIVANE_TRY(write_all(out, bytes));
       return fsync(out);
@@ -272,7 +293,8 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::filesystem::pat
     }
 
     AtomDatabase db(std::move(db_path), std::move(*out), compression);
-    db.file_writable_ = true;
+    db.writer_pid_ = ::getpid();
+    db.committed_ = slot;
     db.committed_end_ = header::kDataStart;
     db.records_end_ = header::kDataStart;
     return db;
@@ -337,7 +359,7 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::filesystem::path path, File file
     CRIVANE_ASSIGN_OR_RETURN(db.schema_lock_, schema::decode_schema_lock(blob));
   }
 
-  db.generation_ = slot.generation;
+  db.committed_ = slot;
   db.committed_end_ = committed_end;
   db.data_start_ = slot.data_start;
   db.records_end_ = committed_end;
@@ -345,14 +367,55 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::filesystem::path path, File file
   return db;
 }
 
-Result<File*> AtomDatabase::writable_file() {
-  if (!file_writable_) {
-    // Opened read-only, so that read-only files open at all; upgraded in
-    // place, never by looking the path up again.
-    CRIVANE_ASSIGN_OR_RETURN(file_, file_.reopen_read_write());
-    file_writable_ = true;
+Result<File*> AtomDatabase::become_writer() {
+  const pid_t pid = ::getpid();
+  if (writer_pid_ == pid) return &file_;
+  // A description of its own, read-write: opening made a read-only one, and
+  // a fork child shares its parent's, whose lock is the parent's. Reopened
+  // through the open file, never by looking the path up again.
+  CRIVANE_ASSIGN_OR_RETURN(File own, file_.reopen_read_write());
+  CRIVANE_TRY(lock_for_writing(own, path_));
+  // Refused here, `own` closes and its lock goes with it.
+  CRIVANE_TRY(check_committed_state(own));
+  std::uint64_t len = 0;
+  if (!data_mmap_) {
+    CRIVANE_ASSIGN_OR_RETURN(len, file_length(own));
   }
+  file_ = std::move(own);
+  writer_pid_ = pid;
+  // Under the lock, bytes past what this database knows were appended by a
+  // writer that is gone and never committed them. A mapped open never cuts:
+  // its mapping would lose the pages under it.
+  if (!data_mmap_) has_uncommitted_tail_ = len > records_end_;
   return &file_;
+}
+
+Result<void> AtomDatabase::check_committed_state(File& file) {
+  CRIVANE_ASSIGN_OR_RETURN(const HeaderSlot now, header::read_best_header(file));
+  if (attempted_ && now == *attempted_) {
+    // This database's own commit, whose header write reported a failure
+    // but reached the disk: it is what a reopen finds, so it stands.
+    committed_ = now;
+    committed_end_ = committed_end_of(now);
+    records_end_ = std::max(records_end_, committed_end_);
+  }
+  attempted_.reset();
+  if (now != committed_) {
+    return unexpected(Error::io(fmt::format(
+        "The database at '{}' was committed by another handle since this one opened it or "
+        "last committed; writing now would cut or hide those records. Nothing was written; open "
+        "the database again to write.",
+        path_.native())));
+  }
+  struct stat st;
+  if (::fstat(file.fd(), &st) != 0) return unexpected(Error::io_errno(errno));
+  if (st.st_nlink == 0) {
+    return unexpected(Error::io(fmt::format(
+        "The database file at '{}' was removed or replaced since this handle opened it; what it "
+        "writes would reach no one. Nothing was written; open the database again to write.",
+        path_.native())));
+  }
+  return {};
 }
 
 Result<void> AtomDatabase::flush() {
@@ -360,12 +423,14 @@ Result<void> AtomDatabase::flush() {
     if (index_.is_mapped()) return unexpected(Error::invalid_data(detail::kMappedIndexFlush));
     // A slot at the largest generation cannot be outranked: a commit written
     // now would lose to it at the next open and its records would vanish.
-    constexpr std::uint64_t kMaxGeneration = std::numeric_limits<std::uint64_t>::max();
-    if (generation_ == kMaxGeneration) {
+    auto refuse_last_generation = [&]() -> Result<void> {
+      constexpr std::uint64_t kMaxGeneration = std::numeric_limits<std::uint64_t>::max();
+      if (committed_.generation != kMaxGeneration) return {};
       return unexpected(Error::invalid_data(fmt::format(
           "Cannot flush: the commit generation is already {}, the largest a header slot holds",
           kMaxGeneration)));
-    }
+    };
+    CRIVANE_TRY(refuse_last_generation());
     CRIVANE_TRY(truncate_uncommitted_tail_if_needed());
 
     const auto& entries = index_.owned()->entries;
@@ -375,7 +440,7 @@ Result<void> AtomDatabase::flush() {
       CRIVANE_ASSIGN_OR_RETURN(schema_blob, schema::encode_schema_lock(*schema_lock_));
     }
 
-    CRIVANE_ASSIGN_OR_RETURN(File* const out, writable_file());
+    CRIVANE_ASSIGN_OR_RETURN(File* const out, become_writer());
     HeaderSlot slot;
     slot.compression = compression_;
     slot.record_count = entries.size();
@@ -392,13 +457,21 @@ Result<void> AtomDatabase::flush() {
     // Records and blobs must be on disk before a header names them.
     CRIVANE_TRY(fdatasync(*out));
 
-    slot.generation = generation_ + 1;
+    // The lock keeps other writers out; where the file system keeps no
+    // locks, this is what stops a header naming this index over a commit
+    // made elsewhere meanwhile.
+    CRIVANE_TRY(check_committed_state(*out));
+    CRIVANE_TRY(refuse_last_generation());
+    slot.generation = committed_.generation + 1;
     // Alternate slots, so a torn write leaves the previous commit in the other.
     CRIVANE_TRY(seek(*out, (slot.generation % 2) * header::kSlotSize));
-    CRIVANE_TRY(write_all(*out, header::encode_header_slot(slot)));
+    const header::SlotBytes slot_bytes = header::encode_header_slot(slot);
+    attempted_ = slot;
+    CRIVANE_TRY(write_all(*out, slot_bytes));
     CRIVANE_TRY(fsync(*out));
+    attempted_.reset();
 
-    generation_ = slot.generation;
+    committed_ = slot;
     committed_end_ = slot.index_offset + slot.index_len;
     records_end_ = committed_end_;
     has_uncommitted_tail_ = false;
@@ -407,11 +480,11 @@ Result<void> AtomDatabase::flush() {
 }
 
 Result<void> AtomDatabase::truncate_uncommitted_tail_if_needed() {
+  CRIVANE_ASSIGN_OR_RETURN(File* const out, become_writer());
   if (!has_uncommitted_tail_) return {};
-  CRIVANE_ASSIGN_OR_RETURN(File* const out, writable_file());
   CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t len, file_length(*out));
-  if (len > committed_end_) {
-    CRIVANE_TRY(truncate(*out, committed_end_));
+  if (len > records_end_) {
+    CRIVANE_TRY(truncate(*out, records_end_));
     CRIVANE_TRY(fsync(*out));
   }
   has_uncommitted_tail_ = false;

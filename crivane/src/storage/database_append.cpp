@@ -253,7 +253,7 @@ Result<void> AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord
     CRIVANE_TRY(check_stored_record_fits_index(i, stored[i].size()));
   }
 
-  CRIVANE_ASSIGN_OR_RETURN(File* const out, writable_file());
+  CRIVANE_ASSIGN_OR_RETURN(File* const out, become_writer());
   CRIVANE_ASSIGN_OR_RETURN(const std::uint64_t end, seek_end(*out));
   std::vector<MoleculeIndex> entries;
   entries.reserve(records.size());

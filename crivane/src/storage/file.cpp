@@ -1,6 +1,8 @@
 #include "crivane/storage/file.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -13,7 +15,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -121,6 +125,65 @@ Result<void> retry_eintr(Call call) {
   return {};
 }
 
+// The descriptors of this process that hold the exclusive lock. In a fork
+// child each gets a fresh description of its file in place, so that the
+// child never keeps its parent's lock alive; the child handler does only
+// what is safe between fork and exec (open, fcntl, dup3, close) and never
+// allocates.
+class LockedDescriptors {
+ public:
+  static LockedDescriptors& get() {
+    // Never destroyed: a fork or a close may come after static destructors.
+    static LockedDescriptors* const instance = new LockedDescriptors();
+    return *instance;
+  }
+
+  void add(int fd) {
+    std::lock_guard<std::mutex> hold(mu_);
+    fds_.push_back(fd);
+  }
+  void remove(int fd) {
+    std::lock_guard<std::mutex> hold(mu_);
+    const auto at = std::find(fds_.begin(), fds_.end(), fd);
+    if (at != fds_.end()) fds_.erase(at);
+  }
+
+ private:
+  LockedDescriptors() {
+    fds_.reserve(16);
+    ::pthread_atfork([] { get().mu_.lock(); }, [] { get().mu_.unlock(); },
+                     [] {
+                       LockedDescriptors& self = get();
+                       for (const int fd : self.fds_) detach(fd);
+                       self.fds_.clear();
+                       self.mu_.unlock();
+                     });
+  }
+
+  // Puts a new description of the file open as `fd` in its place. Where
+  // that cannot be done (no /proc), the child keeps the shared one; its
+  // handle still takes a lock of its own before it writes.
+  static void detach(int fd) {
+    char self[32] = "/proc/self/fd/";
+    std::size_t at = std::strlen(self);
+    char digits[16];
+    std::size_t n = 0;
+    for (unsigned v = static_cast<unsigned>(fd); n == 0 || v != 0; v /= 10)
+      digits[n++] = '0' + v % 10;
+    while (n > 0) self[at++] = digits[--n];
+    self[at] = '\0';
+    const int mode = ::fcntl(fd, F_GETFL);
+    if (mode < 0) return;
+    const int fresh = ::open(self, (mode & O_ACCMODE) | O_CLOEXEC | O_NOCTTY);
+    if (fresh < 0) return;
+    ::dup3(fresh, fd, O_CLOEXEC);
+    ::close(fresh);
+  }
+
+  std::mutex mu_;
+  std::vector<int> fds_;
+};
+
 }  // namespace
 
 Result<void> check_path(const std::filesystem::path& path) {
@@ -223,17 +286,41 @@ Result<File> File::reopen_read_write() const {
   return File(fd);
 }
 
+Result<LockOutcome> File::try_lock_exclusive() {
+  if (fd_ < 0) return unexpected(Error::io_errno(EBADF));
+  if (locked_) return LockOutcome::Locked;
+  // Known to the fork handler before the lock exists, so no fork in between
+  // can leave a child holding it.
+  LockedDescriptors::get().add(fd_);
+  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err == EINTR) continue;
+    LockedDescriptors::get().remove(fd_);
+    if (err == EWOULDBLOCK) return LockOutcome::Busy;
+    if (err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS) return LockOutcome::Unsupported;
+    return unexpected(Error::io_errno(err));
+  }
+  locked_ = true;
+  return LockOutcome::Locked;
+}
+
 File::~File() { close(); }
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
-    fd_ = other.release();
+    fd_ = other.fd_;
+    locked_ = other.locked_;
+    other.fd_ = -1;
+    other.locked_ = false;
   }
   return *this;
 }
 
 int File::release() {
+  // Forgotten before it is handed on: the number may be closed and reused.
+  if (locked_) LockedDescriptors::get().remove(fd_);
+  locked_ = false;
   const int fd = fd_;
   fd_ = -1;
   return fd;
@@ -242,8 +329,7 @@ int File::release() {
 void File::close() {
   // Not retried on EINTR: Linux frees the descriptor even then, and a retry
   // could close one another thread has just been given.
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (fd_ >= 0) ::close(release());
 }
 
 Result<void> read_exact(File& file, std::span<std::uint8_t> buf) {

@@ -87,17 +87,37 @@ inline constexpr bool kAddressSpaceLimitWorks = false;
 inline constexpr bool kAddressSpaceLimitWorks = true;
 #endif
 
+// While it lives, this process may map only `spare` bytes beyond what it
+// has mapped when it is made, so that an allocation larger than that fails;
+// only the soft limit moves, and it is put back at the end. Use it in a
+// child (run_in_child): the pool's threads are the process's too.
+class SpareAddressSpace {
+ public:
+  explicit SpareAddressSpace(std::uint64_t spare) {
+    std::uint64_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    if (pages == 0 || ::getrlimit(RLIMIT_AS, &old_) != 0) std::_Exit(91);
+    const std::uint64_t limit = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) + spare;
+    const rlimit rl{limit, old_.rlim_max};
+    if (::setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(91);
+  }
+  ~SpareAddressSpace() {
+    if (::setrlimit(RLIMIT_AS, &old_) != 0) std::_Exit(92);
+  }
+  SpareAddressSpace(const SpareAddressSpace&) = delete;
+  SpareAddressSpace& operator=(const SpareAddressSpace&) = delete;
+
+ private:
+  rlimit old_{};
+};
+
 // Runs `body` in a child process that may map only `spare` bytes beyond what
 // it has mapped already, so that an allocation larger than that fails there.
 // The child's failed assertions print there and fail the test here.
 template <class Body>
 void run_with_spare_address_space(std::uint64_t spare, Body body) {
   run_in_child([&] {
-    std::uint64_t pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    const std::uint64_t limit = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) + spare;
-    const rlimit rl{limit, limit};
-    if (pages == 0 || ::setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(91);
+    const SpareAddressSpace limit(spare);
     try {
       body();
     } catch (const std::bad_alloc&) {

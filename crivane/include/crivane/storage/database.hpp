@@ -209,8 +209,16 @@ class AtomDatabase {
 
   static Result<AtomDatabase> open_v1(std::filesystem::path path, File file, bool mmap,
                                       bool populate);
-  // The open file with write access, taken at the first write that needs it.
-  Result<File*> writable_file();
+  // Makes this database the file's one writer, at its first write in this
+  // process (a fork child writes as a new writer): a read-write description
+  // of its own, its exclusive lock (another writer's refuses the call), and
+  // the committed state checked. Returns the file to write through.
+  Result<File*> become_writer();
+  // Refuses when the file's committed state (its best header slot) is not
+  // the one this database opened or last committed: another writer
+  // committed meanwhile, and a cut or a header written now would remove or
+  // hide its records. Refuses as well when the file has lost its last name.
+  Result<void> check_committed_state(File& file);
 
   // Whether entry `e` names bytes where this database's records lie: from
   // the data start up to the end of the committed state or of the last
@@ -257,7 +265,11 @@ class AtomDatabase {
   std::filesystem::path path_;
   compression::CompressionType compression_;
   std::optional<schema::SchemaLock> schema_lock_;
-  std::uint64_t generation_ = 0;
+  // The commit this database opened or last made: what the file's best slot
+  // must still be whenever it writes.
+  header::HeaderSlot committed_;
+  // A commit whose header write failed: it may have reached the disk anyway.
+  std::optional<header::HeaderSlot> attempted_;
   std::uint64_t committed_end_ = 0;
   // Records lie in [data_start_, records_end_): the committed end, moved on
   // by this database's own appends.
@@ -266,9 +278,12 @@ class AtomDatabase {
   std::shared_ptr<const Mapping> data_mmap_;
   std::uint32_t record_format_ = soa::kRecordFormatFixedDtypes;
   // The file this database works on, for its whole life: every read, append,
-  // cut and commit goes through it. Read-only until writable_file() upgrades it.
+  // cut and commit goes through it. Read-only until become_writer() puts a
+  // locked read-write description of the same file in its place.
   File file_;
-  bool file_writable_ = false;
+  // The process in which this database holds the writer's lock; 0 before
+  // its first write.
+  pid_t writer_pid_ = 0;
   bool has_uncommitted_tail_ = false;
 };
 

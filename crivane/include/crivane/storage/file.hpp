@@ -26,6 +26,15 @@ Result<void> check_path(const std::filesystem::path& path);
 // socket, device) with an IO error naming the kind.
 Result<void> check_regular(std::uint32_t mode);
 
+// What an attempt at the exclusive lock found.
+enum class LockOutcome {
+  Locked,
+  // Another open file description holds it, in this process or another.
+  Busy,
+  // The file system keeps no such locks (ENOLCK, EOPNOTSUPP).
+  Unsupported,
+};
+
 // Move-only owner of one open descriptor, closed on destruction.
 class File {
  public:
@@ -54,7 +63,10 @@ class File {
   File() = default;
   explicit File(int fd) : fd_(fd) {}
   ~File();
-  File(File&& other) noexcept : fd_(other.release()) {}
+  File(File&& other) noexcept : fd_(other.fd_), locked_(other.locked_) {
+    other.fd_ = -1;
+    other.locked_ = false;
+  }
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
@@ -72,9 +84,18 @@ class File {
   Result<void> link_unnamed_unique(const std::filesystem::path& dir, const std::string& stem,
                                    std::filesystem::path& name) const;
 
+  // Takes an exclusive advisory lock (flock) on this open file description
+  // without waiting; it lasts until the description is closed. A fork child
+  // shares its parent's descriptions, and with them their locks: so in a
+  // child every locked descriptor is given a fresh, unlocked description of
+  // the same file, and the lock stays the parent's alone (it would otherwise
+  // outlive the parent's handle for as long as the child runs).
+  Result<LockOutcome> try_lock_exclusive();
+
   int fd() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
-  // Gives up ownership of the descriptor without closing it.
+  // Gives up ownership of the descriptor without closing it (and leaves a
+  // lock on it to whoever has it now).
   int release();
   // Closes now; a no-op when not open. Close errors are not reported: the
   // descriptor is gone either way and nothing written depends on them.
@@ -82,6 +103,8 @@ class File {
 
  private:
   int fd_ = -1;
+  // Whether this descriptor took the lock, and is known to the fork handler.
+  bool locked_ = false;
 };
 
 // Fills `buf` from the file position; EOF first is "failed to fill whole buffer".
