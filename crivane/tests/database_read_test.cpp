@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "crivane/record/view.hpp"
 #include "crivane/storage/database.hpp"
 #include "support/db_files.hpp"
 #include "support/expect.hpp"
@@ -317,6 +318,32 @@ TEST(ReadTest, EntriesPastTheFileEnd) {
       EXPECT_EQ(records(db.get_raw_bytes(Indices{2})), Records{record_of(five_molecules()[2], 2)});
     }
   }
+}
+
+// A view of a record is checked against the atom count of its index entry,
+// which readers take on trust.
+TEST(ReadTest, ViewsAgreeWithTheirIndexEntrysAtomCount) {
+  TempDir dir;
+  const auto path = dir.file("db");
+  make_committed(path, CompressionType::None());
+  // Entry 1 (3 atoms) claims 4: its atom count is 16 bytes into it.
+  overwrite(path, read_slot(path, 1)->index_offset + 8 + 20 + 16,
+            crivane::testing::LeBytes().u32(4).bytes());
+  const AtomDatabase db = open_db(path, false);
+  const soa::SoaContext context = soa::SoaContext::from_database(db).value();
+  auto view = [&](std::size_t i) {
+    auto raw = db.get_raw_bytes(Indices{i});
+    return soa::SoaMoleculeView::from_bytes(std::move(raw.value().front()), context).value();
+  };
+
+  EXPECT_TRUE(fails_with(
+      view(1).check_index_atoms(db, 1),
+      "Record 1 holds 3 atoms, but its index entry says 4; the database's index is damaged"));
+  EXPECT_TRUE(succeeds(view(2).check_index_atoms(db, 2)));
+  EXPECT_TRUE(fails_with(
+      view(2).check_index_atoms(db, 1),
+      "Record 1 holds 5 atoms, but its index entry says 4; the database's index is damaged"));
+  EXPECT_TRUE(fails_with(view(2).check_index_atoms(db, 5), "Index 5 out of bounds"));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ from databases import (
     index_entries,
     make_molecule,
     new_db,
+    overwrite,
     read_in_threads,
     read_slot,
     stored_records,
@@ -616,6 +617,57 @@ def test_damaged_compressed_record(tmp_path, codec, mmap):
         with pytest.raises(ValueError, match="^Compression error: "):
             read()
     assert_same(db.get_molecules([1])[0], make_molecule(1))
+
+
+# Damages index entry 1 of a committed file of three 4-atom molecules; gives what the reads
+# of that record say, and what get_molecules_flat says.
+
+
+def entry_in_a_header_slot(path):
+    entries, header = index_entries(path)
+    overwrite(path, header["index_offset"] + 8 + 20, struct.pack("<Q", 100))
+    committed_end = header["index_offset"] + header["index_len"]
+    message = (f"Index entry 1 names {entries[1][1]} bytes at offset 100, outside the records "
+               f"(bytes 8192 to {committed_end}); the database's index is damaged")
+    return message, message
+
+
+def entry_atom_count(count):
+    def damage(path):
+        _, header = index_entries(path)
+        overwrite(path, header["index_offset"] + 8 + 20 + 16, struct.pack("<I", count))
+        return (f"Record 1 holds 4 atoms, but its index entry says {count}; the database's index is damaged",
+                f"SOA n_atoms mismatch for molecule 1: the record holds 4 atoms, its index entry {count}")
+    return damage
+
+
+@pytest.mark.parametrize(
+    "damage", [entry_in_a_header_slot, entry_atom_count(3), entry_atom_count(5)],
+    ids=["header-slot", "fewer-atoms", "more-atoms"],
+)
+@pytest.mark.parametrize("codec", CODECS)
+@pytest.mark.parametrize("mmap, populate", OPEN_MODES, ids=OPEN_IDS)
+def test_a_damaged_index_entry_is_invalid_data_on_every_read_path(tmp_path, damage, codec, mmap, populate):
+    path = tmp_path / "entry.db"
+    molecules = [make_molecule(i) for i in range(3)]
+    new_db(path, molecules, compression=codec)
+    message, flat_message = damage(path)
+    db = Database.open(str(path), mmap=mmap, populate=populate)
+    reads = [
+        (lambda: db[1], message),
+        (lambda: db.get_molecule(1), message),
+        (lambda: db.get_molecules([0, 1]), message),
+        (lambda: db.get_molecules_flat([0, 1]), flat_message),
+    ]
+    for read, text in reads:
+        with pytest.raises(ValueError) as excinfo:
+            read()
+        assert str(excinfo.value) == "Invalid data: " + text
+    assert_same(db[0], molecules[0])
+    for got, want in zip(db.get_molecules([2, 0]), [molecules[2], molecules[0]]):
+        assert_same(got, want)
+    flat = db.get_molecules_flat([0, 2])
+    np.testing.assert_array_equal(flat["positions"], np.concatenate([molecules[0].positions, molecules[2].positions]))
 
 
 # ---- appending ----------------------------------------------------------------------

@@ -570,7 +570,8 @@ DAMAGED = "the database's stored schema is damaged. Retrieve molecules individua
 
 # get_molecules_flat(indices) on each database in each open mode, in a child that may map only
 # 2 GiB more than it has once the databases are open and the worker pool runs: an allocation
-# sized by a damaged number fails there. Prints the ValueError texts, or "MemoryError".
+# sized by a damaged number fails there. Prints the ValueError texts, or "MemoryError". The pool
+# runs on record 0, which every case leaves intact (get_molecules refuses a damaged atom count).
 FLAT_IN_SMALL_ADDRESS_SPACE = """
 import json, resource
 from crivane import Database
@@ -578,7 +579,7 @@ from crivane import Database
 dbs = [Database.open(path, **mode) for path in {paths!r}
        for mode in (dict(), dict(populate=True), dict(mmap=False))]
 for db in dbs:
-    db.get_molecules({indices!r})
+    db.get_molecules([0] * len({indices!r}))
 if {limit}:
     with open("/proc/self/status") as f:
         used = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
@@ -696,3 +697,65 @@ def test_a_keyed_column_larger_than_the_selected_records_is_zeros(tmp_path):
     got = db.get_molecules_flat([1, 2, 1])
     assert got["properties"]["spectrum"].shape == (3000,) and not got["properties"]["spectrum"].any()
     np.testing.assert_array_equal(db.get_molecules_flat([2, 0])["properties"]["spectrum"][1000:], range(1000))
+
+
+def with_properties(molecules, spectrum_length):
+    """The molecules with a per-molecule float64 array 'spectrum' and a per-atom float32 'a'."""
+    for i, m in enumerate(molecules):
+        m.set_property("spectrum", np.arange(spectrum_length, dtype=np.float64) + i)
+        m.set_property("a", np.arange(len(m), dtype=np.float32) + i, scope="atom")
+    return molecules
+
+
+@pytest.mark.parametrize(
+    "kind, key, slot, message",
+    [
+        (BUILTIN, "energy", 0, "Stored schema entry for section 'energy' gives slot size 0, but a per-molecule "
+         f"section of type tag 0 has slots of 8 bytes; {DAMAGED}"),
+        (BUILTIN, "cell", 0, "Stored schema entry for section 'cell' gives slot size 0, but a per-molecule "
+         f"section of type tag 10 has slots of 72 bytes; {DAMAGED}"),
+        (BUILTIN, "pbc", 0, "Stored schema entry for section 'pbc' gives slot size 0, but a per-molecule "
+         f"section of type tag 9 has slots of 3 bytes; {DAMAGED}"),
+        (BUILTIN, "name", 10, "Stored schema entry for section 'name' gives slot size 10, but a per-molecule "
+         f"section of type tag 2 has slots of 0 bytes; {DAMAGED}"),
+        (BUILTIN, "forces", 0, "Stored schema entry for section 'forces' gives slot size 0, but a per-atom "
+         f"section of type tag 4 has slots of 12 bytes; {DAMAGED}"),
+        (ATOM, "a", 0, "Stored schema entry for section 'a' gives slot size 0, but a per-atom "
+         f"section of type tag 6 has slots of 4 bytes; {DAMAGED}"),
+        # Read as elem_bytes per atom before, whatever the slot said.
+        (ATOM, "a", 8, "Stored schema entry for section 'a' gives slot size 8, but a per-atom "
+         f"section of type tag 6 has slots of 4 bytes; {DAMAGED}"),
+        (MOLECULE, "spectrum", 12, "Stored schema entry for section 'spectrum' gives slot size 12, but a "
+         f"per-molecule section of type tag 3 has slots of a multiple of 8 bytes; {DAMAGED}"),
+        # An empty array has slots of 0 bytes: the records say otherwise.
+        (MOLECULE, "spectrum", 0, "Section 'spectrum' has invalid payload length 40 (expected 0)"),
+    ],
+    ids=["energy", "cell", "pbc", "name", "forces", "atom-array-0", "atom-array-8", "spectrum-12",
+         "spectrum-0"],
+)
+@pytest.mark.parametrize("mode", OPEN_MODES, ids=OPEN_IDS)
+def test_stored_slot_sizes_that_cannot_hold_the_values_are_invalid_data(tmp_path, kind, key, slot, message,
+                                                                        mode):
+    path = tmp_path / "slots.db"
+    molecules = with_properties([make_molecule(i) for i in range(3)], 5)
+    new_db(path, molecules)
+    overwrite(path, schema_entries(path)[(kind, key)][0] + 9, struct.pack("<I", slot))
+    db = Database.open(str(path), **mode)
+    assert flat_error(db, [0, 1, 2]) == "Invalid data: " + message
+    # What the single reads give is still there.
+    assert db[1].energy == molecules[1].energy
+
+
+@pytest.mark.parametrize("mode", OPEN_MODES, ids=OPEN_IDS)
+def test_stored_slot_sizes_of_empty_arrays_and_molecules_without_atoms_export(tmp_path, mode):
+    path = tmp_path / "empty.db"
+    molecules = with_properties([make_molecule(i, n) for i, n in enumerate([0, 3, 0])], 0)
+    new_db(path, molecules)
+    entries = schema_entries(path)
+    assert entries[(MOLECULE, "spectrum")][4] == 0 and entries[(ATOM, "a")][4] == 4
+    got = Database.open(str(path), **mode).get_molecules_flat([0, 1, 2])
+    assert_arrays(got, expected(molecules))
+    assert got["name"] == ["molecule 0", "molecule 1", "molecule 2"]
+    np.testing.assert_array_equal(got["atom_properties"]["a"], np.array([1, 2, 3], np.float32))
+    # An array without values makes no column, as before.
+    assert "properties" not in got

@@ -323,6 +323,9 @@ PyObject* database_get_molecules(PyAtomDatabaseObject* self, PyObject* const* ar
       if (!view) {
         return py::raise_value_error("Invalid data: ValueError: " + view.error().to_string());
       }
+      if (auto checked = view->check_index_atoms(database.db, indices[i]); !checked) {
+        return py::raise_engine_error(checked.error());
+      }
       views.push_back(std::move(view).value());
     }
   }

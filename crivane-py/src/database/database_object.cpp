@@ -36,6 +36,9 @@ PyObject* PyAtomDatabase::get_molecule(std::size_t index, const soa::SoaContext&
   }
   auto view = View::from_bytes(std::move(raw->front()), context);
   if (!view) return py::raise_engine_error(view.error());
+  if (auto checked = view->check_index_atoms(db, index); !checked) {
+    return py::raise_engine_error(checked.error());
+  }
   return molecule::new_view_molecule(std::move(view).value());
 }
 
@@ -43,7 +46,10 @@ crivane::Result<View> PyAtomDatabase::load_mmap_view(std::size_t index,
                                                      const soa::SoaContext& context) const {
   CRIVANE_ASSIGN_OR_RETURN(crivane::storage::SharedRecordBytes record,
                            db.shared_record_bytes(index));
-  return View::from_storage(std::move(record), context.stride, context.positions_type);
+  CRIVANE_ASSIGN_OR_RETURN(
+      View view, View::from_storage(std::move(record), context.stride, context.positions_type));
+  CRIVANE_TRY(view.check_index_atoms(db, index));
+  return view;
 }
 
 std::vector<crivane::Result<View>> PyAtomDatabase::molecule_views(

@@ -35,7 +35,8 @@ class PyAtomDatabase {
   // releases it around the fetch (and the parse, when mapped).
   PyObject* get_molecule(std::size_t index, const soa::SoaContext& context) const;
   // Record `index` out of the data mapping (db.shared_record_bytes): in
-  // place when uncompressed, else decompressed. Touches no Python object.
+  // place when uncompressed, else decompressed; refused when its atom count
+  // is not its index entry's. Touches no Python object.
   crivane::Result<soa::SoaMoleculeView> load_mmap_view(std::size_t index,
                                                        const soa::SoaContext& context) const;
   // load_mmap_view for every index on the worker pool; every index is

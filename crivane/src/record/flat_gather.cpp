@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <string>
 #include <tuple>
 
 #include "crivane/compression.hpp"
@@ -190,6 +192,32 @@ constexpr std::string_view kDamagedSchema =
     "the database's stored schema is damaged. Retrieve molecules individually with "
     "get_molecule(s) instead.";
 
+// What the engine derives as slot size for a column of this tag and scope,
+// in words, when the column's slot size is not that. A slot of 0 makes no
+// column, so a damaged one would drop the column without a word.
+std::optional<std::string> unexpected_slot(const SectionSchema& column, std::size_t elem) {
+  const std::size_t slot = column.slot_bytes;
+  const std::uint8_t t = column.type_tag;
+  const bool array = t >= dtypes::tag::kF64Array && t <= dtypes::tag::kI32Array;
+  bool derived = slot == elem;
+  const char* slots = "{} bytes";
+  if (!dtypes::is_fixed_size_tag(t)) {
+    // Text, null and tensor cells are not sized here.
+    derived = slot == 0;
+    slots = "0 bytes";
+  } else if (column.per_atom && !array) {
+    // One value per atom: a first molecule without atoms gives 0.
+    derived = slot == elem || slot == 0;
+    slots = "{} or 0 bytes";
+  } else if (!column.per_atom && array) {
+    // The molecule's whole array; an empty one gives 0.
+    derived = slot % elem == 0;
+    slots = "a multiple of {} bytes";
+  }
+  if (derived) return std::nullopt;
+  return fmt::format(fmt::runtime(slots), elem);
+}
+
 // A column of the stored schema must be an entry the engine writes: a known
 // type tag with that tag's element size. Any other entry comes from damaged
 // bytes, and its sizes must not size a column.
@@ -206,6 +234,17 @@ Result<void> check_stored_column(const SectionSchema& column) {
         column.key, column.elem_bytes, unsigned{column.type_tag}, elem, kDamagedSchema));
   }
   return {};
+}
+
+// The same for its slot size, once check_stored_column passed it.
+Result<void> check_stored_slot(const SectionSchema& column) {
+  const std::optional<std::string> slots = unexpected_slot(column, column.elem_bytes);
+  if (!slots) return {};
+  return invalid(fmt::format(
+      "Stored schema entry for section '{}' gives slot size {}, but a {} section of type tag {} "
+      "has slots of {}; {}",
+      column.key, column.slot_bytes, column.per_atom ? "per-atom" : "per-molecule",
+      unsigned{column.type_tag}, *slots, kDamagedSchema));
 }
 
 // The most bytes the record of index entry `e` can have once read: nothing
@@ -378,6 +417,13 @@ struct Scatter {
         std::memcpy(columns[col].numeric.data() + k * column.slot_bytes, s.payload.data(), len);
       }
     }
+    // A sized type without a slot (an empty array; values of molecules
+    // without atoms) has no room for a value: a record that brings one
+    // disagrees with the stored schema, and its value would be dropped.
+    if (column.slot_bytes == 0 && len != 0 && dtypes::is_fixed_size_tag(s.type_tag)) {
+      return invalid(
+          fmt::format("Section '{}' has invalid payload length {} (expected 0)", s.key, len));
+    }
     if (column.slot_bytes == 0 && s.type_tag != dtypes::tag::kNone &&
         storage_of(column) == Storage::String) {
       const std::string_view text(reinterpret_cast<const char*>(s.payload.data()), len);
@@ -525,6 +571,10 @@ Result<GatherResult> gather_records(const AtomDatabase& db, std::span<const std:
           "longest record of the database holds ({} bytes); {}",
           column.key, column.slot_bytes, *longest, kDamagedSchema));
     }
+  }
+  // After the check above, which says more of a slot larger than any record.
+  for (const SectionSchema& column : out.uniform_schema ? kNoColumns : out.reference) {
+    CRIVANE_TRY(check_stored_slot(column));
   }
 
   // The ordered scatter writes every byte of every column; the keyed one may

@@ -114,6 +114,17 @@ Result<SoaMoleculeView> SoaMoleculeView::from_bytes(Bytes bytes, const SoaContex
   return from_storage(SoaBytes(std::move(bytes)), context.stride, context.positions_type);
 }
 
+Result<void> SoaMoleculeView::check_index_atoms(const AtomDatabase& db, std::size_t index) const {
+  const std::optional<std::uint32_t> entry = db.num_atoms(index);
+  if (!entry) {
+    return unexpected(Error::invalid_data(fmt::format("Index {} out of bounds", index)));
+  }
+  if (*entry == n_atoms_) return {};
+  return unexpected(Error::invalid_data(fmt::format(
+      "Record {} holds {} atoms, but its index entry says {}; the database's index is damaged",
+      index, n_atoms_, *entry)));
+}
+
 Result<ByteSpan> SoaMoleculeView::builtin_payload(std::size_t payload_offset,
                                                   std::size_t payload_len) const {
   const ByteSpan rec = record();

@@ -130,6 +130,11 @@ class SoaMoleculeView {
   Result<bool> same_schema_as(const SoaMoleculeView& other) const;
   Result<DatabaseSchema> database_schema() const;
 
+  // Refuses this view as record `index` of `db` when the record's atom count
+  // is not its index entry's (Error::invalid_data): one of the two is
+  // damaged, and readers trust the entry's count.
+  Result<void> check_index_atoms(const AtomDatabase& db, std::size_t index) const;
+
   // The whole record as a new owned molecule; the view is unchanged. A
   // tensor header error keeps its kind (its text reads "Invalid data: ...").
   Result<atom::Molecule> materialize() const;
