@@ -205,7 +205,7 @@ class InPlaceArrays {
   bool take() const {
     for (const Seen& s : seen_) {
       if (PyArray_DATA(s.array) != s.data || PyArray_NBYTES(s.array) != s.nbytes ||
-          !c_contiguous(s.array) || !py::numpy::data_in_place(s.array)) {
+          !c_contiguous(s.array) || py::numpy::data_state(s.array) == py::numpy::DataState::Gone) {
         return py::raise_value_error(kInputsChanged);
       }
     }
@@ -369,7 +369,7 @@ bool convert_arguments(const py::Args<kAddArraysBatch.size()>& a, BatchInputs& i
 // ---- Columns and views ----------------------------------------------------------
 
 bool check_in_place(PyArrayObject* array) {
-  if (py::numpy::data_in_place(array)) return true;
+  if (py::numpy::data_state(array) != py::numpy::DataState::Gone) return true;
   return py::raise_value_error(kInputsChanged);
 }
 

@@ -110,7 +110,7 @@ bool make_tensor(PyArrayObject* array, PropertyValue& out) {
 }  // namespace
 
 bool check_in_place(PyArrayObject* array) {
-  if (py::numpy::data_in_place(array)) return true;
+  if (py::numpy::data_state(array) != py::numpy::DataState::Gone) return true;
   return py::raise_value_error(
       "input array changed while it was being read: its memory was freed or moved; keep input "
       "arrays and the buffers they view unchanged until the call returns");

@@ -140,11 +140,12 @@ PyObject* interface_source(PyObject* holder) {
 
 }  // namespace
 
-bool data_in_place(PyArrayObject* array) {
+DataState data_state(PyArrayObject* array) {
   const Extent need =
       cover(PyArray_DATA(array), PyArray_NDIM(array), PyArray_DIMS(array), PyArray_STRIDES(array),
             static_cast<std::size_t>(PyArray_ITEMSIZE(array)));
-  if (need.empty()) return true;
+  if (need.empty()) return DataState::InPlace;
+  auto holds = [&need](bool held) { return held ? DataState::InPlace : DataState::Gone; };
   PyObject* holder = reinterpret_cast<PyObject*>(array);
   // Holders can name each other in a ring; real ones are a step or two deep.
   int sources_followed = 0;
@@ -154,25 +155,29 @@ bool data_in_place(PyArrayObject* array) {
       // An owner's allocation, whatever shape or strides it has been given since.
       if (PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA)) {
         const auto start = reinterpret_cast<std::uintptr_t>(PyArray_DATA(a));
-        return Extent{start, start + static_cast<std::uintptr_t>(PyArray_NBYTES(a))}.holds(need);
+        return holds(
+            Extent{start, start + static_cast<std::uintptr_t>(PyArray_NBYTES(a))}.holds(need));
       }
       holder = PyArray_BASE(a);
     } else if (PyMemoryView_Check(holder)) {
       // Its copy of the exporter's buffer, then the exporter as it is now.
-      if (!buffer_holds(holder, need)) return false;
+      if (!buffer_holds(holder, need)) return DataState::Gone;
       holder = PyMemoryView_GET_BASE(holder);
+    } else if (PyCapsule_IsValid(holder, kBufferCapsule)) {
+      // Memory this module handed out (adopt): freed only with the capsule,
+      // which the array keeps alive.
+      return DataState::InPlace;
     } else if (!PyObject_CheckBuffer(holder)) {
       // An __array_interface__ holder keeps the array it was made from alive,
-      // but not that array's memory: look at the array. Any other object
-      // that exports no buffer keeps the memory by its own means.
-      if (++sources_followed > 32) return true;
+      // but not that array's memory: look at the array.
+      if (++sources_followed > 32) return DataState::Unverifiable;
       holder = interface_source(holder);
     } else {
-      if (python_exporter(holder)) return true;
-      return buffer_holds(holder, need);
+      if (python_exporter(holder)) return DataState::Unverifiable;
+      return holds(buffer_holds(holder, need));
     }
-    // Memory that C code handed over, which keeps it.
-    if (holder == nullptr) return true;
+    // Memory whose owner, if any, is not in sight.
+    if (holder == nullptr) return DataState::Unverifiable;
   }
 }
 

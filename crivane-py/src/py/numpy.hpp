@@ -141,13 +141,24 @@ inline Ref reshape(Ref array, std::initializer_list<std::size_t> shape) {
   return reshape(std::move(array), Shape(shape.begin(), shape.size()));
 }
 
-// Whether every byte the array's elements cover still lies in memory that
-// its owner holds now. A view keeps its data pointer when Python code frees
-// or moves the buffer under it (ndarray.__setstate__ or resize(refcheck=
-// False) of its base, ctypes.resize of the object it was made from), so the
-// view can look intact over freed memory. Runs no Python code: check right
-// before reading, with no Python code between the check and the last read.
-bool data_in_place(PyArrayObject* array);
+// Where an array's elements stand now, as far as what owns their memory can
+// tell without running Python code. A view keeps its data pointer when
+// Python code frees or moves the buffer under it (ndarray.__setstate__ or
+// resize(refcheck=False) of its base, ctypes.resize of the object it was
+// made from), so the view can look intact over freed memory.
+enum class DataState {
+  InPlace,  // every byte lies in memory that its owner holds
+  Gone,     // the owner freed or moved them
+  // Only Python code could tell: the owner is an object that exports no
+  // buffer and names no source array under `base` (another library's
+  // __array_interface__ holder), a buffer exporter written in Python, a
+  // chain of holders longer than real ones are, or nothing at all.
+  Unverifiable,
+};
+
+// Runs no Python code: check right before reading, with no Python code
+// between the check and the last read.
+DataState data_state(PyArrayObject* array);
 
 // The first byte of an array's data.
 inline void* data(const Ref& array) {
