@@ -181,6 +181,76 @@ DataState data_state(PyArrayObject* array) {
   }
 }
 
+namespace {
+
+// No hook of a subclass runs, and no Python code at all for a dtype that
+// holds no objects.
+Ref owned_copy(PyArrayObject* array) {
+  PyArray_Descr* descr = PyArray_DESCR(array);
+  const int ndim = PyArray_NDIM(array);
+  Ref copy;
+  if (PyArray_IS_C_CONTIGUOUS(array)) {
+    Py_INCREF(descr);  // each NewFromDescr takes one
+    copy = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, PyArray_DIMS(array), nullptr,
+                                           nullptr, 0, nullptr));
+  } else {
+    // Every other element of a last dimension twice as long: not
+    // C-contiguous either, as the array has two elements or more.
+    npy_intp dims[NPY_MAXDIMS];
+    npy_intp strides[NPY_MAXDIMS];
+    std::memcpy(dims, PyArray_DIMS(array), sizeof(npy_intp) * static_cast<std::size_t>(ndim));
+    if (__builtin_mul_overflow(dims[ndim - 1], 2, &dims[ndim - 1])) {
+      PyErr_NoMemory();
+      return Ref();
+    }
+    Py_INCREF(descr);
+    Ref padded = Ref::steal(
+        PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, nullptr, nullptr, 0, nullptr));
+    if (!padded) return padded;
+    auto* p = reinterpret_cast<PyArrayObject*>(padded.get());
+    std::memcpy(strides, PyArray_STRIDES(p), sizeof(npy_intp) * static_cast<std::size_t>(ndim));
+    strides[ndim - 1] *= 2;
+    Py_INCREF(descr);
+    copy = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, PyArray_DIMS(array), strides,
+                                           PyArray_DATA(p), NPY_ARRAY_WRITEABLE, nullptr));
+    if (!copy) return copy;
+    // Takes the reference even when it fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(copy.get()), padded.release()) < 0) {
+      return Ref();
+    }
+  }
+  if (!copy || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(copy.get()), array) < 0) {
+    return Ref();
+  }
+  return copy;
+}
+
+}  // namespace
+
+bool AcceptedArrays::accept(PyObject*& obj) {
+  PyObject* seen = read_as(obj);
+  if (seen != obj || !PyArray_Check(obj)) {
+    obj = seen;
+    return true;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyDataType_REFCHK(PyArray_DESCR(array)) || data_state(array) != DataState::Unverifiable) {
+    return true;
+  }
+  Ref copy = owned_copy(array);
+  if (!copy) return false;
+  obj = copy.get();
+  copies_.emplace_back(Ref::new_ref(reinterpret_cast<PyObject*>(array)), std::move(copy));
+  return true;
+}
+
+PyObject* AcceptedArrays::read_as(PyObject* obj) const {
+  for (const auto& [array, copy] : copies_) {
+    if (array.get() == obj) return copy.get();
+  }
+  return obj;
+}
+
 Ref empty(int typenum, Shape shape) {
   if (!ensure_numpy()) return Ref();
   npy_intp dims[NPY_MAXDIMS];

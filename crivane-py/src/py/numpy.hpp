@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "py/ref.hpp"
@@ -159,6 +160,27 @@ enum class DataState {
 // Runs no Python code: check right before reading, with no Python code
 // between the check and the last read.
 DataState data_state(PyArrayObject* array);
+
+// Arrays that a call takes before any Python code of the caller runs and
+// reads after such code may have run (a conversion hook, a sequence
+// protocol), which can free the memory under them. One whose memory can be
+// checked is read as it is, once data_state says it is still there; one
+// whose owner cannot be checked is copied when it is taken, and the copy is
+// read in its place: a plain ndarray in memory of its own, C-contiguous
+// exactly when the array is, so that layout checks come out the same.
+// Precondition: ensure_numpy() has succeeded.
+class AcceptedArrays {
+ public:
+  // Replaces obj by its copy when it needs one (not for a dtype that holds
+  // objects: none is read); anything but an array stays. False with the
+  // exception set when the copy cannot be made.
+  bool accept(PyObject*& obj);
+  // The copy accept made for obj, else obj.
+  PyObject* read_as(PyObject* obj) const;
+
+ private:
+  std::vector<std::pair<Ref, Ref>> copies_;  // an accepted array, its copy
+};
 
 // The first byte of an array's data.
 inline void* data(const Ref& array) {
