@@ -878,6 +878,11 @@ view = np.lib.stride_tricks.sliding_window_view(owner, 5)[:B, 2]
 def call(db):
     db.add_arrays_batch(positions, numbers, properties={"a": Strings(lambda: free(owner)), "b": view})
 """,
+    "str array property, owner freed by an earlier str column": """
+owner = owner_of("<U2")
+def call(db):
+    db.add_arrays_batch(positions, numbers, properties={"a": Strings(lambda: free(owner)), "b": owner[:B]})
+""",
     "stacked tensor, owner freed while it is tried as a sequence of str": """
 owner, view = owned_and_view((B, 2, 2), np.float32)
 class Probed(np.ndarray):
