@@ -222,7 +222,8 @@ TEST_F(Batch, CustomColumnsMatchTheSingleMoleculeConversion) {
     ASSERT_EQ(run(std::string("value = ") + c.stacked + "\nd = {'k': value}"), "") << c.stacked;
     std::vector<BatchSectionColumn> columns;
     ASSERT_TRUE(extract_custom_columns(c.per_atom ? nullptr : get("d"),
-                                       c.per_atom ? get("d") : nullptr, kBatch, kAtoms, columns))
+                                       c.per_atom ? get("d") : nullptr, py::numpy::AcceptedArrays(),
+                                       kBatch, kAtoms, columns))
         << c.stacked << ": " << py::take_error_text();
     ASSERT_EQ(columns.size(), 1u);
     const BatchSectionColumn& column = columns[0];

@@ -13,8 +13,9 @@ SANITIZED = os.environ.get("CRIVANE_SANITIZED") == "1"
 
 # For code run in a child interpreter (with numpy as np, a generator `rng` and
 # a list `kept`): arrays whose memory Python code can free under a view. A view
-# keeps its data pointer when its owner's buffer is replaced, and `free` hands
-# the freed block out again at once, filled with -7.
+# keeps its data pointer when its owner's buffer is replaced, and `free` (or
+# `refill` after another way of freeing) hands the freed block out again at
+# once, filled with -7. `held` gives a view whose owner no check can find.
 FREED_MEMORY = """
 def owner_of(dtype):
     # 4096 values: NumPy keeps blocks under 1 KiB for reuse instead of freeing them.
@@ -27,7 +28,20 @@ def owned_and_view(shape, dtype):
 def free(owner):
     nbytes = owner.nbytes
     owner.__setstate__((1, (1,), owner.dtype, False, bytes(owner.itemsize)))
+    refill(nbytes)
+
+def refill(nbytes):
     kept.extend(np.full(nbytes // 8, -7.0) for _ in range(4))
+
+class Holder:
+    # Names an array's memory by __array_interface__ and keeps the array under
+    # another name than `base`.
+    def __init__(self, array):
+        self.owner = array
+        self.__array_interface__ = array.__array_interface__
+
+def held(array):
+    return np.asarray(Holder(array))
 """
 
 

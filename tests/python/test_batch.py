@@ -1,6 +1,9 @@
+import ctypes
+import mmap
 import struct
 import subprocess
 import sys
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -379,6 +382,85 @@ def test_engine_refusals_append_nothing(tmp_path, second, message):
     assert len(db) == B
 
 
+# ---- inputs read in place, and inputs copied --------------------------------------
+
+
+class Holder:
+    """Names an array's memory by __array_interface__ and keeps the array under
+    another name than `base`: no check can see whether that memory is still there."""
+
+    def __init__(self, array):
+        self.owner = array
+        self.__array_interface__ = array.__array_interface__
+
+
+def held(array):
+    """array's values, viewed through a Holder (add_arrays_batch copies such an input)."""
+    return np.asarray(Holder(array))
+
+
+def traced_growth_while(call):
+    """How far traced memory (NumPy's arrays among it) rises while call() runs."""
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        call()
+        return tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+
+
+def in_mmap(a):
+    memory = mmap.mmap(-1, a.nbytes)
+    memory[:] = a.tobytes()
+    return np.frombuffer(memory, a.dtype).reshape(a.shape)
+
+
+# How positions are given, made from an owning float32 array: the memory of
+# each but the last can be checked where it is; the last is copied.
+POSITIONS_SOURCES = {
+    "owning array": lambda a: a,
+    "view": lambda a: np.concatenate([a, a])[: len(a)],
+    "bytearray": lambda a: np.frombuffer(bytearray(a.tobytes()), a.dtype).reshape(a.shape),
+    "memoryview": lambda a: np.asarray(memoryview(a)),
+    "mmap": in_mmap,
+    "ctypes": lambda a: np.ctypeslib.as_array((ctypes.c_float * a.size).from_buffer_copy(a)).reshape(a.shape),
+    "as_strided": lambda a: np.lib.stride_tricks.as_strided(a, a.shape, a.strides),
+    "holder": held,
+}
+
+
+@pytest.mark.parametrize("source", POSITIONS_SOURCES)
+def test_only_an_input_whose_owner_is_out_of_sight_is_copied(tmp_path, source):
+    inputs = batch_inputs(b=8, n=2000, fields=())
+    positions = POSITIONS_SOURCES[source](inputs["positions"])
+    db = Database(str(tmp_path / "db"))
+    grown = traced_growth_while(lambda: db.add_arrays_batch(positions, inputs["atomic_numbers"]))
+    assert (grown >= positions.nbytes) == (source == "holder"), grown
+    np.testing.assert_array_equal(db[7].positions, inputs["positions"][7])
+
+
+def test_get_molecules_flat_columns_are_read_in_place(tmp_path):
+    # Their memory is this module's own, freed only with the arrays.
+    b, n = 8, 2000
+    inputs = batch_inputs(b=b, n=n, fields=("energy", "forces", "charges", "velocities", "cell", "stress", "pbc"))
+    rng = np.random.default_rng(1)
+    source = Database(str(tmp_path / "source"))
+    source.add_arrays_batch(**inputs, properties={"p": rng.normal(size=b)},
+                            atom_properties={"a": rng.normal(size=(b, n))})
+    flat = source.get_molecules_flat(list(range(b)))
+    per_atom = lambda column: column.reshape((b, n) + column.shape[1:])
+    columns = {k: per_atom(flat[k]) for k in ("positions", "atomic_numbers", "forces", "charges", "velocities")}
+    columns.update({k: flat[k] for k in ("energy", "cell", "stress", "pbc")})
+    columns["properties"] = flat["properties"]
+    columns["atom_properties"] = {"a": per_atom(flat["atom_properties"]["a"])}
+
+    copy = Database(str(tmp_path / "copy"))
+    grown = traced_growth_while(lambda: copy.add_arrays_batch(**columns))
+    assert grown < flat["charges"].nbytes, grown
+    assert flushed_records(copy, tmp_path / "copy") == flushed_records(source, tmp_path / "source")
+
+
 # ---- bad input: every check, in order, leaves the database as it was --------------
 
 
@@ -475,6 +557,8 @@ BAD_INPUTS = [
      "positions must be C-contiguous"),
     ("positions Fortran float64", dict(positions=fortran(np.zeros((B, N, 3), F64))), ValueError,
      "positions must be C-contiguous"),
+    ("positions strided, through a holder", dict(positions=held(gappy(np.zeros((B, N, 3), F32)))),
+     ValueError, "positions must be C-contiguous"),
     # 4-5: atomic numbers
     ("atomic_numbers (B, N + 1)", dict(atomic_numbers=np.zeros((B, N + 1), np.uint8)), ValueError,
      f"atomic_numbers must have shape ({B}, {N})"),
@@ -524,6 +608,8 @@ BAD_INPUTS = [
     # 24-26: pbc, name
     ("pbc (B, 4)", dict(pbc=np.ones((B, 4), bool)), ValueError, f"pbc must have shape ({B}, 3)"),
     ("pbc strided (fast path)", dict(pbc=np.ones((B, 4), bool)[:, :3]), ValueError, "pbc must be C-contiguous"),
+    ("pbc strided (fast path), through a holder", dict(pbc=held(np.ones((B, 4), bool)[:, :3])), ValueError,
+     "pbc must be C-contiguous"),
     ("name length", dict(name=["a"]), ValueError, f"name length (1) doesn't match batch size ({B})"),
     # 27: custom columns
     ("key not a str", dict(properties={1: np.zeros(B)}), TypeError,
@@ -547,6 +633,8 @@ BAD_INPUTS = [
      "custom property 'k' must be C-contiguous"),
     ("vec3 Fortran", dict(properties={"k": fortran(np.zeros((B, 4, 3)))}), ValueError,
      "custom property 'k' must be C-contiguous"),
+    ("2-D transposed, through a holder", dict(properties={"k": held(np.zeros((4, B), np.int64).T)}),
+     ValueError, "custom property 'k' must be C-contiguous"),
     ("str value", dict(properties={"k": "ab"}), ValueError, UNSUPPORTED),
     ("int value", dict(properties={"k": 5}), ValueError, UNSUPPORTED),
     ("None value", dict(properties={"k": None}), ValueError, UNSUPPORTED),
@@ -790,6 +878,11 @@ view = np.lib.stride_tricks.sliding_window_view(owner, 5)[:B, 2]
 def call(db):
     db.add_arrays_batch(positions, numbers, properties={"a": Strings(lambda: free(owner)), "b": view})
 """,
+    "str array property, owner freed by an earlier str column": """
+owner = owner_of("<U2")
+def call(db):
+    db.add_arrays_batch(positions, numbers, properties={"a": Strings(lambda: free(owner)), "b": owner[:B]})
+""",
     "stacked tensor, owner freed while it is tried as a sequence of str": """
 owner, view = owned_and_view((B, 2, 2), np.float32)
 class Probed(np.ndarray):
@@ -844,3 +937,66 @@ def test_memory_freed_under_an_input_is_refused(tmp_path, subprocess_env, case):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == "input arrays changed while add_arrays_batch was reading them\n5 True\n5\n"
+
+
+# The same through a Holder: the owner is out of sight, so the call copies such
+# an input when it takes it, before any Python code of the caller runs, and
+# stores the values it held then. `read` gets them back from a molecule.
+HELD_BATCH_INPUTS = {
+    "positions, owner freed by a str column": """
+owner, view = owned_and_view((B, N, 3), np.float32)
+view = held(view)
+read = lambda m: m.positions
+def call(db):
+    db.add_arrays_batch(view, numbers, properties={"k": Strings(lambda: free(owner))})
+""",
+    "positions in ctypes memory, moved by a str column": """
+memory = (ctypes.c_float * (B * N * 3))(*range(B * N * 3))
+view = held(np.ctypeslib.as_array(memory).reshape(B, N, 3))
+read = lambda m: m.positions
+def call(db):
+    db.add_arrays_batch(view, numbers, properties={"k": Strings(lambda: (move(memory), refill(view.nbytes)))})
+""",
+    "positions (general path), owner freed by the names": """
+owner, view = owned_and_view((B, N, 3), np.float64)
+view = held(view)
+read = lambda m: m.positions
+def call(db):
+    db.add_arrays_batch(view, numbers, name=Strings(lambda: free(owner)))
+""",
+    "strided 1-D property, owner freed by an earlier str column": """
+owner = owner_of(np.float64)
+view = held(owner[: 2 * B : 2])
+read = lambda m: m.get_property("b")
+def call(db):
+    db.add_arrays_batch(positions, numbers, properties={"a": Strings(lambda: free(owner)), "b": view})
+""",
+    "stacked tensor atom property, owner freed by a str column": """
+owner, view = owned_and_view((B, N, 2, 2), np.float32)
+view = held(view)
+read = lambda m: m.get_property("t")
+def call(db):
+    db.add_arrays_batch(positions, numbers, properties={"a": Strings(lambda: free(owner))},
+                        atom_properties={"t": view})
+""",
+}
+
+HELD_RUN = """
+path = sys.argv[1]
+expected = view.copy()
+db = Database(path)
+call(db)
+db.flush()
+db = Database.open(path)
+print(np.array_equal(np.stack([read(db[i]) for i in range(B)]), expected))
+"""
+
+
+@pytest.mark.parametrize("case", HELD_BATCH_INPUTS.values(), ids=HELD_BATCH_INPUTS.keys())
+def test_memory_freed_under_an_input_of_unseen_owner_is_not_read(tmp_path, subprocess_env, case):
+    result = subprocess.run(
+        [sys.executable, "-c", FREED_PRELUDE + case + HELD_RUN, str(tmp_path / "db")],
+        env=subprocess_env, capture_output=True, text=True, timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True\n"

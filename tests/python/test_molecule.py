@@ -556,6 +556,7 @@ def test_none_clears_energy_and_pbc():
     ],
 )
 def test_setters_replace_whatever_precision(field, first, second):
+    second = second.copy()  # zeroed below; the table's array serves every run
     mol = molecule()
     setattr(mol, field, first)
     setattr(mol, field, second)
@@ -675,6 +676,51 @@ def test_memory_freed_under_an_input_is_refused(subprocess_env, case):
         "input array changed while it was being read: its memory was freed or moved; keep input "
         "arrays and the buffers they view unchanged until the call returns\n[]\n"
     )
+
+
+# The same through a Holder (see FREED_MEMORY): the owner is out of sight, so
+# the call copies such an array when it takes it, before the hook runs, and
+# keeps the values it held then.
+HELD_INPUTS = {
+    "positions, owner freed by energy's __float__": """
+owner, view = owned_and_view((N, 3), np.float64)
+view = held(view)
+def call():
+    return PyMolecule(view, numbers, energy=Float(lambda: free(owner))).positions
+""",
+    "cell, owner freed by energy's __float__": """
+owner, view = owned_and_view((3, 3), np.float32)
+view = held(view)
+def call():
+    return PyMolecule(positions, numbers, cell=view, energy=Float(lambda: free(owner))).cell
+""",
+    "set_property, owner freed by the value's own __index__": """
+owner, view = owned_and_view((N, 2), np.float64)
+class Hooked(np.ndarray):
+    def __index__(self):
+        free(owner)
+        raise TypeError("not an integer")
+view = held(view).view(Hooked)
+def call():
+    mol.set_property("k", view)
+    return mol.get_property("k")
+""",
+}
+
+HELD_RUN = """
+expected = np.array(view)
+print(np.array_equal(call(), expected))
+"""
+
+
+@pytest.mark.parametrize("case", HELD_INPUTS.values(), ids=HELD_INPUTS.keys())
+def test_memory_freed_under_an_input_of_unseen_owner_is_not_read(subprocess_env, case):
+    result = subprocess.run(
+        [sys.executable, "-c", FREED_PRELUDE + case + HELD_RUN],
+        env=subprocess_env, capture_output=True, text=True, timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True\n"
 
 
 # ---- copies ------------------------------------------------------------------

@@ -205,7 +205,8 @@ class InPlaceArrays {
   bool take() const {
     for (const Seen& s : seen_) {
       if (PyArray_DATA(s.array) != s.data || PyArray_NBYTES(s.array) != s.nbytes ||
-          !c_contiguous(s.array) || !py::numpy::data_in_place(s.array)) {
+          !c_contiguous(s.array) ||
+          py::numpy::data_state(s.array) != py::numpy::DataState::InPlace) {
         return py::raise_value_error(kInputsChanged);
       }
     }
@@ -341,6 +342,31 @@ PyObject* dict_arg(PyObject* obj, const char* name) {
   return nullptr;
 }
 
+// Every array the call may read, into in.accepted: the array arguments and
+// the values of the two dicts (walked without running Python code).
+bool accept_arrays(const py::Args<kAddArraysBatch.size()>& a, BatchInputs& in) {
+  auto accept = [&in](PyObject*& obj) { return obj == nullptr || in.accepted.accept(obj); };
+  for (PyObject** arg :
+       {&in.positions, &in.energy, &in.forces, &in.charges, &in.velocities, &in.cell, &in.stress}) {
+    if (!accept(*arg)) return false;
+  }
+  for (PyArrayObject** array : {&in.atomic_numbers, &in.pbc}) {
+    PyObject* obj = reinterpret_cast<PyObject*>(*array);
+    if (!accept(obj)) return false;
+    *array = as_array(obj);
+  }
+  for (PyObject* dict : {given(a[10]), given(a[11])}) {
+    if (dict == nullptr || !PyDict_Check(dict)) continue;
+    Py_ssize_t at = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &at, &key, &value)) {
+      if (!in.accepted.accept(value)) return false;
+    }
+  }
+  return true;
+}
+
 bool convert_arguments(const py::Args<kAddArraysBatch.size()>& a, BatchInputs& in) {
   if (!py::ensure_numpy()) return false;
   in.positions = a[0];
@@ -350,17 +376,20 @@ bool convert_arguments(const py::Args<kAddArraysBatch.size()>& a, BatchInputs& i
     in.pbc = array_arg(pbc, "pbc", NPY_BOOL);
     if (in.pbc == nullptr) return false;
   }
-  if (!py::extract_arg(given(a[9]), "name", in.name)) return false;
-  in.properties = dict_arg(given(a[10]), "properties");
-  if (given(a[10]) != nullptr && in.properties == nullptr) return false;
-  in.atom_properties = dict_arg(given(a[11]), "atom_properties");
-  if (given(a[11]) != nullptr && in.atom_properties == nullptr) return false;
   in.energy = given(a[2]);
   in.forces = given(a[3]);
   in.charges = given(a[4]);
   in.velocities = given(a[5]);
   in.cell = given(a[6]);
   in.stress = given(a[7]);
+  // The names are the first Python code of the caller that runs (a
+  // sequence's protocol); the custom columns run more.
+  if (!accept_arrays(a, in)) return false;
+  if (!py::extract_arg(given(a[9]), "name", in.name)) return false;
+  in.properties = dict_arg(given(a[10]), "properties");
+  if (given(a[10]) != nullptr && in.properties == nullptr) return false;
+  in.atom_properties = dict_arg(given(a[11]), "atom_properties");
+  if (given(a[11]) != nullptr && in.atom_properties == nullptr) return false;
   return true;
 }
 
@@ -369,7 +398,7 @@ bool convert_arguments(const py::Args<kAddArraysBatch.size()>& a, BatchInputs& i
 // ---- Columns and views ----------------------------------------------------------
 
 bool check_in_place(PyArrayObject* array) {
-  if (py::numpy::data_in_place(array)) return true;
+  if (py::numpy::data_state(array) == py::numpy::DataState::InPlace) return true;
   return py::raise_value_error(kInputsChanged);
 }
 
@@ -586,7 +615,8 @@ FastPath try_add_arrays_batch_fast_canonical(PyAtomDatabase& database, const Bat
   if (in.name) sources.names = &*in.name;
 
   std::vector<BatchSectionColumn> custom;
-  if (!extract_custom_columns(in.properties, in.atom_properties, batch, n_atoms, custom)) {
+  if (!extract_custom_columns(in.properties, in.atom_properties, in.accepted, batch, n_atoms,
+                              custom)) {
     return FastPath::Failed;
   }
   if (!check_atom_count(n_atoms)) return FastPath::Failed;
@@ -655,7 +685,8 @@ bool add_arrays_batch_general(PyAtomDatabase& database, BatchInputs& in) {
   if (!extract_builtin_name_column(std::move(in.name), batch, name)) return false;
 
   std::vector<BatchSectionColumn> custom;
-  if (!extract_custom_columns(in.properties, in.atom_properties, batch, n_atoms, custom)) {
+  if (!extract_custom_columns(in.properties, in.atom_properties, in.accepted, batch, n_atoms,
+                              custom)) {
     return false;
   }
   std::size_t positions_stride = 0;

@@ -72,7 +72,8 @@ class FastMat3Slice {
 };
 
 // The arguments of add_arrays_batch after conversion. Absent optional inputs
-// (None or not given) are nullptr; arrays are borrowed from the call.
+// (None or not given) are nullptr; arrays are borrowed from the call, or are
+// the copies `accepted` made of them.
 struct BatchInputs {
   PyObject* positions = nullptr;
   PyArrayObject* atomic_numbers = nullptr;  // uint8, two dimensions
@@ -86,6 +87,10 @@ struct BatchInputs {
   std::optional<std::vector<std::string>> name;
   PyObject* properties = nullptr;       // a dict
   PyObject* atom_properties = nullptr;  // a dict
+  // Every array argument and every array in the two dicts, taken before the
+  // first Python code of the caller that the call runs (the names). A
+  // custom column reads its value through read_as.
+  py::numpy::AcceptedArrays accepted;
 };
 
 // Array access shared by the batch's files.
@@ -96,7 +101,9 @@ inline std::size_t dim(PyArrayObject* array, int i) {
 // Whether the array's memory is still there to read; else false with
 // ValueError set. Python code that the call ran (a value's sequence
 // protocol, an earlier column) can have freed or moved the buffer under a
-// view. Read right after, with no Python code between.
+// view. An array whose memory could not be checked was copied when the call
+// took it, so one that cannot be checked now has changed since. Read right
+// after, with no Python code between.
 bool check_in_place(PyArrayObject* array);
 // A copy of the whole buffer of a C-contiguous array, after check_in_place.
 bool copy_contiguous(PyArrayObject* array, Bytes& out);
@@ -133,8 +140,10 @@ bool extract_builtin_name_column(std::optional<std::vector<std::string>> names, 
 
 // Custom property columns (database_batch_columns.cpp): the columns of
 // `properties` (MoleculeProperty sections), then of `atom_properties`
-// (AtomProperty), each in dict order. Either dict may be nullptr.
-bool extract_custom_columns(PyObject* properties, PyObject* atom_properties, std::size_t batch,
+// (AtomProperty), each in dict order, each value read as `accepted` has it.
+// Either dict may be nullptr.
+bool extract_custom_columns(PyObject* properties, PyObject* atom_properties,
+                            const py::numpy::AcceptedArrays& accepted, std::size_t batch,
                             std::size_t n_atoms, std::vector<BatchSectionColumn>& out);
 // A stacked tensor: `out` stays empty when `value` is not an array of
 // float32, float64, int32 or int64. `n_atoms` is given for per-atom values.

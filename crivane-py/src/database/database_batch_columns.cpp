@@ -409,7 +409,8 @@ bool extract_stacked_tensor_column(PyObject* value, std::size_t batch,
   return true;
 }
 
-bool extract_custom_columns(PyObject* properties, PyObject* atom_properties, std::size_t batch,
+bool extract_custom_columns(PyObject* properties, PyObject* atom_properties,
+                            const py::numpy::AcceptedArrays& accepted, std::size_t batch,
                             std::size_t n_atoms, std::vector<BatchSectionColumn>& out) {
   if (!py::ensure_numpy()) return false;
   std::vector<BatchSectionColumn> columns;
@@ -419,6 +420,9 @@ bool extract_custom_columns(PyObject* properties, PyObject* atom_properties, std
     return walk_dict(dict, [&](PyObject* key_obj, PyObject* value) {
       std::string_view key;
       if (!entry_key(key_obj, key) || !push_unique_key(keys, key, what)) return false;
+      // Trying an array as a sequence of str reads its elements.
+      value = accepted.read_as(value);
+      if (PyArray_Check(value) && !check_in_place(as_array(value))) return false;
       std::optional<BatchSectionColumn> column;
       if (!column_of(value, key, column)) return false;
       columns.push_back(std::move(*column));

@@ -14,6 +14,7 @@
 #include "py/borrow.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
+#include "py/numpy.hpp"
 #include "py/ref.hpp"
 
 namespace crivane_rs::molecule {
@@ -116,14 +117,21 @@ using ConstructorArgs = py::Args<kNew.size()>;
 bool construct(const ConstructorArgs& a, Molecule& out) {
   PyArrayObject* numbers = extract_atomic_numbers(a[1]);
   if (numbers == nullptr) return false;
+  // energy's conversion can run the caller's code (__float__), and every
+  // array is read after it.
+  py::numpy::AcceptedArrays accepted;
+  PyObject* arrays[] = {a[0], reinterpret_cast<PyObject*>(numbers), a[3], a[4], a[5], a[6], a[7]};
+  for (PyObject*& array : arrays) {
+    if (array != nullptr && !accepted.accept(array)) return false;
+  }
   std::optional<double> energy;
   if (!py::extract_arg(a[2], "energy", energy)) return false;
   std::optional<std::array<bool, 3>> pbc;
   if (present(a[8]) && !py::extract_tuple_arg(a[8], "pbc", pbc.emplace())) return false;
   std::optional<std::string> name;
   if (!py::extract_arg(a[9], "name", name)) return false;
-  return from_arrays_impl(a[0], numbers, energy, a[3], a[4], a[5], a[6], a[7], pbc, std::move(name),
-                          out);
+  return from_arrays_impl(arrays[0], reinterpret_cast<PyArrayObject*>(arrays[1]), energy, arrays[2],
+                          arrays[3], arrays[4], arrays[5], arrays[6], pbc, std::move(name), out);
 }
 
 PyObject* molecule_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -110,7 +110,7 @@ bool make_tensor(PyArrayObject* array, PropertyValue& out) {
 }  // namespace
 
 bool check_in_place(PyArrayObject* array) {
-  if (py::numpy::data_in_place(array)) return true;
+  if (py::numpy::data_state(array) != py::numpy::DataState::Gone) return true;
   return py::raise_value_error(
       "input array changed while it was being read: its memory was freed or moved; keep input "
       "arrays and the buffers they view unchanged until the call returns");
@@ -281,6 +281,14 @@ bool parse_property_value(PyObject* obj, PropertyValue& out) {
     out.emplace<property::None>();
     return true;
   }
+  // The int and float attempts run the value's own hooks, which a class
+  // written in Python can define for an array (a subclass): an array is read
+  // as accepted before them.
+  py::numpy::AcceptedArrays accepted;
+  PyObject* source = obj;
+  if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_HEAPTYPE)) {
+    if (!py::ensure_numpy() || !accepted.accept(source)) return false;
+  }
   std::optional<std::int64_t> int_value;
   if (!try_int(obj, int_value)) return false;
   if (int_value) {
@@ -305,7 +313,7 @@ bool parse_property_value(PyObject* obj, PropertyValue& out) {
   }
   if (!py::ensure_numpy()) return false;
   if (PyArray_Check(obj)) {
-    PyArrayObject* array = as_array(obj);
+    PyArrayObject* array = as_array(source);
     // The int and float attempts above may have run the array's own hooks.
     if (!check_in_place(array)) return false;
     const auto count = static_cast<std::size_t>(PyArray_SIZE(array));
@@ -339,7 +347,7 @@ bool parse_property_value(PyObject* obj, PropertyValue& out) {
       }
     }
     std::optional<PropertyValue> tensor;
-    if (!parse_tensor_property_value(obj, tensor)) return false;
+    if (!parse_tensor_property_value(source, tensor)) return false;
     if (tensor) {
       out = std::move(*tensor);
       return true;

@@ -35,7 +35,9 @@ bool dtype_is(PyArrayObject* array, int typenum);
 // Whether the array's memory is still there to read; else false with
 // ValueError set. Python code run earlier in the call (a conversion hook)
 // can have freed or moved the buffer under a view. The parsers below check
-// it right before they copy.
+// it right before they copy. An array whose memory cannot be checked is
+// read: a call that runs such code first accepts its arrays before it
+// (py::numpy::AcceptedArrays).
 bool check_in_place(PyArrayObject* array);
 
 // Copies every element of the array into `out` in C order of logical

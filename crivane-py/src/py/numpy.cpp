@@ -140,11 +140,12 @@ PyObject* interface_source(PyObject* holder) {
 
 }  // namespace
 
-bool data_in_place(PyArrayObject* array) {
+DataState data_state(PyArrayObject* array) {
   const Extent need =
       cover(PyArray_DATA(array), PyArray_NDIM(array), PyArray_DIMS(array), PyArray_STRIDES(array),
             static_cast<std::size_t>(PyArray_ITEMSIZE(array)));
-  if (need.empty()) return true;
+  if (need.empty()) return DataState::InPlace;
+  auto holds = [&need](bool held) { return held ? DataState::InPlace : DataState::Gone; };
   PyObject* holder = reinterpret_cast<PyObject*>(array);
   // Holders can name each other in a ring; real ones are a step or two deep.
   int sources_followed = 0;
@@ -154,26 +155,100 @@ bool data_in_place(PyArrayObject* array) {
       // An owner's allocation, whatever shape or strides it has been given since.
       if (PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA)) {
         const auto start = reinterpret_cast<std::uintptr_t>(PyArray_DATA(a));
-        return Extent{start, start + static_cast<std::uintptr_t>(PyArray_NBYTES(a))}.holds(need);
+        return holds(
+            Extent{start, start + static_cast<std::uintptr_t>(PyArray_NBYTES(a))}.holds(need));
       }
       holder = PyArray_BASE(a);
     } else if (PyMemoryView_Check(holder)) {
       // Its copy of the exporter's buffer, then the exporter as it is now.
-      if (!buffer_holds(holder, need)) return false;
+      if (!buffer_holds(holder, need)) return DataState::Gone;
       holder = PyMemoryView_GET_BASE(holder);
+    } else if (PyCapsule_IsValid(holder, kBufferCapsule)) {
+      // Memory this module handed out (adopt): freed only with the capsule,
+      // which the array keeps alive.
+      return DataState::InPlace;
     } else if (!PyObject_CheckBuffer(holder)) {
       // An __array_interface__ holder keeps the array it was made from alive,
-      // but not that array's memory: look at the array. Any other object
-      // that exports no buffer keeps the memory by its own means.
-      if (++sources_followed > 32) return true;
+      // but not that array's memory: look at the array.
+      if (++sources_followed > 32) return DataState::Unverifiable;
       holder = interface_source(holder);
     } else {
-      if (python_exporter(holder)) return true;
-      return buffer_holds(holder, need);
+      if (python_exporter(holder)) return DataState::Unverifiable;
+      return holds(buffer_holds(holder, need));
     }
-    // Memory that C code handed over, which keeps it.
-    if (holder == nullptr) return true;
+    // Memory whose owner, if any, is not in sight.
+    if (holder == nullptr) return DataState::Unverifiable;
   }
+}
+
+namespace {
+
+// No hook of a subclass runs, and no Python code at all for a dtype that
+// holds no objects.
+Ref owned_copy(PyArrayObject* array) {
+  PyArray_Descr* descr = PyArray_DESCR(array);
+  const int ndim = PyArray_NDIM(array);
+  Ref copy;
+  if (PyArray_IS_C_CONTIGUOUS(array)) {
+    Py_INCREF(descr);  // each NewFromDescr takes one
+    copy = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, PyArray_DIMS(array), nullptr,
+                                           nullptr, 0, nullptr));
+  } else {
+    // Every other element of a last dimension twice as long: not
+    // C-contiguous either, as the array has two elements or more.
+    npy_intp dims[NPY_MAXDIMS];
+    npy_intp strides[NPY_MAXDIMS];
+    std::memcpy(dims, PyArray_DIMS(array), sizeof(npy_intp) * static_cast<std::size_t>(ndim));
+    if (__builtin_mul_overflow(dims[ndim - 1], 2, &dims[ndim - 1])) {
+      PyErr_NoMemory();
+      return Ref();
+    }
+    Py_INCREF(descr);
+    Ref padded = Ref::steal(
+        PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, nullptr, nullptr, 0, nullptr));
+    if (!padded) return padded;
+    auto* p = reinterpret_cast<PyArrayObject*>(padded.get());
+    std::memcpy(strides, PyArray_STRIDES(p), sizeof(npy_intp) * static_cast<std::size_t>(ndim));
+    strides[ndim - 1] *= 2;
+    Py_INCREF(descr);
+    copy = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, PyArray_DIMS(array), strides,
+                                           PyArray_DATA(p), NPY_ARRAY_WRITEABLE, nullptr));
+    if (!copy) return copy;
+    // Takes the reference even when it fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(copy.get()), padded.release()) < 0) {
+      return Ref();
+    }
+  }
+  if (!copy || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(copy.get()), array) < 0) {
+    return Ref();
+  }
+  return copy;
+}
+
+}  // namespace
+
+bool AcceptedArrays::accept(PyObject*& obj) {
+  PyObject* seen = read_as(obj);
+  if (seen != obj || !PyArray_Check(obj)) {
+    obj = seen;
+    return true;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyDataType_REFCHK(PyArray_DESCR(array)) || data_state(array) != DataState::Unverifiable) {
+    return true;
+  }
+  Ref copy = owned_copy(array);
+  if (!copy) return false;
+  obj = copy.get();
+  copies_.emplace_back(Ref::new_ref(reinterpret_cast<PyObject*>(array)), std::move(copy));
+  return true;
+}
+
+PyObject* AcceptedArrays::read_as(PyObject* obj) const {
+  for (const auto& [array, copy] : copies_) {
+    if (array.get() == obj) return copy.get();
+  }
+  return obj;
 }
 
 Ref empty(int typenum, Shape shape) {

@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "py/ref.hpp"
@@ -141,13 +142,45 @@ inline Ref reshape(Ref array, std::initializer_list<std::size_t> shape) {
   return reshape(std::move(array), Shape(shape.begin(), shape.size()));
 }
 
-// Whether every byte the array's elements cover still lies in memory that
-// its owner holds now. A view keeps its data pointer when Python code frees
-// or moves the buffer under it (ndarray.__setstate__ or resize(refcheck=
-// False) of its base, ctypes.resize of the object it was made from), so the
-// view can look intact over freed memory. Runs no Python code: check right
-// before reading, with no Python code between the check and the last read.
-bool data_in_place(PyArrayObject* array);
+// Where an array's elements stand now, as far as what owns their memory can
+// tell without running Python code. A view keeps its data pointer when
+// Python code frees or moves the buffer under it (ndarray.__setstate__ or
+// resize(refcheck=False) of its base, ctypes.resize of the object it was
+// made from), so the view can look intact over freed memory.
+enum class DataState {
+  InPlace,  // every byte lies in memory that its owner holds
+  Gone,     // the owner freed or moved them
+  // Only Python code could tell: the owner is an object that exports no
+  // buffer and names no source array under `base` (another library's
+  // __array_interface__ holder), a buffer exporter written in Python, a
+  // chain of holders longer than real ones are, or nothing at all.
+  Unverifiable,
+};
+
+// Runs no Python code: check right before reading, with no Python code
+// between the check and the last read.
+DataState data_state(PyArrayObject* array);
+
+// Arrays that a call takes before any Python code of the caller runs and
+// reads after such code may have run (a conversion hook, a sequence
+// protocol), which can free the memory under them. One whose memory can be
+// checked is read as it is, once data_state says it is still there; one
+// whose owner cannot be checked is copied when it is taken, and the copy is
+// read in its place: a plain ndarray in memory of its own, C-contiguous
+// exactly when the array is, so that layout checks come out the same.
+// Precondition: ensure_numpy() has succeeded.
+class AcceptedArrays {
+ public:
+  // Replaces obj by its copy when it needs one (not for a dtype that holds
+  // objects: none is read); anything but an array stays. False with the
+  // exception set when the copy cannot be made.
+  bool accept(PyObject*& obj);
+  // The copy accept made for obj, else obj.
+  PyObject* read_as(PyObject* obj) const;
+
+ private:
+  std::vector<std::pair<Ref, Ref>> copies_;  // an accepted array, its copy
+};
 
 // The first byte of an array's data.
 inline void* data(const Ref& array) {
