@@ -571,7 +571,7 @@ DAMAGED = "the database's stored schema is damaged. Retrieve molecules individua
 # get_molecules_flat(indices) on each database in each open mode, in a child that may map only
 # 2 GiB more than it has once the databases are open and the worker pool runs: an allocation
 # sized by a damaged number fails there. Prints the ValueError texts, or "MemoryError". The pool
-# runs on record 0, which every case leaves intact (get_molecules refuses a damaged atom count).
+# runs first, on every selected record: get_molecules reads them all before it refuses one.
 FLAT_IN_SMALL_ADDRESS_SPACE = """
 import json, resource
 from crivane import Database
@@ -579,7 +579,10 @@ from crivane import Database
 dbs = [Database.open(path, **mode) for path in {paths!r}
        for mode in (dict(), dict(populate=True), dict(mmap=False))]
 for db in dbs:
-    db.get_molecules([0] * len({indices!r}))
+    try:
+        db.get_molecules({indices!r})  # reads every record, whichever it then refuses
+    except ValueError:
+        pass
 if {limit}:
     with open("/proc/self/status") as f:
         used = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))

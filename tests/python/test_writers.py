@@ -146,6 +146,7 @@ db.add_molecules([make_molecule(i) for i in range(1, 4)])
 print("appended", flush=True)
 if sys.stdin.readline().strip() == "flush":
     db.flush()
+    db.add_molecule(make_molecule(9))  # never committed
     print("flushed", flush=True)
 sys.stdin.readline()
 """
@@ -192,7 +193,7 @@ def test_the_next_writer_appends_after_a_killed_writer(tmp_path, subprocess_env,
     opened_before = Database.open(str(path), mmap=False)
     proc = start_writer(path, subprocess_env)
     if committed_first:
-        # It commits, then appends once more and dies holding the lock.
+        # It commits, appends once more and dies holding the lock.
         proc.stdin.write("flush\n")
         proc.stdin.flush()
         assert proc.stdout.readline().strip() == "flushed"
