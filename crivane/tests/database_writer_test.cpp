@@ -112,6 +112,20 @@ std::vector<Write> every_write() {
   };
 }
 
+// Every write of `db` is refused with an IO error holding `part`, and leaves
+// the database's length and the file's bytes as they were.
+void expect_every_write_refused(AtomDatabase& db, const std::filesystem::path& path,
+                                std::string_view part) {
+  const std::size_t len = db.len();
+  const std::vector<char> before = bytes_of(path);
+  for (const Write& w : every_write()) {
+    SCOPED_TRACE(w.name);
+    EXPECT_TRUE(refused_with(w.run(db), part));
+    EXPECT_EQ(db.len(), len);
+    EXPECT_EQ(bytes_of(path), before);
+  }
+}
+
 // A database whose commit holds `n` molecules.
 void committed(const std::filesystem::path& path, std::uint64_t n) {
   AtomDatabase db = create_db(path);
@@ -135,13 +149,8 @@ TEST_F(WriterTest, ASecondHandleIsRefusedAtItsFirstWriteWhileTheWriterLives) {
   AtomDatabase writer = open_db(path_, false);
   ASSERT_TRUE(succeeds(writer.add_molecule(seeded_molecule(1, 3))));
   AtomDatabase second = open_db(path_, false);  // sees the writer's records as a tail
-  const std::vector<char> before = bytes_of(path_);
-  for (const Write& w : every_write()) {
-    SCOPED_TRACE(w.name);
-    EXPECT_TRUE(refused_with(w.run(second), kAnotherWriter));
-    EXPECT_EQ(second.len(), 1u);
-    EXPECT_EQ(bytes_of(path_), before);
-  }
+  expect_every_write_refused(second, path_, kAnotherWriter);
+  EXPECT_EQ(second.len(), 1u);
   // The writer is not disturbed: its commit is exactly what it wrote.
   ASSERT_TRUE(succeeds(writer.add_molecule(seeded_molecule(2, 3))));
   ASSERT_TRUE(succeeds(writer.flush()));
@@ -162,13 +171,8 @@ TEST_F(WriterTest, AStaleHandleNeverCutsOrHidesACommit) {
     }
     ASSERT_TRUE(succeeds(writer.flush()));
   }
-  const std::vector<char> before = bytes_of(path_);
-  for (const Write& w : every_write()) {
-    SCOPED_TRACE(w.name);
-    EXPECT_TRUE(refused_with(w.run(stale), kCommittedElsewhere));
-    EXPECT_EQ(stale.len(), 1u);
-    EXPECT_EQ(bytes_of(path_), before);
-  }
+  expect_every_write_refused(stale, path_, kCommittedElsewhere);
+  EXPECT_EQ(stale.len(), 1u);
   EXPECT_EQ(open_db(path_, true).len(), 11u);
   // The mapped reader's records are still in the file under its mapping.
   const std::size_t first[] = {0};

@@ -78,11 +78,12 @@ def subprocess_env():
 
 @pytest.fixture
 def run_python(subprocess_env):
-    """Runs code in a fresh interpreter that sees this package; returns its stdout."""
+    """Runs code in a fresh interpreter that sees this package, with `args` as its
+    sys.argv[1:]; returns its stdout."""
 
-    def run(code):
+    def run(code, *args):
         result = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(code)],
+            [sys.executable, "-c", textwrap.dedent(code), *args],
             env=subprocess_env,
             capture_output=True,
             text=True,

@@ -1,6 +1,4 @@
 import math
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -666,13 +664,8 @@ def call():
 
 
 @pytest.mark.parametrize("case", FREED_INPUTS.values(), ids=FREED_INPUTS.keys())
-def test_memory_freed_under_an_input_is_refused(subprocess_env, case):
-    result = subprocess.run(
-        [sys.executable, "-c", FREED_PRELUDE + case + FREED_RUN],
-        env=subprocess_env, capture_output=True, text=True, timeout=120,
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout == (
+def test_memory_freed_under_an_input_is_refused(run_python, case):
+    assert run_python(FREED_PRELUDE + case + FREED_RUN) == (
         "input array changed while it was being read: its memory was freed or moved; keep input "
         "arrays and the buffers they view unchanged until the call returns\n[]\n"
     )
@@ -714,13 +707,8 @@ print(np.array_equal(call(), expected))
 
 
 @pytest.mark.parametrize("case", HELD_INPUTS.values(), ids=HELD_INPUTS.keys())
-def test_memory_freed_under_an_input_of_unseen_owner_is_not_read(subprocess_env, case):
-    result = subprocess.run(
-        [sys.executable, "-c", FREED_PRELUDE + case + HELD_RUN],
-        env=subprocess_env, capture_output=True, text=True, timeout=120,
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout == "True\n"
+def test_memory_freed_under_an_input_of_unseen_owner_is_not_read(run_python, case):
+    assert run_python(FREED_PRELUDE + case + HELD_RUN) == "True\n"
 
 
 # ---- copies ------------------------------------------------------------------

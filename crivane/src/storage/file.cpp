@@ -103,11 +103,33 @@ Result<void> with_unique_name(const std::filesystem::path& dir, const std::strin
   return unexpected(Error::io_errno(EEXIST));
 }
 
+// "/proc/self/fd/N", the name of the file open as descriptor N, built
+// without allocating: a fork child's handler makes it too.
+class ProcFdPath {
+ public:
+  explicit ProcFdPath(int fd) {
+    static constexpr char kPrefix[] = "/proc/self/fd/";
+    std::memcpy(path_, kPrefix, sizeof kPrefix - 1);
+    std::size_t at = sizeof kPrefix - 1;
+    char digits[16];
+    std::size_t n = 0;
+    for (unsigned v = static_cast<unsigned>(fd); n == 0 || v != 0; v /= 10) {
+      digits[n++] = static_cast<char>('0' + v % 10);
+    }
+    while (n > 0) path_[at++] = digits[--n];
+    path_[at] = '\0';
+  }
+  const char* c_str() const { return path_; }
+
+ private:
+  char path_[32];
+};
+
 // Gives the file open as `fd` the name `name`. Through /proc, which works
 // for any process; naming the descriptor itself (AT_EMPTY_PATH) needs
 // CAP_DAC_READ_SEARCH, so that is only the way where /proc is not mounted.
 int link_descriptor(int fd, const char* name) {
-  const std::string self = fmt::format("/proc/self/fd/{}", fd);
+  const ProcFdPath self(fd);
   if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) return 0;
   const int err = errno;
   if (err == ENOENT && ::access("/proc/self/fd", F_OK) != 0) {
@@ -164,17 +186,9 @@ class LockedDescriptors {
   // that cannot be done (no /proc), the child keeps the shared one; its
   // handle still takes a lock of its own before it writes.
   static void detach(int fd) {
-    char self[32] = "/proc/self/fd/";
-    std::size_t at = std::strlen(self);
-    char digits[16];
-    std::size_t n = 0;
-    for (unsigned v = static_cast<unsigned>(fd); n == 0 || v != 0; v /= 10)
-      digits[n++] = '0' + v % 10;
-    while (n > 0) self[at++] = digits[--n];
-    self[at] = '\0';
     const int mode = ::fcntl(fd, F_GETFL);
     if (mode < 0) return;
-    const int fresh = ::open(self, (mode & O_ACCMODE) | O_CLOEXEC | O_NOCTTY);
+    const int fresh = ::open(ProcFdPath(fd).c_str(), (mode & O_ACCMODE) | O_CLOEXEC | O_NOCTTY);
     if (fresh < 0) return;
     ::dup3(fresh, fd, O_CLOEXEC);
     ::close(fresh);
@@ -277,7 +291,7 @@ Result<void> File::link_unnamed_unique(const std::filesystem::path& dir, const s
 
 Result<File> File::reopen_read_write() const {
   if (fd_ < 0) return unexpected(Error::io_errno(EBADF));
-  const std::string self = fmt::format("/proc/self/fd/{}", fd_);
+  const ProcFdPath self(fd_);
   int fd;
   do {
     fd = ::open(self.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
