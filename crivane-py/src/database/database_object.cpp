@@ -44,11 +44,17 @@ PyObject* PyAtomDatabase::get_molecule(std::size_t index, const soa::SoaContext&
 
 crivane::Result<View> PyAtomDatabase::load_mmap_view(std::size_t index,
                                                      const soa::SoaContext& context) const {
-  CRIVANE_ASSIGN_OR_RETURN(crivane::storage::SharedRecordBytes record,
-                           db.shared_record_bytes(index));
-  CRIVANE_ASSIGN_OR_RETURN(
-      View view, View::from_storage(std::move(record), context.stride, context.positions_type));
-  CRIVANE_TRY(view.check_index_atoms(db, index));
+  // One Result returned from every path, so that it is built in place: a
+  // view is a few hundred bytes, and this runs for every record read.
+  crivane::Result<crivane::storage::SharedRecordBytes> record = db.shared_record_bytes(index);
+  crivane::Result<View> view =
+      record ? View::from_storage(std::move(*record), context.stride, context.positions_type)
+             : crivane::Result<View>(crivane::unexpected(std::move(record).error()));
+  if (view) {
+    if (auto checked = view->check_index_atoms(db, index); !checked) {
+      view = crivane::unexpected(std::move(checked).error());
+    }
+  }
   return view;
 }
 

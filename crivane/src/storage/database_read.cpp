@@ -157,11 +157,16 @@ std::optional<MoleculeIndex> AtomDatabase::index_entry(std::size_t i) const {
   return index_.entry(i);
 }
 
+std::optional<std::pair<std::size_t, std::size_t>> AtomDatabase::mapped_range(
+    const MoleculeIndex& e) const {
+  if (!data_mmap_ || !in_record_region(e)) return std::nullopt;
+  return range_within(e, data_mmap_->size());
+}
+
 std::optional<ByteSpan> AtomDatabase::get_compressed_slice(std::size_t i) const {
-  if (!data_mmap_) return std::nullopt;
   const auto e = index_.entry(i);
-  if (!e || !in_record_region(*e)) return std::nullopt;
-  const auto range = range_within(*e, data_mmap_->size());
+  if (!e) return std::nullopt;
+  const auto range = mapped_range(*e);
   if (!range) return std::nullopt;
   return ByteSpan(data_mmap_->data() + range->first, range->second - range->first);
 }
@@ -169,65 +174,63 @@ std::optional<ByteSpan> AtomDatabase::get_compressed_slice(std::size_t i) const 
 Result<std::uint64_t> AtomDatabase::stored_length() const { return file_length(file_); }
 
 std::optional<SharedMmapBytes> AtomDatabase::get_shared_mmap_bytes(std::size_t i) const {
-  if (!data_mmap_) return std::nullopt;
   const auto e = index_.entry(i);
-  if (!e || !in_record_region(*e)) return std::nullopt;
-  const auto range = range_within(*e, data_mmap_->size());
+  if (!e) return std::nullopt;
+  const auto range = mapped_range(*e);
   if (!range) return std::nullopt;
   return SharedMmapBytes(data_mmap_, range->first, range->second);
 }
 
-namespace {
-
-// Record i out of the data mapping, decompressed into a new buffer.
-Result<Bytes> decompress_mapped(const AtomDatabase& db, std::size_t i) {
-  const std::optional<ByteSpan> stored = db.get_compressed_slice(i);
-  if (!stored) {
-    return unexpected(
-        Error::invalid_data(fmt::format("Missing compressed bytes for molecule {}", i)));
+Result<std::optional<MoleculeIndex>> AtomDatabase::mapped_entry(std::size_t i) const {
+  std::optional<MoleculeIndex> e = index_.entry(i);
+  if (e && data_mmap_ && !in_record_region(*e)) {
+    CRIVANE_TRY(check_record_region(i, *e, data_mmap_->size()));
   }
-  const std::optional<std::uint32_t> size = db.uncompressed_size(i);
-  if (!size) {
-    return unexpected(
-        Error::invalid_data(fmt::format("Missing uncompressed size for molecule {}", i)));
-  }
-  return compression::decompress(*stored, db.compression(), std::size_t{*size});
+  return e;
 }
+
+namespace {
 
 Error missing_mapped_record(std::size_t i) {
   return Error::invalid_data(fmt::format("Missing mmap bytes for molecule {}", i));
 }
 
-}  // namespace
-
-Result<void> AtomDatabase::check_mapped_region(std::size_t i) const {
-  const std::optional<MoleculeIndex> e = index_.entry(i);
-  if (!e || !data_mmap_) return {};
-  return check_record_region(i, *e, data_mmap_->size());
+Error missing_compressed_record(std::size_t i) {
+  return Error::invalid_data(fmt::format("Missing compressed bytes for molecule {}", i));
 }
 
+}  // namespace
+
+// Each read looks its entry up once: these run for every record of a
+// batch, and on every single read.
 Result<RecordBytes> AtomDatabase::record_bytes(std::size_t i) const {
   return catch_allocation_failure([&]() -> Result<RecordBytes> {
-    CRIVANE_TRY(check_mapped_region(i));
-    if (compression_.codec == CompressionType::Codec::None) {
-      const std::optional<ByteSpan> in_place = get_compressed_slice(i);
-      if (!in_place) return unexpected(missing_mapped_record(i));
-      return RecordBytes(*in_place);
-    }
-    CRIVANE_ASSIGN_OR_RETURN(Bytes record, decompress_mapped(*this, i));
+    CRIVANE_ASSIGN_OR_RETURN(const std::optional<MoleculeIndex> e, mapped_entry(i));
+    const auto range = e ? mapped_range(*e) : std::nullopt;
+    const bool plain = compression_.codec == CompressionType::Codec::None;
+    if (!range) return unexpected(plain ? missing_mapped_record(i) : missing_compressed_record(i));
+    const ByteSpan stored(data_mmap_->data() + range->first, range->second - range->first);
+    if (plain) return RecordBytes(stored);
+    CRIVANE_ASSIGN_OR_RETURN(
+        Bytes record,
+        compression::decompress(stored, compression_, std::size_t{e->uncompressed_len}));
     return RecordBytes(std::move(record));
   });
 }
 
 Result<SharedRecordBytes> AtomDatabase::shared_record_bytes(std::size_t i) const {
   return catch_allocation_failure([&]() -> Result<SharedRecordBytes> {
-    CRIVANE_TRY(check_mapped_region(i));
+    CRIVANE_ASSIGN_OR_RETURN(const std::optional<MoleculeIndex> e, mapped_entry(i));
+    const auto range = e ? mapped_range(*e) : std::nullopt;
     if (compression_.codec == CompressionType::Codec::None) {
-      std::optional<SharedMmapBytes> share = get_shared_mmap_bytes(i);
-      if (!share) return unexpected(missing_mapped_record(i));
-      return SharedRecordBytes(std::move(*share));
+      if (!range) return unexpected(missing_mapped_record(i));
+      return SharedRecordBytes(SharedMmapBytes(data_mmap_, range->first, range->second));
     }
-    CRIVANE_ASSIGN_OR_RETURN(Bytes record, decompress_mapped(*this, i));
+    if (!range) return unexpected(missing_compressed_record(i));
+    const ByteSpan stored(data_mmap_->data() + range->first, range->second - range->first);
+    CRIVANE_ASSIGN_OR_RETURN(
+        Bytes record,
+        compression::decompress(stored, compression_, std::size_t{e->uncompressed_len}));
     return SharedRecordBytes(std::move(record));
   });
 }

@@ -229,8 +229,13 @@ class AtomDatabase {
   // past the source is left to the read, which fails as it always has.
   Result<void> check_record_region(std::size_t i, const index::MoleculeIndex& e,
                                    std::uint64_t held) const;
-  // check_record_region for entry i (when there is one) against the mapping.
-  Result<void> check_mapped_region(std::size_t i) const;
+  // Entry i for a read through the mapping, refused by check_record_region
+  // against the mapping; nothing past the end.
+  Result<std::optional<index::MoleculeIndex>> mapped_entry(std::size_t i) const;
+  // Entry e's stored bytes [start, end) in the mapping, when they lie among
+  // the records and wholly inside it.
+  std::optional<std::pair<std::size_t, std::size_t>> mapped_range(
+      const index::MoleculeIndex& e) const;
   // The entries of `indices` for a read, all looked up ("Index {} out of
   // bounds") before any is refused by check_record_region.
   Result<std::vector<index::MoleculeIndex>> look_up(std::span<const std::size_t> indices) const;
