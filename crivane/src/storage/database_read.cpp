@@ -181,14 +181,6 @@ std::optional<SharedMmapBytes> AtomDatabase::get_shared_mmap_bytes(std::size_t i
   return SharedMmapBytes(data_mmap_, range->first, range->second);
 }
 
-Result<std::optional<MoleculeIndex>> AtomDatabase::mapped_entry(std::size_t i) const {
-  std::optional<MoleculeIndex> e = index_.entry(i);
-  if (e && data_mmap_ && !in_record_region(*e)) {
-    CRIVANE_TRY(check_record_region(i, *e, data_mmap_->size()));
-  }
-  return e;
-}
-
 namespace {
 
 Error missing_mapped_record(std::size_t i) {
@@ -201,36 +193,42 @@ Error missing_compressed_record(std::size_t i) {
 
 }  // namespace
 
-// Each read looks its entry up once: these run for every record of a
-// batch, and on every single read.
+// Runs for every record of a batch and on every single read: the entry is
+// looked up once.
+Result<AtomDatabase::MappedRecord> AtomDatabase::mapped_record(std::size_t i) const {
+  const std::optional<MoleculeIndex> e = index_.entry(i);
+  if (e && data_mmap_ && !in_record_region(*e)) {
+    CRIVANE_TRY(check_record_region(i, *e, data_mmap_->size()));
+  }
+  const auto range = e ? mapped_range(*e) : std::nullopt;
+  if (!range) {
+    return unexpected(compression_.codec == CompressionType::Codec::None
+                          ? missing_mapped_record(i)
+                          : missing_compressed_record(i));
+  }
+  return MappedRecord{range->first, range->second, e->uncompressed_len};
+}
+
 Result<RecordBytes> AtomDatabase::record_bytes(std::size_t i) const {
   return catch_allocation_failure([&]() -> Result<RecordBytes> {
-    CRIVANE_ASSIGN_OR_RETURN(const std::optional<MoleculeIndex> e, mapped_entry(i));
-    const auto range = e ? mapped_range(*e) : std::nullopt;
-    const bool plain = compression_.codec == CompressionType::Codec::None;
-    if (!range) return unexpected(plain ? missing_mapped_record(i) : missing_compressed_record(i));
-    const ByteSpan stored(data_mmap_->data() + range->first, range->second - range->first);
-    if (plain) return RecordBytes(stored);
-    CRIVANE_ASSIGN_OR_RETURN(
-        Bytes record,
-        compression::decompress(stored, compression_, std::size_t{e->uncompressed_len}));
+    CRIVANE_ASSIGN_OR_RETURN(const MappedRecord at, mapped_record(i));
+    const ByteSpan stored(data_mmap_->data() + at.start, at.end - at.start);
+    if (compression_.codec == CompressionType::Codec::None) return RecordBytes(stored);
+    CRIVANE_ASSIGN_OR_RETURN(Bytes record,
+                             compression::decompress(stored, compression_, at.uncompressed_len));
     return RecordBytes(std::move(record));
   });
 }
 
 Result<SharedRecordBytes> AtomDatabase::shared_record_bytes(std::size_t i) const {
   return catch_allocation_failure([&]() -> Result<SharedRecordBytes> {
-    CRIVANE_ASSIGN_OR_RETURN(const std::optional<MoleculeIndex> e, mapped_entry(i));
-    const auto range = e ? mapped_range(*e) : std::nullopt;
+    CRIVANE_ASSIGN_OR_RETURN(const MappedRecord at, mapped_record(i));
     if (compression_.codec == CompressionType::Codec::None) {
-      if (!range) return unexpected(missing_mapped_record(i));
-      return SharedRecordBytes(SharedMmapBytes(data_mmap_, range->first, range->second));
+      return SharedRecordBytes(SharedMmapBytes(data_mmap_, at.start, at.end));
     }
-    if (!range) return unexpected(missing_compressed_record(i));
-    const ByteSpan stored(data_mmap_->data() + range->first, range->second - range->first);
-    CRIVANE_ASSIGN_OR_RETURN(
-        Bytes record,
-        compression::decompress(stored, compression_, std::size_t{e->uncompressed_len}));
+    const ByteSpan stored(data_mmap_->data() + at.start, at.end - at.start);
+    CRIVANE_ASSIGN_OR_RETURN(Bytes record,
+                             compression::decompress(stored, compression_, at.uncompressed_len));
     return SharedRecordBytes(std::move(record));
   });
 }

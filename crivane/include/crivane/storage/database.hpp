@@ -229,9 +229,17 @@ class AtomDatabase {
   // past the source is left to the read, which fails as it always has.
   Result<void> check_record_region(std::size_t i, const index::MoleculeIndex& e,
                                    std::uint64_t held) const;
-  // Entry i for a read through the mapping, refused by check_record_region
-  // against the mapping; nothing past the end.
-  Result<std::optional<index::MoleculeIndex>> mapped_entry(std::size_t i) const;
+  // Where record i is stored in the mapping, for a read through it: its
+  // entry looked up once, refused by check_record_region against the
+  // mapping, and "Missing mmap bytes for molecule {}" (codec none) or
+  // "Missing compressed bytes for molecule {}" when mapped_range gives
+  // nothing.
+  struct MappedRecord {
+    std::size_t start;
+    std::size_t end;
+    std::uint32_t uncompressed_len;
+  };
+  Result<MappedRecord> mapped_record(std::size_t i) const;
   // Entry e's stored bytes [start, end) in the mapping, when they lie among
   // the records and wholly inside it.
   std::optional<std::pair<std::size_t, std::size_t>> mapped_range(
