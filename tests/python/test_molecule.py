@@ -610,6 +610,12 @@ class Index:
         self.hook()
         return 1
 
+# An array whose own __index__ frees the case's `owner` and then declines.
+class FreesOwner(np.ndarray):
+    def __index__(self):
+        free(owner)
+        raise TypeError("not an integer")
+
 positions = rng.normal(size=(N, 3)).astype(np.float32)
 numbers = np.ones(N, np.uint8)
 mol = PyMolecule(positions, numbers)
@@ -653,12 +659,8 @@ def call():
 """,
     "set_property, owner freed by the value's own __index__": """
 owner, view = owned_and_view((N, 2), np.float64)
-class Hooked(np.ndarray):
-    def __index__(self):
-        free(owner)
-        raise TypeError("not an integer")
 def call():
-    mol.set_property("k", view.view(Hooked))
+    mol.set_property("k", view.view(FreesOwner))
 """,
 }
 
@@ -689,11 +691,7 @@ def call():
 """,
     "set_property, owner freed by the value's own __index__": """
 owner, view = owned_and_view((N, 2), np.float64)
-class Hooked(np.ndarray):
-    def __index__(self):
-        free(owner)
-        raise TypeError("not an integer")
-view = held(view).view(Hooked)
+view = held(view).view(FreesOwner)
 def call():
     mol.set_property("k", view)
     return mol.get_property("k")
