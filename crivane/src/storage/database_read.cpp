@@ -194,13 +194,17 @@ Error missing_compressed_record(std::size_t i) {
 }  // namespace
 
 // Runs for every record of a batch and on every single read: the entry is
-// looked up once.
+// looked up and placed once.
 Result<AtomDatabase::MappedRecord> AtomDatabase::mapped_record(std::size_t i) const {
   const std::optional<MoleculeIndex> e = index_.entry(i);
-  if (e && data_mmap_ && !in_record_region(*e)) {
-    CRIVANE_TRY(check_record_region(i, *e, data_mmap_->size()));
+  std::optional<std::pair<std::size_t, std::size_t>> range;
+  if (e && data_mmap_) {
+    if (in_record_region(*e)) {
+      range = range_within(*e, data_mmap_->size());
+    } else {
+      CRIVANE_TRY(check_record_region(i, *e, data_mmap_->size()));
+    }
   }
-  const auto range = e ? mapped_range(*e) : std::nullopt;
   if (!range) {
     return unexpected(compression_.codec == CompressionType::Codec::None
                           ? missing_mapped_record(i)
