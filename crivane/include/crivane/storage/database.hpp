@@ -184,8 +184,8 @@ class AtomDatabase {
   // file: borrowed from the mapping when the codec is none (no copy), else
   // decompressed into a buffer of their own. Fails with "Missing mmap bytes
   // for molecule {}" (codec none) or "Missing compressed bytes for molecule
-  // {}" when get_compressed_slice(i) gives nothing, with the codec's error,
-  // or with Error::out_of_memory().
+  // {}" when get_compressed_slice(i) gives nothing, as mapped_record does,
+  // with the codec's error, or with Error::out_of_memory().
   Result<RecordBytes> record_bytes(std::size_t i) const;
   // The same, for a holder that outlives the database: a share of the
   // mapping when the codec is none, else the decompressed buffer.
@@ -232,8 +232,8 @@ class AtomDatabase {
   // Where record i is stored in the mapping, for a read through it: its
   // entry looked up once, refused by check_record_region against the
   // mapping, and "Missing mmap bytes for molecule {}" (codec none) or
-  // "Missing compressed bytes for molecule {}" when mapped_range gives
-  // nothing.
+  // "Missing compressed bytes for molecule {}" when the entry is missing or
+  // its bytes are not wholly in the mapping.
   struct MappedRecord {
     std::size_t start;
     std::size_t end;
